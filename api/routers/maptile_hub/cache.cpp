@@ -1,0 +1,112 @@
+// cache.cpp: BinaryRedisCache (bytes in, bytes out, namespaced keys) and the time-limited,
+// failure-absorbing safe_cache_get / safe_cache_set over the module's `cache`.
+#include "module.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+object builtin(PyTypeObject* type) { return nb::borrow(reinterpret_cast<PyObject*>(type)); }
+
+object cache_init(Args& a) {
+    handle self = a[0];
+    self.attr("redis") = a[1];
+    self.attr("namespace") = a[2];
+    return nb::none();
+}
+
+object make_key(Args& a) { return pystr(text(a[0].attr("namespace")) + ":" + text(a[1])); }
+
+Coro cache_get(Args a) {
+    object self = a[0], key = a[1];
+    co_return co_await self.attr("redis").attr("get")(self.attr("_make_key")(key));
+}
+
+Coro cache_set(Args a) {
+    object self = a[0], key = a[1], value = a[2], ttl = a[3];
+    co_await self.attr("redis").attr("set")(self.attr("_make_key")(key), value, nb::arg("ex") = ttl);
+    co_return nb::none();
+}
+
+Coro cache_delete(Args a) {
+    object self = a[0], key = a[1];
+    co_await self.attr("redis").attr("delete")(self.attr("_make_key")(key));
+    co_return nb::none();
+}
+
+Coro safe_cache_get(Args a) {
+    object key = a[0], timeout = a[1];
+    try {
+        object read = ns["cache"].attr("get")(key);
+        co_return co_await ns["asyncio"].attr("wait_for")(read, nb::arg("timeout") = timeout);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        log("warning", "Cache get failed for " + text(key) + ": " + text(e.value()));
+    }
+    co_return nb::none();
+}
+
+Coro safe_cache_set(Args a) {
+    object key = a[0], value = a[1], ttl = a[2];
+    try {
+        co_await ns["cache"].attr("set")(key, value, ttl);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        log("warning", "Cache set failed for " + text(key) + ": " + text(e.value()));
+    }
+    co_return nb::none();
+}
+
+}  // namespace
+
+void define_cache_class() {
+    const char* cls = "BinaryRedisCache";
+    object str_type = builtin(&PyUnicode_Type), bytes_type = builtin(&PyBytes_Type),
+           int_type = builtin(&PyLong_Type);
+    object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
+    auto method = [&](FunctionSpec spec) {
+        spec.qualname = std::string(cls) + "." + spec.name;
+        return make_function(ns, std::move(spec));
+    };
+    nb::dict members;
+    members["__init__"] = method({.name = "__init__",
+                                  .params = {{"self"}, {"redis_client"}, {"namespace", str_type, pystr("mvt")}},
+                                  .sync_body = cache_init});
+    members["_make_key"] = method({.name = "_make_key",
+                                   .doc = "Create namespaced key.",
+                                   .params = {{"self"}, {"key", str_type}},
+                                   .return_annotation = str_type,
+                                   .sync_body = make_key});
+    members["get"] = method({.name = "get",
+                             .doc = "Get binary data from cache.",
+                             .params = {{"self"}, {"key", str_type}},
+                             .return_annotation = optional_bytes,
+                             .async_body = cache_get});
+    members["set"] = method({.name = "set",
+                             .doc = "Set binary data in cache with TTL.",
+                             .params = {{"self"}, {"key", str_type}, {"value", bytes_type},
+                                        {"ttl", int_type, nb::int_(3600)}},
+                             .async_body = cache_set});
+    members["delete"] = method({.name = "delete",
+                                .doc = "Delete key from cache.",
+                                .params = {{"self"}, {"key", str_type}},
+                                .async_body = cache_delete});
+    ns.set(cls, make_class(ns, cls, "Simple Redis cache for binary MVT tiles without UTF-8 decoding.", members));
+}
+
+void define_cache_functions() {
+    object str_type = builtin(&PyUnicode_Type), bytes_type = builtin(&PyBytes_Type),
+           int_type = builtin(&PyLong_Type), float_type = builtin(&PyFloat_Type);
+    object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
+    define({.name = "safe_cache_get",
+            .doc = "Safely get from cache with timeout.",
+            .params = {{"key", str_type}, {"timeout", float_type, nb::float_(1.0)}},
+            .return_annotation = optional_bytes,
+            .async_body = safe_cache_get});
+    define({.name = "safe_cache_set",
+            .doc = "Safely set cache value.",
+            .params = {{"key", str_type}, {"value", bytes_type}, {"ttl", int_type}},
+            .async_body = safe_cache_set});
+}
+
+}  // namespace vexa::maptile

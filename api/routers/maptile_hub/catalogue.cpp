@@ -1,0 +1,68 @@
+// catalogue.cpp: LAYER_CONFIG, the five layers as plain Python data, and get_zoom_config.
+#include "module.hpp"
+#include "tile_rules.hpp"
+
+#include <climits>
+
+namespace vexa::maptile {
+
+namespace {
+
+/// A zoom as a number to compare with band bounds; integers of any size are clamped, which
+/// keeps every comparison with the small bounds exact.
+double zoom_number(handle zoom) {
+    if (PyLong_Check(zoom.ptr())) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(zoom.ptr(), &overflow);
+        if (overflow) return overflow > 0 ? double(LLONG_MAX) : double(LLONG_MIN);
+        if (value == -1 && PyErr_Occurred()) raise_current();
+        return double(value);
+    }
+    double value = PyFloat_AsDouble(zoom.ptr());
+    if (value == -1.0 && PyErr_Occurred()) raise_current();
+    return value;
+}
+
+object get_zoom_config(Args& a) {
+    handle zoom = a[0], layer_name = a[1];
+    object layers = ns["LAYER_CONFIG"];
+    object record = layers.attr("get")(layer_name, nb::dict());
+    object min_zoom = record.attr("get")("min_zoom", 0);
+    auto band = tiles::zoom_band(zoom_number(zoom), zoom_number(min_zoom));
+    if (!band) return nb::none();
+    nb::dict config;
+    config["tolerance"] = band->tolerance;
+    config["feature_limit"] = band->feature_limit;
+    config["buffer"] = band->buffer;
+    config["cache_ttl"] = ns[band->long_lived ? "CACHE_TTL_LONG" : "CACHE_TTL_SHORT"];
+    return config;
+}
+
+}  // namespace
+
+void define_catalogue() {
+    nb::dict layers;
+    for (const tiles::LayerDef& layer : tiles::catalogue()) {
+        nb::list properties;
+        for (const char* column : layer.properties) properties.append(column);
+        nb::dict record;
+        record["table"] = layer.table;
+        record["id_col"] = layer.id_col;
+        record["geom_col"] = layer.geom_col;
+        record["properties"] = properties;
+        record["min_zoom"] = layer.min_zoom;
+        layers[layer.name] = record;
+    }
+    ns.set("LAYER_CONFIG", layers);
+}
+
+void define_zoom_config() {
+    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    define({.name = "get_zoom_config",
+            .doc = "Get optimized zoom configuration with better low-zoom support.",
+            .params = {{"zoom", int_type}, {"layer_name", str_type}},
+            .sync_body = get_zoom_config});
+}
+
+}  // namespace vexa::maptile

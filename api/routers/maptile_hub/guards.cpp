@@ -1,0 +1,58 @@
+// guards.cpp: validate_tile_coords and calculate_bbox_area_degrees.
+#include "module.hpp"
+#include "tile_rules.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+/// An integer argument, with `fits` false when it lies outside the 64-bit range (such a value
+/// is never a valid tile coordinate).
+long long integer_arg(handle value, const char* name, bool& fits) {
+    if (!PyLong_Check(value.ptr()))
+        raise(PyExc_TypeError, std::string("validate_tile_coords() takes integers; ") + name + " is " +
+                                   Py_TYPE(value.ptr())->tp_name);
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred()) raise_current();
+    if (overflow) fits = false;
+    return result;
+}
+
+object validate_tile_coords(Args& a) {
+    bool fits = true;
+    long long z = integer_arg(a[0], "z", fits);
+    long long x = integer_arg(a[1], "x", fits);
+    long long y = integer_arg(a[2], "y", fits);
+    return nb::bool_(fits && tiles::tile_address_valid(z, x, y));
+}
+
+double number(handle value) {
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) raise_current();
+    return result;
+}
+
+object calculate_bbox_area_degrees(Args& a) {
+    return nb::float_(tiles::bbox_area(number(a[0]), number(a[1]), number(a[2]), number(a[3])));
+}
+
+}  // namespace
+
+void define_guards() {
+    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    object float_type = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    object bool_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
+    define({.name = "validate_tile_coords",
+            .doc = "Validate tile coordinates.",
+            .params = {{"z", int_type}, {"x", int_type}, {"y", int_type}},
+            .return_annotation = bool_type,
+            .sync_body = validate_tile_coords});
+    define({.name = "calculate_bbox_area_degrees",
+            .doc = "Calculate bounding box area in square degrees.",
+            .params = {{"minx", float_type}, {"miny", float_type}, {"maxx", float_type}, {"maxy", float_type}},
+            .return_annotation = float_type,
+            .sync_body = calculate_bbox_area_degrees});
+}
+
+}  // namespace vexa::maptile

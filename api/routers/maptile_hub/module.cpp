@@ -1,0 +1,153 @@
+// module.cpp: start-up of vexa.maptile_hub: configuration, module objects and routes, in order.
+#include "module.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+void bind_module(const char* name, const char* module) {
+    ns.set(name, nb::module_::import_(module));
+}
+
+void bind_from(const char* module, std::initializer_list<const char*> names) {
+    object source = nb::module_::import_(module);
+    for (const char* name : names) ns.set(name, source.attr(name));
+}
+
+/// os.getenv(name, default), or None when there is no default and the variable is unset.
+object env(const char* name, const char* fallback) {
+    object getenv = ns["os"].attr("getenv");
+    return fallback ? getenv(name, fallback) : getenv(name);
+}
+
+/// load_dotenv() finds the default dotenv file from the importing Python file. With no
+/// Python source file on the stack (a script read from stdin, an embedding host) its frame
+/// walk fails with AssertionError; the search then starts from the working directory.
+void load_environment() {
+    try {
+        ns["load_dotenv"]();
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_AssertionError)) throw;
+        object find_dotenv = nb::module_::import_("dotenv").attr("find_dotenv");
+        ns["load_dotenv"](find_dotenv(nb::arg("usecwd") = true));
+    }
+}
+
+void print_line(const std::string& line) { nb::module_::import_("builtins").attr("print")(pystr(line)); }
+
+}  // namespace
+
+object define(FunctionSpec spec) {
+    std::string name = spec.name;
+    object fn = make_function(ns, std::move(spec));
+    ns.set(name.c_str(), fn);
+    return fn;
+}
+
+bool contains(handle container, handle key) {
+    int found = PySequence_Contains(container.ptr(), key.ptr());
+    if (found < 0) raise_current();
+    return found == 1;
+}
+
+bool truthy(handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) raise_current();
+    return result == 1;
+}
+
+void log(const char* level, const std::string& message) { ns["logger"].attr(level)(pystr(message)); }
+
+object tile_response(handle content, handle headers) {
+    return ns["Response"](nb::arg("content") = content,
+                          nb::arg("media_type") = "application/vnd.mapbox-vector-tile",
+                          nb::arg("headers") = headers);
+}
+
+void raise_http(int status, const std::string& detail) {
+    object error = ns["HTTPException"](nb::arg("status_code") = status, nb::arg("detail") = pystr(detail));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+}
+
+object no_content() { return ns["Response"](nb::arg("status_code") = 204); }
+
+}  // namespace vexa::maptile
+
+using namespace vexa;
+using namespace vexa::maptile;
+
+NB_MODULE(maptile_hub, m) {
+    ns.bind(m);
+    init_bridge(m);
+
+    // 1. The facilities the module works with.
+    bind_module("asyncio", "asyncio");
+    bind_module("os", "os");
+    bind_module("logging", "logging");
+    bind_module("json", "json");
+    bind_from("fastapi", {"APIRouter", "Depends", "HTTPException", "Query", "Response", "status", "Request"});
+    bind_from("fastapi.responses", {"JSONResponse"});
+    bind_from("sqlalchemy.ext.asyncio", {"AsyncSession"});
+    bind_from("sqlalchemy", {"text"});
+    bind_from("sqlalchemy.exc", {"SQLAlchemyError"});
+    bind_from("database", {"get_db"});
+    bind_from("helpers.responses", {"api_response", "api_router_response"});
+    bind_from("helpers.utils", {"latlon_to_xyz", "xyz_to_bbox_web_mercator"});
+    bind_from("dotenv", {"load_dotenv"});
+
+    // 2-4. Environment from the dotenv file, logging, the module logger.
+    load_environment();
+    object logging = ns["logging"];
+    logging.attr("basicConfig")(nb::arg("level") = logging.attr("INFO"));
+    ns.set("logger", logging.attr("getLogger")(m.attr("__name__")));
+
+    // 5. The router.
+    nb::list tags;
+    tags.append("GIS Tiles");
+    ns.set("maptileHub", ns["APIRouter"](nb::arg("prefix") = "/gis", nb::arg("tags") = tags));
+
+    // 6. Constants.
+    ns.set("DEFAULT_CENTROID_ZOOM", nb::int_(16));
+    ns.set("MAX_BBOX_AREA_WGS84", nb::float_(1.0));
+    ns.set("MAX_FEATURES_GLOBAL", nb::int_(15000));
+    ns.set("CACHE_TTL_SHORT", nb::int_(1800));
+    ns.set("CACHE_TTL_LONG", nb::int_(7200));
+
+    // 7. Redis settings; port and database must be decimal integer text.
+    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    ns.set("redis_host", env("REDIS_HOST", "localhost"));
+    ns.set("redis_port", int_type(env("REDIS_PORT", "6379")));
+    ns.set("redis_db", int_type(env("REDIS_DB", "0")));
+    ns.set("redis_password", env("REDIS_PASSWORD", nullptr));
+    ns.set("redis_username", env("REDIS_USERNAME", nullptr));
+
+    // 8-9. The shared Redis client; it opens no connection until first used.
+    bind_module("aioredis", "redis.asyncio");
+    ns.set("redis_client",
+           ns["aioredis"].attr("Redis")(
+               nb::arg("host") = ns["redis_host"], nb::arg("port") = ns["redis_port"],
+               nb::arg("db") = ns["redis_db"], nb::arg("password") = ns["redis_password"],
+               nb::arg("username") = ns["redis_username"], nb::arg("decode_responses") = false,
+               nb::arg("socket_connect_timeout") = 5, nb::arg("socket_timeout") = 5));
+
+    // 10-12. The binary tile cache and its start-up lines.
+    define_cache_class();
+    ns.set("cache", ns["BinaryRedisCache"](ns["redis_client"], nb::arg("namespace") = "mvt_v8"));
+    print_line("\u2713 Binary Redis cache initialized (no UTF-8 decoding)");
+    print_line("  - Namespace: mvt_v8");
+    print_line("  - Redis: " + text(ns["redis_host"]) + ":" + text(ns["redis_port"]) + "/" + text(ns["redis_db"]));
+    print_line("  - decode_responses: False (handles binary data)");
+
+    // 13-15. Invalidation, the catalogue, and the module functions in their order.
+    define_invalidation();
+    define_catalogue();
+    define_zoom_config();
+    define_mvt_sql();
+    define_transaction();
+    define_cache_functions();
+    define_guards();
+
+    // 16. The routes.
+    register_routes();
+}

@@ -1,0 +1,56 @@
+// module.hpp: what the tile module's source files share: its namespace and each concern's
+// definitions, in the order module start-up runs them.
+#pragma once
+
+#include "bridge.hpp"
+
+namespace vexa::maptile {
+
+/// The module's namespace; every module-level name is read from it at call time.
+inline Namespace ns;
+
+/// Create a function object from `spec` and bind it in the module namespace under its name.
+object define(FunctionSpec spec);
+
+/// `mapping[key]` for a Python mapping.
+inline object item(handle mapping, handle key) { return mapping[key]; }
+inline object item(handle mapping, const char* key) { return mapping[key]; }
+
+/// `key in container`.
+bool contains(handle container, handle key);
+
+/// Python truth of `value`.
+bool truthy(handle value);
+
+/// Log `message` through the module's `logger` at `level` ("info", "warning", ...).
+void log(const char* level, const std::string& message);
+
+/// Raise the framework's HTTPException(status_code=status, detail=detail).
+[[noreturn]] void raise_http(int status, const std::string& detail);
+
+/// The framework's Response with raw bytes and its media type for vector tiles.
+object tile_response(handle content, handle headers);
+
+/// The framework's empty 204 response.
+object no_content();
+
+/// Per-client rate limit over a fixed one-second window; raises the 429 with `detail` above
+/// `limit` requests. Redis failures never block a request: they are logged as
+/// "Rate limit check failed: ..." when `warn` is set, and ignored otherwise.
+Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
+
+// Start-up steps, each binding its names in the namespace.
+void define_cache_class();      // BinaryRedisCache
+void define_invalidation();     // the invalidation workers and schedulers
+void define_catalogue();        // LAYER_CONFIG
+void define_zoom_config();      // get_zoom_config
+void define_mvt_sql();          // generate_mvt_sql
+void define_transaction();      // db_transaction
+void define_cache_functions();  // safe_cache_get, safe_cache_set
+void define_guards();           // validate_tile_coords, calculate_bbox_area_degrees
+void register_routes();         // the operations of maptileHub
+
+// Route handlers, created by their own files and registered by register_routes().
+object make_get_tile_xyz();
+
+}  // namespace vexa::maptile

@@ -1,0 +1,27 @@
+// rate_limit.cpp: the per-client request counter in Redis, a fixed one-second window.
+#include "module.hpp"
+
+namespace vexa::maptile {
+
+Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn) {
+    object client = ns["redis_client"];
+    nb::str key = pystr(rate_key);
+    try {
+        long long request_count = nb::cast<long long>(co_await client.attr("incr")(key));
+        if (request_count == 1) co_await client.attr("expire")(key, 1);
+        if (request_count > limit) {
+            // A counter whose EXPIRE was lost (the process died between the two commands, or
+            // EXPIRE failed) never expires and would refuse this address for ever. Before
+            // refusing, make sure the window is live; a counter without one starts afresh.
+            long long ttl = nb::cast<long long>(co_await client.attr("ttl")(key));
+            if (ttl >= 0) raise_http(429, detail);
+            co_await client.attr("set")(key, 1, nb::arg("ex") = 1);
+        }
+    } catch (nb::python_error& e) {
+        if (!is_exception(e) || e.matches(ns["HTTPException"])) throw;
+        if (warn) log("warning", "Rate limit check failed: " + text(e.value()));
+    }
+    co_return nb::none();
+}
+
+}  // namespace vexa::maptile

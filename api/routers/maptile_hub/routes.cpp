@@ -1,0 +1,22 @@
+// routes.cpp: the operations of maptileHub. The fixed paths "/layers/" and "/health/" are
+// registered before "/{layer_name}/" so that they win.
+#include "module.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+void route(const char* method, const char* path, handle handler, bool raw) {
+    object router = ns["maptileHub"];
+    object decorator = raw ? router.attr(method)(path, nb::arg("response_class") = ns["Response"])
+                           : router.attr(method)(path);
+    decorator(handler);
+}
+
+}  // namespace
+
+void register_routes() {
+    route("get", "/{layer_name}/{z}/{x}/{y}.pbf", make_get_tile_xyz(), true);
+}
+
+}  // namespace vexa::maptile

@@ -1,0 +1,64 @@
+// tile_rules.hpp: the tile service's rules that need no interpreter: the layer catalogue,
+// zoom bands, tile addresses, query time limits and the vector-tile SQL text.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vexa::tiles {
+
+/// One layer of the catalogue; identifiers are ready-quoted SQL.
+struct LayerDef {
+    const char* name;
+    const char* table;
+    const char* id_col;
+    const char* geom_col;
+    std::vector<const char*> properties;
+    int min_zoom;
+};
+
+/// The five layers, in catalogue order.
+const std::vector<LayerDef>& catalogue();
+
+/// Rendering parameters of a zoom band. `long_lived` selects the long cache lifetime.
+struct ZoomBand {
+    int tolerance;
+    int feature_limit;
+    int buffer;
+    bool long_lived;
+};
+
+/// The band for `zoom`, or nothing when `zoom` is below `min_zoom`. Bounds are inclusive; the
+/// lowest band has no lower bound.
+std::optional<ZoomBand> zoom_band(double zoom, double min_zoom);
+
+/// Property columns joined with ", ".
+std::string join_columns(const std::vector<std::string>& columns);
+
+/// What the XYZ statement is built from: catalogue texts and the zoom's integers.
+struct MvtQuery {
+    std::string layer_name;
+    std::string table;
+    std::string id_col;
+    std::string geom_col;
+    std::string properties;  // already joined
+    long long tolerance;
+    long long feature_limit;  // already capped
+    long long buffer;
+    bool exact_filter;  // zoom above 6: add ST_Intersects to the bounding-box test
+};
+
+/// The XYZ tile statement with the bind parameters :min_x, :min_y, :max_x, :max_y.
+std::string mvt_sql(const MvtQuery& q);
+
+/// A tile address exists: 1 <= z <= 20, 0 <= x, y < 2^z.
+bool tile_address_valid(long long z, long long x, long long y);
+
+/// Seconds the XYZ tile query of zoom `z` may run.
+double tile_query_timeout(double z);
+
+/// |maxx - minx| * |maxy - miny|, in the units of the input.
+double bbox_area(double minx, double miny, double maxx, double maxy);
+
+}  // namespace vexa::tiles

@@ -1,0 +1,115 @@
+// tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address.
+#include "module.hpp"
+#include "tile_rules.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+std::string client_address(handle request) {
+    if (request.is_none()) return "unknown";
+    object client = request.attr("client");
+    return client.is_none() ? "unknown" : text(client.attr("host"));
+}
+
+/// The Python list's printed form of the layers that a zoom of at most 6 can serve.
+std::string layers_served_at(handle z) {
+    nb::list available;
+    for (auto [name, config] : nb::borrow<nb::dict>(ns["LAYER_CONFIG"])) {
+        object min_zoom = config.attr("get")("min_zoom", 0);
+        if (truthy(steal(PyObject_RichCompare(min_zoom.ptr(), z.ptr(), Py_LE)))) available.append(name);
+    }
+    return available.size() ? text(available) : std::string();
+}
+
+Coro get_tile_xyz(Args a) {
+    object layer_name = a[0], z = a[1], x = a[2], y = a[3], request = a[4], db = a[5];
+
+    co_await run(enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
+                                    "Too many map requests. Please slow down panning.", true));
+
+    if (!contains(ns["LAYER_CONFIG"], layer_name))
+        raise_http(404, "Layer '" + text(layer_name) + "' not found");
+    if (!truthy(ns["validate_tile_coords"](z, x, y)))
+        raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
+
+    object sql, zoom_config;
+    try {
+        object built = ns["generate_mvt_sql"](layer_name, z);
+        sql = item(built, nb::int_(0));
+        zoom_config = item(built, nb::int_(1));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        log("info", "Layer " + text(layer_name) + " not available at zoom " + text(z) + ": " + text(e.value()));
+        if (nb::cast<long long>(z) <= 6) {
+            std::string suggestion = layers_served_at(z);
+            if (!suggestion.empty()) log("info", "Try these layers at zoom " + text(z) + ": " + suggestion);
+        }
+        co_return no_content();
+    }
+
+    const std::string address = text(z) + ":" + text(x) + ":" + text(y);
+    nb::str cache_key = pystr(text(layer_name) + ":" + address);
+    object cached_tile = co_await ns["safe_cache_get"](cache_key);
+    if (truthy(cached_tile)) {
+        nb::dict headers;
+        headers["Cache-Control"] = pystr("public, max-age=" + text(item(zoom_config, "cache_ttl")));
+        headers["X-Cache"] = "HIT";
+        co_return tile_response(cached_tile, headers);
+    }
+
+    object bbox = ns["xyz_to_bbox_web_mercator"](z, x, y);
+    nb::dict params;
+    params["min_x"] = item(bbox, "minx");
+    params["min_y"] = item(bbox, "miny");
+    params["max_x"] = item(bbox, "maxx");
+    params["max_y"] = item(bbox, "maxy");
+    const double timeout = tiles::tile_query_timeout(double(nb::cast<long long>(z)));
+
+    const std::string tile = text(layer_name) + "/" + text(z) + "/" + text(x) + "/" + text(y);
+    object mvt_content;
+    try {
+        mvt_content = co_await async_with(ns["db_transaction"](db), [&](object) -> Coro {
+            object execution = db.attr("execute")(ns["text"](sql), params);
+            object result = co_await ns["asyncio"].attr("wait_for")(execution, nb::arg("timeout") = timeout);
+            co_return result.attr("scalar_one_or_none")();
+        });
+    } catch (nb::python_error& e) {
+        if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
+            log("error", "Timeout generating tile " + tile);
+            raise_http(408, "Tile generation timeout at zoom " + text(z));
+        }
+        if (e.matches(ns["SQLAlchemyError"])) {
+            log("error", "Database error for tile " + tile + ": " + text(e.value()));
+            raise_http(500, "Database error");
+        }
+        if (!is_exception(e)) throw;
+        log("error", "Unexpected error for tile " + tile + ": " + text(e.value()));
+        raise_http(500, "Internal server error");
+    }
+
+    if (truthy(mvt_content)) {
+        co_await ns["safe_cache_set"](cache_key, mvt_content, item(zoom_config, "cache_ttl"));
+        co_return tile_response(mvt_content, nb::dict());
+    }
+    log("info", "Empty tile generated for " + tile + " - bbox: " + text(bbox));
+    co_return no_content();
+}
+
+}  // namespace
+
+object make_get_tile_xyz() {
+    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    return define({.name = "get_tile_xyz",
+                   .doc = "Serve vector tiles with proper zoom-out support.",
+                   .params = {{"layer_name", str_type},
+                              {"z", int_type},
+                              {"x", int_type},
+                              {"y", int_type},
+                              {"request", ns["Request"]},
+                              {"db", ns["AsyncSession"], ns["Depends"](ns["get_db"])}},
+                   .async_body = get_tile_xyz});
+}
+
+}  // namespace vexa::maptile

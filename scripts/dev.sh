@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# dev.sh: everything from a fresh Debian machine. Usage:
+#   scripts/dev.sh run    set up, load the demo cadastre, serve the demo app on :8000
+#   scripts/dev.sh test   set up, run the C++ and Python test suites
+#   scripts/dev.sh setup  only the set-up (packages, services, virtual environment, build)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+VENV=${VEXA_VENV:-$ROOT/.venv}
+cd "$ROOT"
+
+system_packages() {
+    local missing=()
+    command -v python3 >/dev/null || missing+=(python3)
+    python3 -c 'import venv, ensurepip' 2>/dev/null || missing+=(python3-venv)
+    command -v g++ >/dev/null || missing+=(g++)
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v psql >/dev/null || missing+=(postgresql-client)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    if [ ${#missing[@]} -gt 0 ]; then
+        local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+setup() {
+    system_packages
+    scripts/services.sh start
+    [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
+    "$VENV/bin/pip" install -q --upgrade pip
+    "$VENV/bin/pip" install -q ".[host,test]"
+    [ -f scripts/demo_cadastre.py ] || return 0
+}
+
+environment() { eval "$(scripts/services.sh env)"; export PATH="$VENV/bin:$PATH"; }
+
+case "${1:-}" in
+    setup) setup ;;
+    run)
+        setup; environment
+        if [ -f scripts/demo_cadastre.py ]; then python scripts/demo_cadastre.py --if-empty --plots "${VEXA_DEMO_PLOTS:-20000}"; fi
+        echo "serving on http://127.0.0.1:${VEXA_PORT:-8000}/"
+        cd api && exec uvicorn main:app --host 127.0.0.1 --port "${VEXA_PORT:-8000}" ;;
+    test)
+        setup; environment
+        cmake -S . -B build/cpp-tests -DVEXA_BUILD_PYTHON_MODULES=OFF -DVEXA_BUILD_TESTS=ON >/dev/null
+        cmake --build build/cpp-tests -j 2 >/dev/null
+        ctest --test-dir build/cpp-tests --output-on-failure
+        python -m pytest -q "${@:2}" ;;
+    *) echo "usage: $0 run|test|setup" >&2; exit 2 ;;
+esac

@@ -1,0 +1,49 @@
+-- The cadastral layers the tile service reads, geometries in EPSG:3857. Idempotent.
+CREATE EXTENSION IF NOT EXISTS postgis;
+CREATE SCHEMA IF NOT EXISTS "GIS";
+
+CREATE TABLE IF NOT EXISTS "GIS"."LGAs" (
+    id integer PRIMARY KEY,
+    name text NOT NULL,
+    geometry geometry(MultiPolygon, 3857) NOT NULL
+);
+
+CREATE TABLE IF NOT EXISTS "GIS"."Districts" (
+    id integer PRIMARY KEY,
+    name text NOT NULL,
+    lga_id integer REFERENCES "GIS"."LGAs" (id),
+    geometry geometry(MultiPolygon, 3857) NOT NULL
+);
+
+CREATE TABLE IF NOT EXISTS "GIS"."CadZones" (
+    id integer PRIMARY KEY,
+    name text NOT NULL,
+    district_id integer REFERENCES "GIS"."Districts" (id),
+    geometry geometry(MultiPolygon, 3857) NOT NULL
+);
+
+CREATE TABLE IF NOT EXISTS "GIS"."PLOT" (
+    "ID" integer PRIMARY KEY,
+    "PLOT_NO" text NOT NULL,
+    "STATUS" text,
+    "AREA_SYSTEM" double precision,
+    "GENERAL_LU" text,
+    "CADZONE" text,
+    "DETAIL_LU" text,
+    "file_no" text,
+    "GEOMETRY" geometry(Polygon, 3857) NOT NULL
+);
+
+CREATE TABLE IF NOT EXISTS "GIS"."BEACON" (
+    "ID" integer PRIMARY KEY,
+    "BEACON_NO" text NOT NULL,
+    "STATUS" text,
+    "REMARK" text,
+    "GEOMETRY" geometry(Point, 3857) NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS lgas_geometry_gist ON "GIS"."LGAs" USING gist (geometry);
+CREATE INDEX IF NOT EXISTS districts_geometry_gist ON "GIS"."Districts" USING gist (geometry);
+CREATE INDEX IF NOT EXISTS cadzones_geometry_gist ON "GIS"."CadZones" USING gist (geometry);
+CREATE INDEX IF NOT EXISTS plot_geometry_gist ON "GIS"."PLOT" USING gist ("GEOMETRY");
+CREATE INDEX IF NOT EXISTS beacon_geometry_gist ON "GIS"."BEACON" USING gist ("GEOMETRY");
