@@ -70,11 +70,13 @@ case "${1:-}" in
     install) install_packages ;;
     start) install_packages; start_postgres; start_redis ;;
     stop) stop_all ;;
+    start-redis) start_redis ;;
+    stop-redis) redis-cli -h 127.0.0.1 -p "$REDIS_PORT" shutdown nosave >/dev/null 2>&1 || true ;;
     status)
         pg_running && echo "postgres: running on 127.0.0.1:$PG_PORT" || echo "postgres: stopped"
         redis_running && echo "redis: running on 127.0.0.1:$REDIS_PORT" || echo "redis: stopped" ;;
     env)
         echo "export DATABASE_URL=postgresql+asyncpg://postgres@127.0.0.1:$PG_PORT/$DB_NAME"
         echo "export REDIS_HOST=127.0.0.1 REDIS_PORT=$REDIS_PORT REDIS_DB=0" ;;
-    *) echo "usage: $0 install|start|stop|status|env" >&2; exit 2 ;;
+    *) echo "usage: $0 install|start|stop|start-redis|stop-redis|status|env" >&2; exit 2 ;;
 esac

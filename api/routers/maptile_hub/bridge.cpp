@@ -279,13 +279,15 @@ PySendResult coro_am_send(PyObject* op, PyObject* arg, PyObject** out) {
 }
 
 PyObject* coro_iternext(PyObject* op) {
-    PyObject* result;
-    return step_result(drive(as_coroutine(op), Mode::send, Py_None, &result), result);
+    PyObject* result = nullptr;
+    PySendResult status = drive(as_coroutine(op), Mode::send, Py_None, &result);
+    return step_result(status, result);
 }
 
 PyObject* coro_send(PyObject* op, PyObject* arg) {
-    PyObject* result;
-    return step_result(drive(as_coroutine(op), Mode::send, arg, &result), result);
+    PyObject* result = nullptr;
+    PySendResult status = drive(as_coroutine(op), Mode::send, arg, &result);
+    return step_result(status, result);
 }
 
 PyObject* coro_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -321,7 +323,7 @@ PyObject* coro_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
         Py_DECREF(exception);
         return nullptr;
     }
-    PyObject* result;
+    PyObject* result = nullptr;
     PySendResult status = drive(as_coroutine(op), Mode::throw_in, exception, &result);
     Py_DECREF(exception);
     return step_result(status, result);

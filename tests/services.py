@@ -1,0 +1,68 @@
+"""The project's own PostGIS and Redis, as the tests see and control them."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import signal
+import subprocess
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SCRIPT = ROOT / "scripts" / "services.sh"
+STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
+PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
+REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa"
+
+
+def run_script(*args: str) -> None:
+    subprocess.run([str(SCRIPT), *args], check=True, capture_output=True, text=True)
+
+
+def configure_environment() -> None:
+    """Point the host and the tile module at the project's own servers."""
+    os.environ["DATABASE_URL"] = DATABASE_URL
+    os.environ["REDIS_HOST"] = "127.0.0.1"
+    os.environ["REDIS_PORT"] = str(REDIS_PORT)
+    os.environ["REDIS_DB"] = "0"
+
+
+def start() -> None:
+    run_script("start")
+
+
+def stop_redis() -> None:
+    run_script("stop-redis")
+
+
+def start_redis() -> None:
+    run_script("start-redis")
+
+
+def redis_pid() -> int:
+    return int((STATE / "redis.pid").read_text().strip())
+
+
+@contextlib.contextmanager
+def redis_stopped() -> Iterator[None]:
+    """Redis shut down for the block, started again afterwards."""
+    stop_redis()
+    try:
+        yield
+    finally:
+        start_redis()
+
+
+@contextlib.contextmanager
+def redis_paused() -> Iterator[None]:
+    """Redis accepts connections (the kernel queues them) but answers nothing for the block."""
+    pid = redis_pid()
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        os.kill(pid, signal.SIGCONT)
+        time.sleep(0.05)
