@@ -40,7 +40,7 @@ case "${1:-}" in
     run)
         setup; environment
         if [ -f scripts/demo_cadastre.py ]; then python scripts/demo_cadastre.py --if-empty --plots "${VEXA_DEMO_PLOTS:-20000}"; fi
-        echo "serving on http://127.0.0.1:${VEXA_PORT:-8000}/"
+        echo "serving on http://127.0.0.1:${VEXA_PORT:-8000}/ (tiles: /gis/{layer}/{z}/{x}/{y}.pbf, API: /docs)"
         cd api && exec uvicorn main:app --host 127.0.0.1 --port "${VEXA_PORT:-8000}" ;;
     test)
         setup; environment

@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import itertools
 import logging
-from collections.abc import AsyncIterator, Iterator
+import subprocess
+import sys
+from collections.abc import AsyncIterator, Callable, Iterator
 
+import httpx
 import pytest
 import redis
 import services
@@ -68,3 +72,39 @@ def hub_log(hub) -> Iterator[Records]:
     yield handler
     logger.removeHandler(handler)
     logger.setLevel(previous)
+
+
+@pytest.fixture(scope="session")
+def demo_cadastre(local_services) -> None:
+    """The demo cadastre in the project's PostGIS (loaded once; an existing load is kept)."""
+    subprocess.run(
+        [sys.executable, str(services.ROOT / "scripts" / "demo_cadastre.py"), "--plots", "20000", "--if-empty", "--quiet"],
+        check=True,
+    )
+
+
+@pytest.fixture(scope="session")
+def app(hub):
+    import main
+
+    return main.app
+
+
+_addresses = itertools.count(1)
+
+
+def fresh_address() -> str:
+    """A client address no other test has used, so rate-limit windows never overlap."""
+    n = next(_addresses)
+    return f"10.{n // 65536 % 256}.{n // 256 % 256}.{n % 256}"
+
+
+@pytest.fixture
+def client_for(app) -> Iterator[Callable[..., httpx.AsyncClient]]:
+    """Clients of the host app over ASGI, each from its own address unless one is given."""
+    def make(address: str | None = None) -> httpx.AsyncClient:
+        transport = httpx.ASGITransport(app=app, client=(address or fresh_address(), 40000))
+        return httpx.AsyncClient(transport=transport, base_url="http://vexa.test")
+
+    yield make
+    app.dependency_overrides.clear()

@@ -1,0 +1,223 @@
+#!/usr/bin/env python3
+"""Tile serving speed through HTTP, beside its floors measured in the same run.
+
+    python bench/tiles.py [--plots 200000] [--concurrency 8] [--hit-rounds 5]
+
+Runs the host app under uvicorn on a free port and requests a fixed list of plot tiles at
+zooms 8 to 18 inside the demo cadastre (loaded at the given size when smaller):
+
+- misses: the tile cache emptied first, every tile requested once;
+- hits: the same tiles again, several rounds;
+- floor for misses: the same SQL statements run directly through asyncpg;
+- floor for hits: a bare Redis GET of the same cached bytes.
+
+Each is printed as tiles per second with p50/p99 latency, then as a ratio to its floor.
+Requests come from many loopback source addresses so the per-address rate limit (40 per
+second) is never what is measured.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import re
+import socket
+import statistics
+import subprocess
+import sys
+import time
+from collections.abc import Awaitable, Callable
+from pathlib import Path
+
+import asyncpg
+import httpx
+import redis.asyncio as aioredis
+
+ROOT = Path(__file__).resolve().parents[1]
+API = ROOT / "api"
+sys.path.insert(0, str(API))
+
+PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
+REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+PG_URL = f"postgresql://postgres@127.0.0.1:{PG_PORT}/vexa"
+SOURCE_ADDRESSES = [f"127.0.{a}.{b}" for a in (10, 11) for b in range(1, 251)]
+
+
+def environment() -> dict[str, str]:
+    env = dict(os.environ)
+    env.update(DATABASE_URL=f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa",
+               REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
+    return env
+
+
+async def ensure_cadastre(plots: int) -> int:
+    conn = await asyncpg.connect(PG_URL)
+    try:
+        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    finally:
+        await conn.close()
+    if have < plots:
+        print(f"loading a demo cadastre of {plots:,} plots (have {have:,})", flush=True)
+        subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(plots)],
+                       check=True, env=environment())
+        return plots
+    return have
+
+
+async def tile_list(per_zoom: int) -> list[tuple[int, int, int]]:
+    """A fixed spiral of tiles around the centre of the plots, `per_zoom` at each zoom 8..18."""
+    from helpers.utils import latlon_to_xyz
+
+    conn = await asyncpg.connect(PG_URL)
+    try:
+        row = await conn.fetchrow(
+            'SELECT ST_Y(c) AS lat, ST_X(c) AS lon FROM (SELECT ST_Transform(ST_SetSRID(ST_Centroid(ST_Extent("GEOMETRY")::geometry), 3857)'
+            ', 4326) AS c FROM "GIS"."PLOT" WHERE "CADZONE" LIKE \'A%\') AS s')
+    finally:
+        await conn.close()
+    tiles = []
+    for z in range(8, 19):
+        centre = latlon_to_xyz(row["lat"], row["lon"], z)
+        ring, seen = 0, []
+        while len(seen) < per_zoom:
+            for dx in range(-ring, ring + 1):
+                for dy in range(-ring, ring + 1):
+                    if max(abs(dx), abs(dy)) == ring and len(seen) < per_zoom:
+                        seen.append((z, centre["x"] + dx, centre["y"] + dy))
+            ring += 1
+        tiles += seen
+    return tiles
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+async def timed(jobs: list[Callable[[], Awaitable[object]]], concurrency: int) -> tuple[float, list[float]]:
+    """Run the jobs `concurrency` at a time; wall seconds and per-job latencies in ms."""
+    latencies: list[float] = []
+    queue = list(reversed(jobs))
+
+    async def worker() -> None:
+        while queue:
+            job = queue.pop()
+            started = time.perf_counter()
+            await job()
+            latencies.append((time.perf_counter() - started) * 1000)
+
+    started = time.perf_counter()
+    await asyncio.gather(*(worker() for _ in range(concurrency)))
+    return time.perf_counter() - started, latencies
+
+
+def summary(name: str, wall: float, latencies: list[float]) -> dict[str, float]:
+    latencies = sorted(latencies)
+    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
+    figures = {"rate": len(latencies) / wall, "p50": statistics.median(latencies), "p99": p99}
+    print(f"  {name:<34} {figures['rate']:9.1f} tiles/s   p50 {figures['p50']:7.2f} ms   p99 {figures['p99']:7.2f} ms")
+    return figures
+
+
+def ratio(label: str, measured: dict[str, float], floor: dict[str, float]) -> None:
+    print(f"  {label:<34} throughput x{floor['rate'] / measured['rate']:.2f} below the floor, "
+          f"p50 x{measured['p50'] / floor['p50']:.2f}, p99 x{measured['p99'] / floor['p99']:.2f}")
+
+
+async def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--plots", type=int, default=200_000)
+    parser.add_argument("--per-zoom", type=int, default=24)
+    parser.add_argument("--concurrency", type=int, default=8)
+    parser.add_argument("--hit-rounds", type=int, default=5)
+    args = parser.parse_args()
+
+    plots = await ensure_cadastre(args.plots)
+    tiles = await tile_list(args.per_zoom)
+    port = free_port()
+    server = subprocess.Popen(
+        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
+         "--log-level", "warning", "--no-access-log"],
+        cwd=API, env=environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
+    pg = await asyncpg.create_pool(PG_URL, min_size=args.concurrency, max_size=args.concurrency)
+    clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}",
+                                 transport=httpx.AsyncHTTPTransport(local_address=a))
+               for a in SOURCE_ADDRESSES]
+    try:
+        for _ in range(100):
+            try:
+                await clients[0].get("/gis/layers/")
+                break
+            except httpx.TransportError:
+                await asyncio.sleep(0.1)
+        sys.path.insert(0, str(API))
+        os.environ.update(environment())
+        import contextlib
+        import io
+
+        with contextlib.redirect_stdout(io.StringIO()):
+            from vexa.maptile_hub import generate_mvt_sql
+        import logging
+
+        logging.getLogger("httpx").setLevel(logging.WARNING)
+        from helpers.utils import xyz_to_bbox_web_mercator
+
+        statements = {}
+        for z, x, y in tiles:
+            sql, _ = generate_mvt_sql("plots", z)
+            sql = re.sub(r":(min_x|min_y|max_x|max_y)", lambda m: {"min_x": "$1", "min_y": "$2", "max_x": "$3", "max_y": "$4"}[m.group(1)], sql)
+            b = xyz_to_bbox_web_mercator(z, x, y)
+            statements[(z, x, y)] = (sql, b["minx"], b["miny"], b["maxx"], b["maxy"])
+
+        counter = iter(range(10**9))
+
+        def http_job(z: int, x: int, y: int):
+            async def job():
+                client = clients[next(counter) % len(clients)]
+                response = await client.get(f"/gis/plots/{z}/{x}/{y}.pbf")
+                if response.status_code not in (200, 204):
+                    raise RuntimeError(f"{response.status_code} for {z}/{x}/{y}: {response.text}")
+            return job
+
+        def sql_job(tile):
+            async def job():
+                async with pg.acquire() as conn:
+                    await conn.fetchval(*statements[tile])
+            return job
+
+        def get_job(key: str):
+            async def job():
+                await redis.get(key)
+            return job
+
+        # Warm the database's buffers and the server's connections once, uncounted.
+        await timed([sql_job(t) for t in tiles], args.concurrency)
+        await redis.flushdb()
+        await timed([http_job(*t) for t in tiles[:16]], args.concurrency)
+        await redis.flushdb()
+
+        print(f"{len(tiles)} plot tiles, zooms 8-18, on {plots:,} plots; concurrency {args.concurrency}")
+        floor_sql = summary("floor: same SQL through asyncpg", *await timed([sql_job(t) for t in tiles], args.concurrency))
+        miss = summary("HTTP, cache misses", *await timed([http_job(*t) for t in tiles], args.concurrency))
+        cached = [f"mvt_v8:plots:{z}:{x}:{y}" for z, x, y in tiles]
+        present = [k for k in cached if await redis.exists(k)]
+        floor_get = summary("floor: bare Redis GET", *await timed([get_job(k) for k in present * args.hit_rounds], args.concurrency))
+        hit_tiles = [tuple(map(int, k.split(":")[2:])) for k in present] * args.hit_rounds
+        hit = summary("HTTP, cache hits", *await timed([http_job(*t) for t in hit_tiles], args.concurrency))
+        print("ratios (1.00 = as fast as the floor):")
+        ratio("misses vs direct SQL", miss, floor_sql)
+        ratio("hits vs bare Redis GET", hit, floor_get)
+    finally:
+        for client in clients:
+            await client.aclose()
+        await pg.close()
+        await redis.aclose()
+        server.terminate()
+        server.wait()
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
