@@ -145,12 +145,14 @@ async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, 
     zone_w = 2 * MARGIN + bx * block_w - ROAD
     zone_h = 2 * MARGIN + by * block_h - ROAD
 
-    await conn.execute('TRUNCATE "GIS"."BEACON", "GIS"."PLOT", "GIS"."CadZones", "GIS"."Districts", "GIS"."LGAs"')
+    await conn.execute('TRUNCATE "GIS"."BEACON", "GIS"."PLOT", "GIS"."ROADS", "GIS"."CadZones", "GIS"."Districts", '
+                       '"GIS"."LGAs"')
     await conn.execute(SETUP_SQL.replace("{jitter}", str(JITTER)))
     plots_stmt = await conn.prepare(PLOTS_SQL.format(margin=MARGIN, w=PLOT_W, h=PLOT_H, road=ROAD))
     beacons_stmt = await conn.prepare(BEACONS_SQL)
 
     started = time.monotonic()
+    roads: list[tuple[int, str, float, str]] = []
     plot_id = beacon_id = 1
     zone_id = district_id = 0
     remaining = plots
@@ -178,6 +180,7 @@ async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, 
                     'INSERT INTO "GIS"."CadZones" (id, name, district_id, geometry) VALUES ($1, $2, $3, ST_GeomFromText($4, 3857))',
                     zone_id, f"Cadastral Zone {code} ({district})", district_id,
                     rectangle(zx0, zy0, zx0 + zone_w, zy0 + zone_h))
+                roads += zone_roads(len(roads) + 1, code, zx0, zy0, zone_w, zone_h, bx, by)
                 count = min(per_zone, remaining)
                 if count > 0:
                     await plots_stmt.fetch(zone_id, count, zx0, zy0, bx, plot_id, code, district[:3].upper())
@@ -189,9 +192,28 @@ async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, 
                     elapsed = time.monotonic() - started
                     print(f"  zones {zone_id}/{zones}, plots {plot_id - 1:,}, beacons {beacon_id - 1:,}, "
                           f"{elapsed:.0f} s", file=sys.stderr, flush=True)
+    await conn.executemany(
+        'INSERT INTO "GIS"."ROADS" (id, name, width_m, geometry) VALUES ($1, $2, $3, ST_GeomFromText($4, 3857))', roads)
     await conn.execute(
         """UPDATE "GIS"."PLOT" SET "AREA_SYSTEM" = round(ST_Area(ST_Transform("GEOMETRY", 26332))::numeric, 2)""")
     return plot_id - 1, beacon_id - 1
+
+
+def zone_roads(first_id: int, code: str, zx0: float, zy0: float, zone_w: float, zone_h: float,
+               bx: int, by: int) -> list[tuple[int, str, float, str]]:
+    """Centrelines of a zone's road reserves: its west and south edge roads (shared with the
+    neighbouring zone) and the streets between its blocks."""
+    block_w, block_h = 6 * PLOT_W + ROAD, 2 * PLOT_H + ROAD
+    lines = [(f"{code} Boundary Road West", 2 * MARGIN, zx0, zy0, zx0, zy0 + zone_h),
+             (f"{code} Boundary Road South", 2 * MARGIN, zx0, zy0, zx0 + zone_w, zy0)]
+    for c in range(1, bx):
+        x = zx0 + MARGIN + c * block_w - ROAD / 2
+        lines.append((f"{code} Street {c}", ROAD, x, zy0, x, zy0 + zone_h))
+    for r in range(1, by):
+        y = zy0 + MARGIN + r * block_h - ROAD / 2
+        lines.append((f"{code} Close {r}", ROAD, zx0, y, zx0 + zone_w, y))
+    return [(first_id + i, name, width, f"LINESTRING({x0} {y0},{x1} {y1})")
+            for i, (name, width, x0, y0, x1, y1) in enumerate(lines)]
 
 
 async def main() -> int:

@@ -47,3 +47,12 @@ CREATE INDEX IF NOT EXISTS districts_geometry_gist ON "GIS"."Districts" USING gi
 CREATE INDEX IF NOT EXISTS cadzones_geometry_gist ON "GIS"."CadZones" USING gist (geometry);
 CREATE INDEX IF NOT EXISTS plot_geometry_gist ON "GIS"."PLOT" USING gist ("GEOMETRY");
 CREATE INDEX IF NOT EXISTS beacon_geometry_gist ON "GIS"."BEACON" USING gist ("GEOMETRY");
+
+-- Road centrelines of the demo fabric, for survey plans (not a tile layer).
+CREATE TABLE IF NOT EXISTS "GIS"."ROADS" (
+    id integer PRIMARY KEY,
+    name text NOT NULL,
+    width_m double precision NOT NULL,
+    geometry geometry(LineString, 3857) NOT NULL
+);
+CREATE INDEX IF NOT EXISTS roads_geometry_gist ON "GIS"."ROADS" USING gist (geometry);

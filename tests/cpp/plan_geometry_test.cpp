@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <iterator>
+
 using vexa::plots::recommended_scale;
 
 TEST(RecommendedScale, StandardScalesAndFallback) {
@@ -17,4 +20,71 @@ TEST(RecommendedScale, StandardScalesAndFallback) {
     EXPECT_EQ(recommended_scale(4655.1, 10, 190, 250), 26000);
     EXPECT_EQ(recommended_scale(5000, 10, 190, 250), 27000);
     EXPECT_EQ(recommended_scale(6000, 1, 190, 250), 33000);
+}
+
+using namespace vexa::plots;
+
+TEST(RecommendedScale, NotANumberIsAnError) {
+    EXPECT_THROW(recommended_scale(NAN, 10, 190, 250), std::domain_error);
+    EXPECT_THROW(recommended_scale(INFINITY, 10, 190, 250), std::domain_error);
+}
+
+TEST(ScaleBarStep, NiceStepsTiesAndHundreds) {
+    const double scales[] = {250, 500, 1000, 1500, 2000, 2500, 5000, 7500, 10000, 20000, 25000, 3000, 1200, 30000};
+    const long long steps[] = {2, 5, 10, 20, 25, 25, 50, 100, 100, 200, 300, 25, 10, 400};
+    for (size_t i = 0; i < std::size(scales); ++i) EXPECT_EQ(scale_bar_step(scales[i]), steps[i]) << scales[i];
+}
+
+TEST(ScaleBarLayout, PlacedFromTheView) {
+    const ScaleBarLayout bar = scale_bar_layout(1000, 0, 1000, 0, 500);
+    EXPECT_EQ(bar.step, 10);
+    EXPECT_DOUBLE_EQ(bar.end_x, 950);
+    EXPECT_DOUBLE_EQ(bar.start_x, 910);
+    EXPECT_DOUBLE_EQ(bar.start_y, 10);
+    EXPECT_DOUBLE_EQ(bar.bar_height, 7.5);
+    EXPECT_DOUBLE_EQ(bar.tick_h, 3.75);
+    EXPECT_NEAR(bar.label_y, 22, 1e-12);
+    EXPECT_DOUBLE_EQ(bar.unit_x, 960);
+}
+
+TEST(PlanFontsize, ByScale) {
+    EXPECT_EQ(plan_fontsize(1999), 10);
+    EXPECT_EQ(plan_fontsize(2000), 9);
+    EXPECT_EQ(plan_fontsize(4999), 9);
+    EXPECT_EQ(plan_fontsize(5000), 8);
+}
+
+TEST(LabelDirection, BisectorAndOppositeNeighbours) {
+    auto d = label_direction({0, 0}, {0, 40}, {40, 0});
+    ASSERT_TRUE(d);
+    EXPECT_NEAR(d->x, std::sqrt(0.5), 1e-12);
+    EXPECT_NEAR(d->y, std::sqrt(0.5), 1e-12);
+    auto straight = label_direction({20, 0}, {0, 0}, {40, 0});
+    ASSERT_TRUE(straight);
+    EXPECT_NEAR(straight->x, 0, 1e-12);
+    EXPECT_NEAR(straight->y, 1, 1e-12);  // the left normal of the way to the next beacon
+    EXPECT_FALSE(label_direction({1, 1}, {1, 1}, {5, 5}));
+    EXPECT_DOUBLE_EQ(label_offset_m(500, 2), 4.5);
+    EXPECT_DOUBLE_EQ(label_offset_m(500, 10), 9.0);
+}
+
+TEST(UprightLabel, NeverUpsideDown) {
+    EXPECT_DOUBLE_EQ(upright_label_angle({-1, -1}), 45);
+    EXPECT_DOUBLE_EQ(upright_label_angle({0, -1}), -90);
+    EXPECT_DOUBLE_EQ(upright_label_angle({0, 1}), 90);
+}
+
+TEST(EdgeLayout, WestboundEdgeIsTurnedSouthboundIsNot) {
+    const EdgeLayout west = edge_layout({40, 40}, {0, 40}, {20, 20}, 1000);
+    EXPECT_TRUE(west.is_reversed);
+    EXPECT_DOUBLE_EQ(std::fmod(west.line_angle, 360), 0);
+    EXPECT_DOUBLE_EQ(west.perp.y, 1);  // away from the centroid
+    EXPECT_DOUBLE_EQ(west.distance_pos.y, 38);
+    EXPECT_DOUBLE_EQ(west.quarter_pos.x, 30);
+    EXPECT_DOUBLE_EQ(west.quarter_pos.y, 42);
+    const EdgeLayout south = edge_layout({0, 40}, {0, 0}, {20, 20}, 1000);
+    EXPECT_FALSE(south.is_reversed);
+    EXPECT_DOUBLE_EQ(south.line_angle, -90);
+    EXPECT_FALSE(edge_layout({0, 0}, {15, 0}, {7, 20}, 1000).annotate);  // 15 paper mm exactly
+    EXPECT_TRUE(edge_layout({0, 0}, {15.01, 0}, {7, 20}, 1000).annotate);
 }

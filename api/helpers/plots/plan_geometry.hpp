@@ -1,10 +1,69 @@
-// plan_geometry.hpp: the survey plan's numbers that need no interpreter: scale choice,
-// scale bar steps and the placement of beacon labels and edge texts.
+// plan_geometry.hpp: the survey plan's numbers that need no interpreter: scale choice, scale
+// bar steps and layout, font sizes, and the placement of beacon labels and edge texts. All
+// ground lengths are metres; paper lengths are millimetres, turned into ground metres by
+// multiplying by scale / 1000.
 #pragma once
+
+#include <optional>
+#include <stdexcept>
 
 namespace vexa::plots {
 
-/// Denominator of the largest standard scale at which the extent fits 98 % of the paper.
+/// Denominator of the largest standard scale at which the extent fits 98 % of the paper, or
+/// the required denominator rounded up to a multiple of 1000 beyond 1:25000. Non-positive
+/// extents give 1000. Throws std::domain_error when the required denominator is not finite
+/// (a NaN or infinite extent, or a zero paper size).
 long long recommended_scale(double width_m, double height_m, double paper_w_mm, double paper_h_mm);
+
+/// The scale bar's step in metres for a plan at 1:`scale`: the "nice" step nearest a quarter
+/// of 50 paper mm (ties to the smaller), or beyond 100 m a whole number of hundreds, half to
+/// even. Throws std::domain_error for a scale whose step is not finite.
+long long scale_bar_step(double scale);
+
+/// Where the bar goes inside the view [x0, x1] x [y0, y1].
+struct ScaleBarLayout {
+    long long step;
+    long long total_len_m;  // four steps
+    double start_x, end_x, start_y;
+    double bar_height, tick_h;
+    double label_y;  // bottom of the labels and of the unit
+    double unit_x;   // left of the unit "m"
+};
+ScaleBarLayout scale_bar_layout(double scale, double x0, double x1, double y0, double y1);
+
+/// Font size of a plan's beacon names: 10 below 1:2000, 9 below 1:5000, else 8.
+int plan_fontsize(double scale);
+
+struct Vec {
+    double x, y;
+};
+
+/// atan2 in degrees, in (-180, 180].
+double direction_deg(Vec v);
+
+/// Rotation of a beacon name along `direction`: turned by 180 when it would read upside down
+/// (strictly between 90 and 270, or -270 and -90).
+double upright_label_angle(Vec direction);
+
+/// The direction of a beacon's name label from the beacon: the bisector of the directions to
+/// its neighbours, or the left normal of the direction to the next one when they are exactly
+/// opposite. Nothing when the beacon coincides with a neighbour.
+std::optional<Vec> label_direction(Vec beacon, Vec previous, Vec next);
+
+/// Distance in ground metres of a beacon name of `text_len` characters from its beacon.
+double label_offset_m(double scale, long long text_len);
+
+/// Everything placed along one boundary edge, from `from` to `to`.
+struct EdgeLayout {
+    double line_len;
+    double line_angle;  // text rotation, never upside down
+    bool is_reversed;   // the angle was turned: the degrees text goes to the far quarter
+    Vec perp;           // unit normal pointing away from the centroid
+    Vec distance_pos;   // 2 paper mm inside the edge, towards the centroid
+    Vec quarter_pos;    // quarter point, 2 paper mm outside
+    Vec three_quarter_pos;
+    bool annotate;  // longer than 15 paper mm; otherwise the edge goes to the schedule
+};
+EdgeLayout edge_layout(Vec from, Vec to, Vec centroid, double scale);
 
 }  // namespace vexa::plots

@@ -1,0 +1,127 @@
+// beacons.cpp: draw_beacon_labels, the beacon pass of a plan: a dot and the name of every
+// corner beacon, and along every boundary edge its stored bearing (degrees and minutes as
+// two texts) and distance, or, for an edge too short to carry them, an entry in the schedule.
+#include "plan_geometry.hpp"
+#include "plots.hpp"
+
+#include <vector>
+
+namespace vexa::plots {
+
+namespace {
+
+using namespace nb::literals;
+
+/// record[key], or `fallback` when the mapping has no such key.
+object lookup(handle record, const char* key, handle fallback) {
+    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
+
+object required(handle record, const char* key) {
+    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+object formatted(handle value, const char* spec) {
+    object s = nb::steal(PyObject_Format(value.ptr(), nb::str(spec).ptr()));
+    if (!s.is_valid()) throw nb::python_error();
+    return s;
+}
+
+object minus_one(handle fontsize) {
+    object r = nb::steal(PyNumber_Subtract(fontsize.ptr(), nb::int_(1).ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+void draw_beacon_labels(object ax, object beacons, object target_geom, object centroid, object scale_obj,
+                        object fontsize, object schedule) {
+    const double scale = number(scale_obj);
+    const XY c = point_xy(centroid);
+    const Vec centre{c.x, c.y};
+    object point_type = nb::module_::import_("shapely.geometry").attr("Point");
+    object empty = nb::str(""), zero = nb::int_(0), unknown = nb::str("?");
+    object edge_fontsize = minus_one(fontsize);
+
+    std::vector<object> records;
+    for (handle record : beacons) records.push_back(nb::borrow(record));
+    const size_t n = records.size();
+    // Each beacon is projected once and reused as successor and predecessor.
+    std::vector<Vec> position(n);
+    std::vector<bool> projected(n, false);
+    auto at = [&](size_t i) -> Vec {
+        if (!projected[i]) {
+            object geom = ns["project_geometry"](ns["shape"](required(records[i], "geometry")));
+            const XY p = point_xy(geom);
+            position[i] = {p.x, p.y};
+            projected[i] = true;
+        }
+        return position[i];
+    };
+
+    for (size_t i = 0; i < n; ++i) {
+        const object& beacon = records[i];
+        const Vec b = at(i);
+        const Vec next = at((i + 1) % n);
+        ax.attr("plot")(b.x, b.y, "marker"_a = "o", "color"_a = "black", "markersize"_a = 3, "zorder"_a = 6);
+        const Vec previous = at((i + n - 1) % n);
+        std::optional<Vec> direction = label_direction(b, previous, next);
+        if (!direction) continue;  // coincides with a neighbour: the dot only
+
+        object name = required(beacon, "beacon_name");
+        const Py_ssize_t text_len = PyObject_Length(name.ptr());
+        if (text_len < 0) throw nb::python_error();
+        const double offset_m = label_offset_m(scale, text_len);
+        Vec bisector = *direction;
+        double lx = b.x + bisector.x * offset_m, ly = b.y + bisector.y * offset_m;
+        if (truthy(target_geom.attr("contains")(point_type(lx, ly)))) {
+            bisector = {-bisector.x, -bisector.y};
+            lx = b.x + bisector.x * offset_m;
+            ly = b.y + bisector.y * offset_m;
+        }
+        ax.attr("text")(lx, ly, name, "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
+                        "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
+
+        const EdgeLayout edge = edge_layout(b, next, centre, scale);
+        object deg = lookup(beacon, "bearing_deg_to_next", empty);
+        object minutes = lookup(beacon, "bearing_min_to_next", empty);
+        object distance = lookup(beacon, "distance_to_next", zero);
+        if (edge.annotate) {
+            const Vec deg_at = edge.is_reversed ? edge.three_quarter_pos : edge.quarter_pos;
+            const Vec min_at = edge.is_reversed ? edge.quarter_pos : edge.three_quarter_pos;
+            for (auto [value, where] : {std::pair{deg, deg_at}, std::pair{minutes, min_at}})
+                ax.attr("text")(where.x, where.y, nb::str(value), "fontsize"_a = edge_fontsize, "ha"_a = "center",
+                                "va"_a = "center", "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor",
+                                "zorder"_a = 7);
+            ax.attr("text")(edge.distance_pos.x, edge.distance_pos.y, text(formatted(distance, ".2f")) + "m",
+                            "fontsize"_a = edge_fontsize, "ha"_a = "center", "va"_a = "center",
+                            "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor", "fontweight"_a = "bold",
+                            "zorder"_a = 7);
+        } else {
+            nb::dict entry;
+            entry["from"] = lookup(beacon, "beacon_name", unknown);
+            entry["to"] = lookup(records[(i + 1) % n], "beacon_name", unknown);
+            entry["bearing"] = nb::str((text(deg) + " " + text(minutes)).c_str());
+            entry["distance"] = formatted(distance, ".2f");
+            schedule.attr("append")(entry);
+        }
+    }
+}
+
+}  // namespace
+
+void define_beacons() {
+    nb::borrow<nb::module_>(ns.module())
+        .def("draw_beacon_labels", &draw_beacon_labels, nb::arg("ax").none(), nb::arg("beacons").none(), nb::arg("target_geom").none(),
+             nb::arg("centroid").none(), nb::arg("scale").none(), nb::arg("fontsize").none(), nb::arg("schedule").none(),
+             "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
+             "corner, and write each boundary edge's stored bearing and distance along it; edges of "
+             "15 paper mm or less are appended to `schedule` instead.");
+}
+
+}  // namespace vexa::plots

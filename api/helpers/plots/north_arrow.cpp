@@ -1,0 +1,35 @@
+// north_arrow.cpp: add_north_arrow, an arrow pointing to grid north with an "N" above its tip.
+#include "plots.hpp"
+
+namespace vexa::plots {
+
+namespace {
+
+using namespace nb::literals;
+
+void add_north_arrow(object ax, object loc, object size) {
+    object arrow_x = loc[nb::int_(0)];
+    object arrow_y = loc[nb::int_(1)];
+    const double x = number(arrow_x), y = number(arrow_y), length = number(size);
+    ax.attr("text")(x, y + length + 0.01, "N", "transform"_a = ax.attr("transAxes"), "ha"_a = "center",
+                    "va"_a = "bottom", "fontsize"_a = 12, "fontweight"_a = "bold", "zorder"_a = 10);
+    nb::dict arrowprops;
+    arrowprops["facecolor"] = "black";
+    arrowprops["width"] = 3;
+    arrowprops["headwidth"] = 10;
+    arrowprops["headlength"] = 12;
+    ax.attr("annotate")("", "xy"_a = nb::make_tuple(x, y + length), "xytext"_a = nb::make_tuple(x, y),
+                        "xycoords"_a = "axes fraction", "zorder"_a = 10, "arrowprops"_a = arrowprops);
+}
+
+}  // namespace
+
+void define_north_arrow() {
+    nb::borrow<nb::module_>(ns.module())
+        .def("add_north_arrow", &add_north_arrow, nb::arg("ax").none(), nb::arg("loc").none() = nb::make_tuple(0.85, 0.85),
+             nb::arg("size").none() = 0.1,
+             "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes "
+             "fraction, with a bold \"N\" centred above the tip.");
+}
+
+}  // namespace vexa::plots

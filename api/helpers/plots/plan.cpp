@@ -1,0 +1,221 @@
+// plan.cpp: generate_plot, the survey plan of one parcel at a standard scale, as Base64 PNG.
+//
+// pyplot keeps one current figure per process, so plans drawn at the same time from several
+// threads (a web host runs plain endpoints in a thread pool) would draw into each other. The
+// figure's whole life, from creation to close, is therefore one critical section; a thread
+// waiting for it lets go of the interpreter lock, so the thread inside can go on. The figure is
+// closed on every path, failures included, so a long-running host does not collect figures.
+#include "plan_geometry.hpp"
+#include "plots.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace vexa::plots {
+
+namespace {
+
+using namespace nb::literals;
+
+std::recursive_mutex pyplot_section;  // recursive: a drawing callback may plot a plan itself
+
+class PyplotLock {
+public:
+    PyplotLock() {
+        if (!pyplot_section.try_lock()) {
+            nb::gil_scoped_release unlocked;
+            pyplot_section.lock();
+        }
+    }
+    ~PyplotLock() { pyplot_section.unlock(); }
+    PyplotLock(const PyplotLock&) = delete;
+    PyplotLock& operator=(const PyplotLock&) = delete;
+};
+
+bool equal(handle a, handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+object key_of(handle record, handle columnname) {
+    PyObject* value = PyObject_GetItem(record.ptr(), columnname.ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+object get_or(handle record, const char* key, handle fallback) {
+    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
+
+object projected(handle record) {
+    return ns["project_geometry"](ns["shape"](nb::borrow(record)["geometry"]));
+}
+
+object ring_fill(handle ax, handle geom, nb::kwargs style) {
+    object xy = geom.attr("exterior").attr("xy");
+    return ax.attr("fill")(xy[nb::int_(0)], xy[nb::int_(1)], **style);
+}
+
+nb::kwargs style_of(nb::dict d) { return nb::borrow<nb::kwargs>(d); }
+
+object offset(handle value, long long by) {
+    object r = nb::steal(PyNumber_Add(value.ptr(), nb::int_(by).ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    return r;
+}
+
+struct Drawing {
+    object ax;
+    object target_geom;
+    std::vector<object> neighbor_geoms, road_geoms;
+    object selected;  // the selected record
+    object centroid;
+    long long scale;
+    double xlim0, xlim1, ylim0, ylim1;
+};
+
+/// Steps inside the figure's life: everything drawn on `d.ax`.
+void draw(Drawing& d, object schedule) {
+    object ax = d.ax;
+    object viewport_poly = ns["Polygon"](nb::make_tuple(
+        nb::make_tuple(d.xlim0, d.ylim0), nb::make_tuple(d.xlim1, d.ylim0), nb::make_tuple(d.xlim1, d.ylim1),
+        nb::make_tuple(d.xlim0, d.ylim1)));
+
+    for (object& road : d.road_geoms) {
+        object clipped = road.attr("intersection")(viewport_poly);
+        if (truthy(clipped.attr("is_empty"))) continue;
+        plot_road_element(ax, clipped);
+    }
+    nb::dict neighbour_style;
+    neighbour_style["color"] = "#f5f5f5";
+    neighbour_style["edgecolor"] = "#888888";
+    neighbour_style["linewidth"] = 0.5;
+    neighbour_style["zorder"] = 3;
+    for (object& neighbour : d.neighbor_geoms)
+        if (truthy(neighbour.attr("intersects")(viewport_poly))) ring_fill(ax, neighbour, style_of(neighbour_style));
+    nb::dict parcel_style;
+    parcel_style["color"] = nb::make_tuple(1, 0.9, 0.9, 1);
+    parcel_style["edgecolor"] = "red";
+    parcel_style["linewidth"] = 1.5;
+    parcel_style["zorder"] = 5;
+    ring_fill(ax, d.target_geom, style_of(parcel_style));
+
+    const int fontsize = plan_fontsize(double(d.scale));
+    object beacons = get_or(d.selected, "boundary", nb::list());
+    ns["draw_beacon_labels"](ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
+
+    const XY c = point_xy(d.centroid);
+    ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, text(d.selected["name"]), "fontsize"_a = fontsize + 2,
+                    "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom", "zorder"_a = 8);
+    object area_val = get_or(d.selected, "area", nb::int_(0));
+    ax.attr("text")(c.x, c.y - 0.75, text(area_val) + " m\u00b2", "fontsize"_a = fontsize - 2, "ha"_a = "center",
+                    "va"_a = "top", "zorder"_a = 8);
+
+    ns["add_north_arrow"](ax);
+    ns["add_scale_bar"](ax, d.scale);
+}
+
+nb::tuple generate_plot(object parcel_data, object selected_parcel_number, object road_data, object columnname,
+                        object /*bounding_box: the view follows from the parcel and the scale*/,
+                        object max_width_mm, object max_height_mm) {
+    ns["logger"].attr("info")(
+        nb::str(("Generating plot for " + text(columnname) + "=" + text(selected_parcel_number)).c_str()));
+
+    object selected;
+    for (handle record : parcel_data) {
+        if (equal(key_of(record, columnname), selected_parcel_number, Py_EQ)) {
+            selected = nb::borrow(record);
+            break;
+        }
+    }
+    if (!selected.is_valid()) {
+        const std::string message =
+            "Parcel with " + text(columnname) + "=" + text(selected_parcel_number) + " not found.";
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        throw nb::python_error();
+    }
+
+    Drawing d;
+    d.selected = selected;
+    d.target_geom = projected(selected);
+    for (handle record : parcel_data)
+        if (equal(key_of(record, columnname), selected_parcel_number, Py_NE)) d.neighbor_geoms.push_back(projected(record));
+    if (truthy(road_data))
+        for (handle road : road_data) d.road_geoms.push_back(projected(road));
+
+    object bounds = d.target_geom.attr("bounds");
+    const double minx = number(bounds[nb::int_(0)]), miny = number(bounds[nb::int_(1)]);
+    const double maxx = number(bounds[nb::int_(2)]), maxy = number(bounds[nb::int_(3)]);
+    const double buffer_m = 15;
+    const double survey_w = (maxx - minx) + 2 * buffer_m;
+    const double survey_h = (maxy - miny) + 2 * buffer_m;
+    object scale_obj = ns["get_recommended_scale"](survey_w, survey_h, max_width_mm, max_height_mm);
+    nb::module_::import_("builtins").attr("print")(scale_obj);
+    d.scale = nb::cast<long long>(scale_obj);
+
+    const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
+    const double view_w_m = paper_w * double(d.scale) / 1000;
+    const double view_h_m = paper_h * double(d.scale) / 1000;
+    d.centroid = d.target_geom.attr("centroid");
+    const XY centre = point_xy(d.centroid);
+    d.xlim0 = centre.x - view_w_m / 2;
+    d.xlim1 = centre.x + view_w_m / 2;
+    d.ylim0 = centre.y - view_h_m / 2;
+    d.ylim1 = centre.y + view_h_m / 2;
+    const double fig_w_in = paper_w / 25.4, fig_h_in = paper_h / 25.4;
+
+    nb::list schedule;
+    object buf = ns["io"].attr("BytesIO")();
+    {
+        PyplotLock lock;
+        object plt = ns["plt"];
+        object fig = plt.attr("figure")("figsize"_a = nb::make_tuple(fig_w_in, fig_h_in), "dpi"_a = 300);
+        try {
+            nb::list rect;
+            for (int v : {0, 0, 1, 1}) rect.append(v);
+            d.ax = fig.attr("add_axes")(rect);
+            d.ax.attr("set_aspect")("equal");
+            d.ax.attr("set_xlim")(nb::make_tuple(d.xlim0, d.xlim1));
+            d.ax.attr("set_ylim")(nb::make_tuple(d.ylim0, d.ylim1));
+            d.ax.attr("axis")("off");
+            draw(d, schedule);
+            // Saved through the figure itself: pyplot's savefig would redraw the whole figure once
+            // more afterwards (to restore colours after a transparent save), which costs about a
+            // fifth of a plan and changes nothing here.
+            fig.attr("savefig")(buf, "format"_a = "png", "dpi"_a = 300, "transparent"_a = false);
+            buf.attr("seek")(0);
+        } catch (...) {
+            // Close the figure whatever failed; the drawing's error is the one that goes on.
+            try {
+                plt.attr("close")(fig);
+            } catch (nb::python_error& close_error) {
+                close_error.discard_as_unraisable("closing a failed plan's figure");
+            }
+            throw;
+        }
+        plt.attr("close")(fig);
+    }
+    object image64 = ns["base64"].attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
+    return nb::make_tuple(image64, nb::make_tuple(max_width_mm, max_height_mm), scale_obj, schedule);
+}
+
+}  // namespace
+
+void define_plan() {
+    nb::borrow<nb::module_>(ns.module())
+        .def("generate_plot", &generate_plot, nb::arg("parcel_data").none(), nb::arg("selected_parcel_number").none(),
+             nb::arg("road_data").none(), nb::arg("columnname").none() = "parcel_number", nb::arg("bounding_box").none() = nb::none(),
+             nb::arg("max_width_mm").none() = 190, nb::arg("max_height_mm").none() = 160,
+             "Draw the survey plan of the parcel whose `columnname` value equals "
+             "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
+             "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
+             "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
+             "short edges). Raises ValueError when no parcel matches.");
+}
+
+}  // namespace vexa::plots

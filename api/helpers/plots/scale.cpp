@@ -1,0 +1,47 @@
+// scale.cpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
+#include "plan_geometry.hpp"
+#include "plots.hpp"
+
+#include <cmath>
+
+namespace vexa::plots {
+
+namespace {
+
+object get_recommended_scale(object survey_width_m, object survey_height_m, object max_width_mm,
+                             object max_height_mm) {
+    const double width = number(survey_width_m);
+    if (!(width <= 0)) {
+        const double height = number(survey_height_m);
+        if (!(height <= 0)) {
+            // The errors a Python computation of the same formula raises.
+            if (number(max_width_mm) * 0.98 == 0 || number(max_height_mm) * 0.98 == 0) {
+                PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+                throw nb::python_error();
+            }
+            try {
+                return nb::int_(recommended_scale(width, height, number(max_width_mm), number(max_height_mm)));
+            } catch (const std::domain_error&) {
+                const bool nan = std::isnan(width) || std::isnan(height) || std::isnan(number(max_width_mm)) ||
+                                 std::isnan(number(max_height_mm));
+                PyErr_SetString(nan ? PyExc_ValueError : PyExc_OverflowError,
+                                nan ? "cannot convert float NaN to integer"
+                                    : "cannot convert float infinity to integer");
+                throw nb::python_error();
+            }
+        }
+    }
+    return nb::int_(1000);
+}
+
+}  // namespace
+
+void define_scale() {
+    nb::borrow<nb::module_>(ns.module())
+        .def("get_recommended_scale", &get_recommended_scale, nb::arg("survey_width_m").none(),
+             nb::arg("survey_height_m").none(), nb::arg("max_width_mm").none() = 190, nb::arg("max_height_mm").none() = 250,
+             "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % "
+             "of the paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.");
+}
+
+}  // namespace vexa::plots

@@ -1,0 +1,71 @@
+// scale_bar.cpp: add_scale_bar, an alternating black and white bar of four steps in the lower
+// right corner of the view, labelled outwards from a zero at its middle.
+#include "plan_geometry.hpp"
+#include "plots.hpp"
+
+#include <cstdlib>
+
+namespace vexa::plots {
+
+namespace {
+
+using namespace nb::literals;
+
+object pair(double a, double b) {
+    nb::list l;
+    l.append(a);
+    l.append(b);
+    return l;
+}
+
+void add_scale_bar(object ax, object scale, object /*position: the bar's place follows the view*/) {
+    const double denominator = number(scale);
+    object xlim = ax.attr("get_xlim")(), ylim = ax.attr("get_ylim")();
+    ScaleBarLayout bar;
+    try {
+        bar = scale_bar_layout(denominator, number(xlim[nb::int_(0)]), number(xlim[nb::int_(1)]),
+                               number(ylim[nb::int_(0)]), number(ylim[nb::int_(1)]));
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, (std::string("add_scale_bar: ") + e.what()).c_str());
+        throw nb::python_error();
+    }
+    const double step = double(bar.step);
+    object rectangle = ns["patches"].attr("Rectangle");
+    ax.attr("add_patch")(rectangle(nb::make_tuple(bar.start_x, bar.start_y), bar.total_len_m, bar.bar_height,
+                                   "linewidth"_a = 1, "edgecolor"_a = "black", "facecolor"_a = "white",
+                                   "zorder"_a = 10));
+    const int total_steps = 4, num_steps_left = 2;
+    for (int i = 0; i < total_steps; ++i) {
+        if (i % 2 == 0) {
+            const double seg_start = bar.start_x + i * step;
+            ax.attr("add_patch")(rectangle(nb::make_tuple(seg_start, bar.start_y), bar.step, bar.bar_height,
+                                           "linewidth"_a = 0, "facecolor"_a = "black", "zorder"_a = 11));
+        }
+        const double div_x = bar.start_x + (i + 1) * step;
+        ax.attr("plot")(pair(div_x, div_x), pair(bar.start_y, bar.start_y + bar.bar_height), "color"_a = "black",
+                        "linewidth"_a = 1, "zorder"_a = 12);
+    }
+    const double tick_bottom = bar.start_y + bar.bar_height;
+    for (int i = 0; i <= total_steps; ++i) {
+        const double tick_x = bar.start_x + i * step;
+        ax.attr("plot")(pair(tick_x, tick_x), pair(tick_bottom, tick_bottom + bar.tick_h), "color"_a = "black",
+                        "linewidth"_a = 1, "zorder"_a = 12);
+        const long long val = std::llabs((i - num_steps_left) * bar.step);
+        ax.attr("text")(tick_x, bar.label_y, std::to_string(val), "ha"_a = "center", "va"_a = "bottom",
+                        "fontsize"_a = 9, "fontweight"_a = "bold", "zorder"_a = 13);
+    }
+    ax.attr("text")(bar.unit_x, bar.label_y, "m", "ha"_a = "left", "va"_a = "bottom", "fontsize"_a = 9,
+                    "fontweight"_a = "bold", "zorder"_a = 13);
+}
+
+}  // namespace
+
+void define_scale_bar() {
+    nb::borrow<nb::module_>(ns.module())
+        .def("add_scale_bar", &add_scale_bar, nb::arg("ax").none(), nb::arg("scale").none(),
+             nb::arg("position").none() = nb::make_tuple(0.5, 0.05),
+             "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view "
+             "of `ax` (its limits must be final). `position` is accepted and has no effect.");
+}
+
+}  // namespace vexa::plots
