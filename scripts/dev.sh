@@ -40,6 +40,12 @@ case "${1:-}" in
     run)
         setup; environment
         if [ -f scripts/demo_cadastre.py ]; then python scripts/demo_cadastre.py --if-empty --plots "${VEXA_DEMO_PLOTS:-20000}"; fi
+        if [ -z "${VEXA_ADMIN_TOKEN:-}" ]; then
+            [ -s .local/admin-token ] || python -c 'import secrets; print(secrets.token_urlsafe(24))' > .local/admin-token
+            VEXA_ADMIN_TOKEN=$(cat .local/admin-token)
+        fi
+        export VEXA_ADMIN_TOKEN
+        echo "administrator token for POST /gis/cache/invalidate/...: $VEXA_ADMIN_TOKEN (in .local/admin-token)"
         echo "serving on http://127.0.0.1:${VEXA_PORT:-8000}/ (tiles: /gis/{layer}/{z}/{x}/{y}.pbf, API: /docs)"
         cd api && exec uvicorn main:app --host 127.0.0.1 --port "${VEXA_PORT:-8000}" ;;
     test)

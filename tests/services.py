@@ -16,6 +16,7 @@ STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
 PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
 REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa"
+ADMIN_TOKEN = "test-admin-token"
 
 
 def run_script(*args: str) -> None:
@@ -28,6 +29,7 @@ def configure_environment() -> None:
     os.environ["REDIS_HOST"] = "127.0.0.1"
     os.environ["REDIS_PORT"] = str(REDIS_PORT)
     os.environ["REDIS_DB"] = "0"
+    os.environ["VEXA_ADMIN_TOKEN"] = ADMIN_TOKEN
 
 
 def start() -> None:

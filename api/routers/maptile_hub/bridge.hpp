@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <coroutine>
 #include <exception>

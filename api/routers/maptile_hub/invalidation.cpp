@@ -8,59 +8,95 @@ namespace vexa::maptile {
 namespace {
 
 PyObject* background_tasks = nullptr;  // set of running invalidation tasks, lives for the process
+PyObject* failure_var = nullptr;       // contextvars.ContextVar: how the last worker of this context failed
 
-/// Delete every key matching `pattern`, one DEL at a time in scan order; gives the count.
-Coro delete_matching(std::string pattern) {
+/// Delete every key matching `pattern`, one DEL at a time in scan order, counting in `deleted`
+/// (which therefore holds the keys deleted before a failure too).
+Coro delete_matching(std::string pattern, long long* deleted) {
     object client = ns["redis_client"];
-    long long deleted_count = 0;
     AsyncIter keys(client.attr("scan_iter")(nb::arg("match") = pystr(pattern), nb::arg("count") = 100));
     while (object key = co_await keys.next()) {
         co_await client.attr("delete")(key);
-        ++deleted_count;
+        ++*deleted;
     }
-    co_return nb::int_(deleted_count);
+    co_return nb::none();
+}
+
+/// One worker: delete what `pattern` matches and log `success` + count + `success_end`; on a
+/// failure log `failure` + the error and give 0. The failure is also left in the caller's
+/// context, where the invalidation endpoint looks for it: a failed deletion must not be
+/// reported to its client as a success.
+Coro invalidate(std::string pattern, std::string success, std::string success_end, std::string failure) {
+    long long deleted_count = 0;
+    try {
+        co_await run(delete_matching(std::move(pattern), &deleted_count));
+        log("info", success + std::to_string(deleted_count) + success_end);
+        co_return nb::int_(deleted_count);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        log("error", failure + text(e.value()));
+        nb::handle(failure_var).attr("set")(nb::make_tuple(e.value(), deleted_count));
+    }
+    co_return nb::int_(0);
 }
 
 std::string cache_namespace() { return text(ns["cache"].attr("namespace")); }
 
 Coro invalidate_layer_task(Args a) {
-    std::string layer_name = text(a[0]);
-    try {
-        object deleted_count = co_await run(delete_matching(cache_namespace() + ":" + layer_name + ":*"));
-        log("info", "Background task: Invalidated " + text(deleted_count) + " cache entries for layer '" +
-                        layer_name + "'");
-        co_return deleted_count;
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        log("error", "Background task failed to invalidate cache for layer '" + layer_name + "': " + text(e.value()));
-    }
-    co_return nb::int_(0);
+    const std::string layer_name = text(a[0]);
+    co_return co_await run(invalidate(cache_namespace() + ":" + layer_name + ":*", "Background task: Invalidated ",
+                                      " cache entries for layer '" + layer_name + "'",
+                                      "Background task failed to invalidate cache for layer '" + layer_name + "': "));
 }
 
 Coro invalidate_all_task(Args) {
-    try {
-        object deleted_count = co_await run(delete_matching(cache_namespace() + ":*"));
-        log("info", "Background task: Invalidated ALL cache entries: " + text(deleted_count) + " keys deleted");
-        co_return deleted_count;
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        log("error", "Background task failed to invalidate all cache: " + text(e.value()));
-    }
-    co_return nb::int_(0);
+    co_return co_await run(invalidate(cache_namespace() + ":*", "Background task: Invalidated ALL cache entries: ",
+                                      " keys deleted", "Background task failed to invalidate all cache: "));
 }
 
 Coro invalidate_pattern_task(Args a) {
-    std::string pattern = text(a[0]);
-    try {
-        object deleted_count = co_await run(delete_matching(cache_namespace() + ":" + pattern));
-        log("info", "Background task: Invalidated " + text(deleted_count) + " cache entries matching pattern '" +
-                        pattern + "'");
-        co_return deleted_count;
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        log("error", "Background task failed to invalidate cache by pattern '" + pattern + "': " + text(e.value()));
+    const std::string pattern = text(a[0]);
+    co_return co_await run(invalidate(cache_namespace() + ":" + pattern, "Background task: Invalidated ",
+                                      " cache entries matching pattern '" + pattern + "'",
+                                      "Background task failed to invalidate cache by pattern '" + pattern + "': "));
+}
+
+/// Await `worker` and raise a 503 when it failed; gives its count otherwise.
+Coro checked(object worker) {
+    object token = nb::handle(failure_var).attr("set")(nb::none());
+    object deleted_count = co_await worker;
+    object failure = nb::handle(failure_var).attr("get")();
+    nb::handle(failure_var).attr("reset")(token);
+    if (!failure.is_none()) {
+        const long long partial = nb::cast<long long>(failure[nb::int_(1)]);
+        raise_http(503, "Cache invalidation failed: " + text(failure[nb::int_(0)]) +
+                            (partial ? " (" + std::to_string(partial) + " keys were deleted before the failure)" : ""));
     }
-    co_return nb::int_(0);
+    co_return deleted_count;
+}
+
+Coro invalidate_cache_endpoint(Args a) {
+    object layer_name = a[0];
+    if (compare(layer_name, nb::str("all"), Py_EQ)) {
+        object deleted_count = co_await run(checked(ns["_invalidate_all_cache_task"]()));
+        nb::dict data;
+        data["deleted_count"] = deleted_count;
+        co_return ns["api_router_response"](ns["api_response"](
+            nb::arg("data") = data,
+            nb::arg("message") = pystr("All cache invalidated successfully. " + text(deleted_count) + " keys deleted.")));
+    }
+    if (!contains(ns["LAYER_CONFIG"], layer_name)) {
+        object names = steal(PySequence_List(ns["LAYER_CONFIG"].ptr()));
+        raise_http(404, "Layer '" + text(layer_name) + "' not found. Valid layers: " + text(names));
+    }
+    object deleted_count = co_await run(checked(ns["_invalidate_layer_cache_task"](layer_name)));
+    nb::dict data;
+    data["layer"] = layer_name;
+    data["deleted_count"] = deleted_count;
+    co_return ns["api_router_response"](ns["api_response"](
+        nb::arg("data") = data,
+        nb::arg("message") = pystr("Cache for layer '" + text(layer_name) + "' invalidated successfully. " +
+                                   text(deleted_count) + " keys deleted.")));
 }
 
 /// Start `worker` on the running loop. asyncio keeps only weak references to tasks, so the
@@ -94,6 +130,10 @@ object invalidate_cache_by_pattern(Args& a) {
 
 void define_invalidation() {
     background_tasks = steal(PySet_New(nullptr)).release().ptr();
+    failure_var = nb::module_::import_("contextvars")
+                      .attr("ContextVar")("vexa_maptile_invalidation_failure", nb::arg("default") = nb::none())
+                      .release()
+                      .ptr();
     object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
     const char* background = "\n\nThis runs asynchronously without blocking the response.";
@@ -128,6 +168,13 @@ void define_invalidation() {
                    background,
             .params = {{"pattern", str_type}},
             .sync_body = invalidate_cache_by_pattern});
+}
+
+object make_invalidate_cache_endpoint() {
+    return define({.name = "invalidate_cache_endpoint",
+                   .doc = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
+                   .params = {{"layer_name", nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type))}},
+                   .async_body = invalidate_cache_endpoint});
 }
 
 }  // namespace vexa::maptile

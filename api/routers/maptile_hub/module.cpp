@@ -50,6 +50,12 @@ bool contains(handle container, handle key) {
     return found == 1;
 }
 
+bool compare(handle value, handle other, int op) {
+    int result = PyObject_RichCompareBool(value.ptr(), other.ptr(), op);
+    if (result < 0) raise_current();
+    return result == 1;
+}
+
 bool truthy(handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) raise_current();

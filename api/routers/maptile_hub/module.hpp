@@ -39,6 +39,17 @@ object no_content();
 /// "Rate limit check failed: ..." when `warn` is set, and ignored otherwise.
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
 
+/// Inside db_transaction(db): execute `statement` (with `params` unless empty) under
+/// asyncio.wait_for(..., timeout), and give `result.<fetch>()`. Errors propagate after the
+/// transaction's rollback and close.
+Coro timed_query(object db, object statement, object params, double timeout, const char* fetch);
+
+/// The request's client address, or "unknown" when it carries no client information.
+std::string client_address(handle request);
+
+/// `value > other` (or another rich comparison), as Python compares.
+bool compare(handle value, handle other, int op);
+
 // Start-up steps, each binding its names in the namespace.
 void define_cache_class();      // BinaryRedisCache
 void define_invalidation();     // the invalidation workers and schedulers
@@ -52,5 +63,11 @@ void register_routes();         // the operations of maptileHub
 
 // Route handlers, created by their own files and registered by register_routes().
 object make_get_tile_xyz();
+object make_get_tile_bbox();
+object make_get_layer_zoom_info();
+object make_get_central_tile_info();
+object make_get_available_layers();
+object make_health_check();
+object make_invalidate_cache_endpoint();
 
 }  // namespace vexa::maptile

@@ -3,6 +3,12 @@
 
 namespace vexa::maptile {
 
+std::string client_address(handle request) {
+    if (request.is_none()) return "unknown";
+    object client = request.attr("client");
+    return client.is_none() ? "unknown" : text(client.attr("host"));
+}
+
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn) {
     object client = ns["redis_client"];
     nb::str key = pystr(rate_key);

@@ -17,6 +17,12 @@ void route(const char* method, const char* path, handle handler, bool raw) {
 
 void register_routes() {
     route("get", "/{layer_name}/{z}/{x}/{y}.pbf", make_get_tile_xyz(), true);
+    route("get", "/{layer_name}/zoom-info/", make_get_layer_zoom_info(), false);
+    route("get", "/{layer_name}/bbox/", make_get_tile_bbox(), true);
+    route("get", "/layers/", make_get_available_layers(), false);
+    route("get", "/health/", make_health_check(), false);
+    route("get", "/{layer_name}/", make_get_central_tile_info(), false);
+    route("post", "/cache/invalidate/{layer_name}", make_invalidate_cache_endpoint(), false);
 }
 
 }  // namespace vexa::maptile

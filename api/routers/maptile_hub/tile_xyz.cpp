@@ -6,12 +6,6 @@ namespace vexa::maptile {
 
 namespace {
 
-std::string client_address(handle request) {
-    if (request.is_none()) return "unknown";
-    object client = request.attr("client");
-    return client.is_none() ? "unknown" : text(client.attr("host"));
-}
-
 /// The Python list's printed form of the layers that a zoom of at most 6 can serve.
 std::string layers_served_at(handle z) {
     nb::list available;
@@ -69,11 +63,7 @@ Coro get_tile_xyz(Args a) {
     const std::string tile = text(layer_name) + "/" + text(z) + "/" + text(x) + "/" + text(y);
     object mvt_content;
     try {
-        mvt_content = co_await async_with(ns["db_transaction"](db), [&](object) -> Coro {
-            object execution = db.attr("execute")(ns["text"](sql), params);
-            object result = co_await ns["asyncio"].attr("wait_for")(execution, nb::arg("timeout") = timeout);
-            co_return result.attr("scalar_one_or_none")();
-        });
+        mvt_content = co_await run(timed_query(db, ns["text"](sql), params, timeout, "scalar_one_or_none"));
     } catch (nb::python_error& e) {
         if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
             log("error", "Timeout generating tile " + tile);

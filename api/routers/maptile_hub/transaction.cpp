@@ -44,6 +44,14 @@ object db_transaction(Args& a) { return nb::handle(transaction_class)(a[0]); }
 
 }  // namespace
 
+Coro timed_query(object db, object statement, object params, double timeout, const char* fetch) {
+    co_return co_await async_with(ns["db_transaction"](db), [&](object) -> Coro {
+        object execution = params.is_valid() ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
+        object result = co_await ns["asyncio"].attr("wait_for")(execution, nb::arg("timeout") = timeout);
+        co_return result.attr(fetch)();
+    });
+}
+
 void define_transaction() {
     const char* cls = "DatabaseTransaction";
     object session_type = ns["AsyncSession"];

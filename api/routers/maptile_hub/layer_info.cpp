@@ -1,0 +1,240 @@
+// layer_info.cpp: what a map client may ask for: a layer's zoom levels, where its data lies
+// and which tile to open first, the list of layers, and the service's health.
+#include "module.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+object enveloped(handle payload) {
+    return ns["api_router_response"](ns["api_response"](nb::arg("data") = payload));
+}
+
+object min_zoom_of(handle config) { return config.attr("get")("min_zoom", 0); }
+
+void require_layer(handle layer_name) {
+    if (!contains(ns["LAYER_CONFIG"], layer_name))
+        raise_http(404, "Layer '" + text(layer_name) + "' not found");
+}
+
+const char* simplification(handle tolerance) {
+    if (compare(tolerance, nb::int_(500), Py_GT)) return "heavy";
+    if (compare(tolerance, nb::int_(100), Py_GT)) return "moderate";
+    if (compare(tolerance, nb::int_(0), Py_GT)) return "light";
+    return "none";
+}
+
+Coro get_layer_zoom_info(Args a) {
+    object layer_name = a[0];
+    require_layer(layer_name);
+    object config = item(ns["LAYER_CONFIG"], layer_name);
+    nb::dict zoom_levels;
+    for (int zoom = 1; zoom <= 20; ++zoom) {
+        object zoom_config = ns["get_zoom_config"](zoom, layer_name);
+        nb::dict level;
+        if (!zoom_config.is_none() && truthy(zoom_config)) {
+            object tolerance = item(zoom_config, "tolerance");
+            level["available"] = true;
+            level["tolerance"] = tolerance;
+            level["feature_limit"] = item(zoom_config, "feature_limit");
+            level["simplification"] = simplification(tolerance);
+        } else {
+            level["available"] = false;
+        }
+        zoom_levels[nb::int_(zoom)] = level;
+    }
+    nb::dict recommendations;
+    recommendations["world_view"] = "Use 'lgas' or 'districts' for zoom 1-6";
+    recommendations["regional_view"] = "Use 'cadzones' for zoom 4-10";
+    recommendations["detailed_view"] = "Use 'plots' for zoom 8+";
+    recommendations["precise_view"] = "Use 'beacons' for zoom 12+";
+    nb::dict payload;
+    payload["layer"] = layer_name;
+    payload["min_zoom"] = min_zoom_of(config);
+    payload["zoom_levels"] = zoom_levels;
+    payload["recommendations"] = recommendations;
+    co_return enveloped(payload);
+}
+
+/// A quoted identifier without its outermost double quotes: "GIS"."PLOT" -> GIS"."PLOT.
+std::string unquoted(const std::string& identifier) {
+    const size_t first = identifier.find_first_not_of('"');
+    if (first == std::string::npos) return "";
+    const size_t last = identifier.find_last_not_of('"');
+    return identifier.substr(first, last - first + 1);
+}
+
+std::string centroid_sql(const std::string& table_name_literal, const std::string& geom_column_literal) {
+    return "\n        WITH layer_stats AS (\n"
+           "            -- Use ST_EstimatedExtent for a fast approximation of the layer's bounding box.\n"
+           "            -- This is significantly more performant than ST_Extent on large tables.\n"
+           "            SELECT ST_EstimatedExtent('" + table_name_literal + "', '" + geom_column_literal + "') as bbox\n"
+           "        )\n"
+           "        SELECT\n"
+           "            -- Calculate the centroid of the estimated bbox and transform it to WGS84 (lat/lon)\n"
+           "            ST_Y(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lat,\n"
+           "            ST_X(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lon,\n"
+           "\n"
+           "            -- Extract the coordinates of the estimated bounding box\n"
+           "            ST_XMin(bbox) as extent_minx,\n"
+           "            ST_YMin(bbox) as extent_miny,\n"
+           "            ST_XMax(bbox) as extent_maxx,\n"
+           "            ST_YMax(bbox) as extent_maxy\n"
+           "        FROM layer_stats\n"
+           "        -- Ensure we don't proceed if the extent could not be calculated\n"
+           "        WHERE bbox IS NOT NULL\n"
+           "    ";
+}
+
+object as_float(handle value) { return steal(PyNumber_Float(value.ptr())); }
+
+Coro get_central_tile_info(Args a) {
+    object layer_name = a[0], db = a[1];
+    require_layer(layer_name);
+    object layer_config = item(ns["LAYER_CONFIG"], layer_name);
+    const std::string geom_column = text(item(layer_config, "geom_col"));
+    const std::string table = text(item(layer_config, "table"));
+    nb::str cache_key = pystr("centroid:" + text(layer_name));
+
+    object cached_centroid = co_await ns["safe_cache_get"](cache_key, nb::arg("timeout") = 2.0);
+    if (truthy(cached_centroid)) {
+        try {
+            object centroid_data = ns["json"].attr("loads")(cached_centroid.attr("decode")("utf-8"));
+            co_return enveloped(centroid_data);
+        } catch (nb::python_error& e) {
+            if (!is_exception(e)) throw;  // an unreadable entry is recomputed below
+        }
+    }
+
+    object statement = ns["text"](pystr(centroid_sql(unquoted(table), unquoted(geom_column))));
+    object centroid;
+    try {
+        centroid = co_await run(timed_query(db, statement, object(), 15.0, "first"));
+    } catch (nb::python_error& e) {
+        if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
+            log("error", "Timeout calculating centroid for " + text(layer_name));
+            raise_http(408, "Centroid calculation timeout");
+        }
+        if (!is_exception(e)) throw;
+        log("error", "Error calculating centroid for " + text(layer_name) + ": " + text(e.value()));
+        raise_http(500, "Database error");
+    }
+
+    if (centroid.is_none() || centroid.attr("lat").is_none() || centroid.attr("lon").is_none())
+        co_return ns["api_router_response"](ns["api_response"](
+            nb::arg("status_code") = 404,
+            nb::arg("message") = pystr("No valid geometry found for layer '" + text(layer_name) + "'")));
+
+    object tile = ns["latlon_to_xyz"](centroid.attr("lat"), centroid.attr("lon"), ns["DEFAULT_CENTROID_ZOOM"]);
+    object z = item(tile, "z"), x = item(tile, "x"), y = item(tile, "y");
+    object bbox = ns["xyz_to_bbox_web_mercator"](z, x, y);
+
+    nb::dict centroid_wgs84;
+    centroid_wgs84["latitude"] = as_float(centroid.attr("lat"));
+    centroid_wgs84["longitude"] = as_float(centroid.attr("lon"));
+    nb::dict extent;
+    extent["minx"] = as_float(centroid.attr("extent_minx"));
+    extent["miny"] = as_float(centroid.attr("extent_miny"));
+    extent["maxx"] = as_float(centroid.attr("extent_maxx"));
+    extent["maxy"] = as_float(centroid.attr("extent_maxy"));
+    nb::dict config;
+    config["min_zoom"] = min_zoom_of(layer_config);
+    config["properties"] = item(layer_config, "properties");
+    nb::dict response_data;
+    response_data["layer"] = layer_name;
+    response_data["centroid_wgs84"] = centroid_wgs84;
+    response_data["extent_web_mercator"] = extent;
+    response_data["suggested_tile"] = tile;
+    response_data["suggested_tile_bbox"] = bbox;
+    response_data["tile_url"] =
+        pystr("/gis/" + text(layer_name) + "/" + text(z) + "/" + text(x) + "/" + text(y) + ".pbf");
+    response_data["layer_config"] = config;
+
+    try {
+        object cache_data = ns["json"].attr("dumps")(response_data).attr("encode")("utf-8");
+        object ttl = steal(PyNumber_Multiply(ns["CACHE_TTL_LONG"].ptr(), nb::int_(2).ptr()));
+        co_await ns["safe_cache_set"](cache_key, cache_data, ttl);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;  // the answer does not depend on the cache
+    }
+    co_return enveloped(response_data);
+}
+
+Coro get_available_layers(Args) {
+    nb::dict layers_info;
+    for (auto [name, config] : nb::borrow<nb::dict>(ns["LAYER_CONFIG"])) {
+        const std::string base = "/gis/" + text(name);
+        nb::dict endpoints;
+        endpoints["xyz"] = pystr(base + "/{z}/{x}/{y}.pbf");
+        endpoints["bbox"] = pystr(base + "/bbox/");
+        endpoints["info"] = pystr(base + "/");
+        endpoints["zoom_info"] = pystr(base + "/zoom-info/");
+        nb::dict layer;
+        layer["name"] = name;
+        layer["min_zoom"] = min_zoom_of(config);
+        layer["properties"] = item(config, "properties");
+        layer["table"] = item(config, "table");
+        layer["endpoints"] = endpoints;
+        layers_info[name] = layer;
+    }
+    nb::dict usage_guide;
+    usage_guide["world_zoom_1_4"] = "Use 'lgas' layer";
+    usage_guide["country_zoom_5_7"] = "Use 'districts' or 'lgas' layer";
+    usage_guide["regional_zoom_6_10"] = "Use 'cadzones' layer";
+    usage_guide["local_zoom_8_14"] = "Use 'plots' layer";
+    usage_guide["detail_zoom_12_20"] = "Use 'beacons' layer";
+    nb::dict payload;
+    payload["layers"] = layers_info;
+    payload["total_layers"] = nb::int_(layers_info.size());
+    payload["usage_guide"] = usage_guide;
+    co_return enveloped(payload);
+}
+
+Coro health_check(Args) {
+    const char* cache_status = "healthy";
+    try {
+        object read = ns["cache"].attr("get")("health_check");
+        co_await ns["asyncio"].attr("wait_for")(read, nb::arg("timeout") = 2.0);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        cache_status = "unhealthy";
+    }
+    nb::list layers;
+    for (handle name : nb::borrow<nb::dict>(ns["LAYER_CONFIG"]).keys()) layers.append(name);
+    nb::dict content;
+    content["status"] = "healthy";
+    content["cache_status"] = cache_status;
+    content["available_layers"] = layers;
+    content["zoom_support"] = "1-20 with layer-specific minimums";
+    co_return ns["JSONResponse"](content);
+}
+
+object str_type() { return nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
+
+}  // namespace
+
+object make_get_layer_zoom_info() {
+    return define({.name = "get_layer_zoom_info",
+                   .doc = "Get zoom level information for a layer.",
+                   .params = {{"layer_name", str_type()}},
+                   .async_body = get_layer_zoom_info});
+}
+
+object make_get_central_tile_info() {
+    return define({.name = "get_central_tile_info",
+                   .doc = "Get layer centroid and suggested tile coordinates.",
+                   .params = {{"layer_name", str_type()}, {"db", ns["AsyncSession"], ns["Depends"](ns["get_db"])}},
+                   .async_body = get_central_tile_info});
+}
+
+object make_get_available_layers() {
+    return define({.name = "get_available_layers",
+                   .doc = "Get list of available layers and their configurations.",
+                   .async_body = get_available_layers});
+}
+
+object make_health_check() {
+    return define({.name = "health_check", .doc = "Health check endpoint for monitoring.", .async_body = health_check});
+}
+
+}  // namespace vexa::maptile
