@@ -1,4 +1,4 @@
-"""The reference host application: mounts the tile router and serves a start page.
+"""The reference host application: the tile router, survey plans and a web map at "/".
 
     cd api && uvicorn main:app --port 8000
 
@@ -12,12 +12,18 @@ from __future__ import annotations
 
 import os
 import secrets
+from pathlib import Path
 
 from fastapi import APIRouter, Depends, FastAPI, HTTPException
-from fastapi.responses import HTMLResponse
+from fastapi.responses import FileResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
+from fastapi.staticfiles import StaticFiles
 
-from vexa.maptile_hub import LAYER_CONFIG, maptileHub
+import plan_routes
+from vexa.maptile_hub import maptileHub
+
+WEB = Path(__file__).resolve().parents[1] / "web"
+MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
 
 ADMIN_ROUTE_PREFIX = "/gis/cache/invalidate/"
 bearer = HTTPBearer(auto_error=False, description="Administrator token (VEXA_ADMIN_TOKEN)")
@@ -49,15 +55,13 @@ app = FastAPI(
 mount_tiles(app)
 
 
-@app.get("/", response_class=HTMLResponse, include_in_schema=False)
-async def index() -> str:
-    """Where to point a map client."""
-    layers = "".join(
-        f"<li><code>/gis/{name}/{{z}}/{{x}}/{{y}}.pbf</code> (from zoom {layer['min_zoom']})</li>"
-        for name, layer in LAYER_CONFIG.items()
-    )
-    return (
-        "<!doctype html><meta charset=utf-8><title>vexa map back end</title>"
-        "<h1>vexa map back end</h1><p>Mapbox Vector Tiles for a map client (MapLibre, OpenLayers, QGIS):</p>"
-        f"<ul>{layers}</ul><p>API documentation: <a href=/docs>/docs</a></p>"
-    )
+app.include_router(plan_routes.router)
+app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
+if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
+    app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")
+
+
+@app.get("/", include_in_schema=False)
+async def index() -> FileResponse:
+    """The web map."""
+    return FileResponse(WEB / "static" / "index.html")

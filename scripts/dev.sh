@@ -17,6 +17,9 @@ system_packages() {
     command -v cmake >/dev/null || missing+=(cmake)
     command -v psql >/dev/null || missing+=(postgresql-client)
     [ -f /usr/src/googletest/CMakeLists.txt ] || [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    command -v node >/dev/null || missing+=(nodejs)
+    command -v npm >/dev/null || missing+=(npm)
+    [ -x /usr/bin/chromium ] || missing+=(chromium)
     if [ ${#missing[@]} -gt 0 ]; then
         local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
         $sudo apt-get update -qq
@@ -30,6 +33,7 @@ setup() {
     [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
     "$VENV/bin/pip" install -q --upgrade pip
     "$VENV/bin/pip" install -q ".[host,test]"
+    (cd web && npm install --no-audit --no-fund --loglevel=error)  # MapLibre GL JS, playwright-core
     [ -f scripts/demo_cadastre.py ] || return 0
 }
 

@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import itertools
 import logging
+import os
+import socket
+import time
 import subprocess
 import sys
 from collections.abc import AsyncIterator, Callable, Iterator
@@ -90,6 +93,8 @@ def app(hub):
     return main.app
 
 
+ARTIFACTS = services.ROOT / "test-artifacts"  # screenshots and server logs of a run (ignored by git)
+
 _addresses = itertools.count(1)
 
 
@@ -108,3 +113,34 @@ def client_for(app) -> Iterator[Callable[..., httpx.AsyncClient]]:
 
     yield make
     app.dependency_overrides.clear()
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def live_app(demo_cadastre):
+    """The host app under uvicorn on a free port of the loopback, on the project's servers."""
+    port = free_port()
+    ARTIFACTS.mkdir(exist_ok=True)
+    log = open(ARTIFACTS / "uvicorn.log", "wb")
+    server = subprocess.Popen(
+        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
+         "--log-level", "warning"],
+        cwd=services.ROOT / "api", env=dict(os.environ), stdout=log, stderr=log)
+    base = f"http://127.0.0.1:{port}"
+    for _ in range(150):
+        try:
+            httpx.get(base + "/gis/layers/", timeout=1)
+            break
+        except httpx.TransportError:
+            time.sleep(0.1)
+    yield base
+    server.terminate()
+    server.wait(10)
+    log.close()
+
+

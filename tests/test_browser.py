@@ -1,0 +1,48 @@
+"""The web map in a real browser: Debian's Chromium, headless, driven by playwright-core."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import shutil
+import subprocess
+
+import services
+from conftest import ARTIFACTS
+from PIL import Image
+
+SCRIPT = services.ROOT / "tests" / "browser" / "check_map.mjs"
+
+
+def test_map_layers_click_and_plan(live_app):
+    chromium = os.environ.get("CHROMIUM", "/usr/bin/chromium")
+    assert os.path.exists(chromium), "Chromium is installed by scripts/dev.sh (Debian package chromium)"
+    assert shutil.which("node"), "Node.js is installed by scripts/dev.sh"
+    result = subprocess.run(["node", str(SCRIPT), live_app, str(ARTIFACTS)], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    assert report["consoleErrors"] == []
+    for layer in ["lgas", "districts", "cadzones", "plots", "beacons"]:
+        assert report["layers"][layer]["rendered"] > 0, (layer, report["layers"])
+    assert report["clicked"] is not None
+    assert "PLOT_NO" in report["details"] and "GENERAL_LU" in report["details"]
+    assert report["plan"]["src"] == f"/plans/{report['clicked']['id']}.png"
+    assert (report["plan"]["width"], report["plan"]["height"]) == (2244, 1889)
+    assert report["plan"]["status"] == 200
+    plan = Image.open(io.BytesIO((ARTIFACTS / "plan.png").read_bytes()))
+    assert plan.format == "PNG" and plan.size == (2244, 1889)
+    for shot in ["map.png", "map-detail.png", "map-with-plan.png"]:
+        assert Image.open(ARTIFACTS / shot).size == (1400, 900)
+
+
+def test_unknown_plot_is_404(live_app):
+    import httpx
+
+    response = httpx.get(live_app + "/plans/2147483000.png", timeout=30)
+    assert (response.status_code, response.json()) == (404, {"detail": "Plot 2147483000 not found"})
+    assert httpx.get(live_app + "/plans/0.png", timeout=30).status_code == 422
+    page = httpx.get(live_app + "/", timeout=30)
+    assert page.status_code == 200 and "maplibre-gl.js" in page.text
+    assert httpx.get(live_app + "/vendor/maplibre/maplibre-gl.js", timeout=30).status_code == 200
