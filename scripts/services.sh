@@ -29,19 +29,23 @@ install_packages() {
 }
 
 pg_running() { [ -f "$STATE/pg/postmaster.pid" ] && as_postgres "$PG_BIN/pg_ctl" -D "$STATE/pg" status >/dev/null 2>&1; }
+pg_answers() { PGCONNECT_TIMEOUT=3 psql -h 127.0.0.1 -p "$PG_PORT" -U postgres -d postgres -tAc "SELECT 1" >/dev/null 2>&1; }
 redis_running() { redis-cli -h 127.0.0.1 -p "$REDIS_PORT" ping >/dev/null 2>&1; }
 psql_db() { PGOPTIONS="-c client_min_messages=warning" psql -h 127.0.0.1 -p "$PG_PORT" -U postgres -v ON_ERROR_STOP=1 -q "$@"; }
 
 start_postgres() {
     mkdir -p "$STATE/run"
     chmod 755 "$STATE"
-    if [ ! -f "$STATE/pg/PG_VERSION" ]; then
-        mkdir -p "$STATE/pg"
-        [ "$(id -u)" = 0 ] && chown postgres:postgres "$STATE/pg"
-        as_postgres "$PG_BIN/initdb" -D "$STATE/pg" -U postgres --auth=trust -E UTF8 >/dev/null
-    fi
-    [ "$(id -u)" = 0 ] && chown postgres:postgres "$STATE/run"
-    if ! pg_running; then
+    if ! pg_running && pg_answers; then
+        # Another checkout's instance already serves this port: share it rather than fail.
+        echo "using the PostgreSQL already listening on 127.0.0.1:$PG_PORT" >&2
+    elif ! pg_running; then
+        if [ ! -f "$STATE/pg/PG_VERSION" ]; then
+            mkdir -p "$STATE/pg"
+            [ "$(id -u)" = 0 ] && chown postgres:postgres "$STATE/pg"
+            as_postgres "$PG_BIN/initdb" -D "$STATE/pg" -U postgres --auth=trust -E UTF8 >/dev/null
+        fi
+        [ "$(id -u)" = 0 ] && chown postgres:postgres "$STATE/run"
         as_postgres "$PG_BIN/pg_ctl" -D "$STATE/pg" -l "$STATE/run/postgres.log" -w -t 60 \
             -o "-p $PG_PORT -k $STATE/run -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
     fi

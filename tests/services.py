@@ -45,7 +45,13 @@ def start_redis() -> None:
 
 
 def redis_pid() -> int:
-    return int((STATE / "redis.pid").read_text().strip())
+    """The project's Redis process (from its pid file, or asked, when another checkout started it)."""
+    pid_file = STATE / "redis.pid"
+    if pid_file.exists():
+        return int(pid_file.read_text().strip())
+    import redis
+
+    return int(redis.Redis(host="127.0.0.1", port=REDIS_PORT).info("server")["process_id"])
 
 
 @contextlib.contextmanager
