@@ -8,6 +8,7 @@ import math
 import subprocess
 import sys
 import textwrap
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -468,3 +469,41 @@ def test_concurrent_plans_are_independent(plots, sample):
         concurrent = list(pool.map(render, jobs * 5))
     assert concurrent == serial * 5
     assert len(plt.get_fignums()) == open_before
+
+
+def test_pyplot_section_is_serialised(flat, monkeypatch):
+    """From figure() to close() no two plans are inside pyplot at once (pyplot's figure registry
+    and current figure are process-wide), while the rest of a plan runs in parallel."""
+    import threading
+
+    pyplot = RecordingPyplot()
+    guard = threading.Lock()
+    state = {"inside": 0, "most": 0}
+    make_figure = pyplot.figure
+
+    def figure(**kwargs):
+        with guard:
+            state["inside"] += 1
+            state["most"] = max(state["most"], state["inside"])
+        fig = make_figure(**kwargs)
+        real_save = fig.savefig
+
+        def slow_save(buf, **kw):
+            time.sleep(0.05)  # lets other threads run, as a real PNG encoding does
+            real_save(buf, **kw)
+
+        fig.savefig = slow_save
+        return fig
+
+    def close(fig):
+        with guard:
+            state["inside"] -= 1
+        pyplot.closed.append(fig)
+
+    pyplot.figure, pyplot.close = figure, close
+    monkeypatch.setattr(flat, "plt", pyplot)
+    parcel = square_parcel()
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        results = list(pool.map(lambda _: flat.generate_plot([parcel], "P1", []), range(12)))
+    assert len(results) == 12 and len(pyplot.closed) == 12
+    assert state == {"inside": 0, "most": 1}
