@@ -12,23 +12,8 @@ namespace {
 
 using namespace nb::literals;
 
-/// record[key], or `fallback` when the mapping has no such key.
-object lookup(handle record, const char* key, handle fallback) {
-    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::borrow(fallback);
-}
-
-object required(handle record, const char* key) {
-    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
-
-object formatted(handle value, const char* spec) {
-    object s = nb::steal(PyObject_Format(value.ptr(), nb::str(spec).ptr()));
+object formatted(handle value, const char* format) {
+    object s = nb::steal(PyObject_Format(value.ptr(), nb::str(format).ptr()));
     if (!s.is_valid()) throw nb::python_error();
     return s;
 }
@@ -56,7 +41,7 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
     std::vector<bool> projected(n, false);
     auto at = [&](size_t i) -> Vec {
         if (!projected[i]) {
-            object geom = ns["project_geometry"](ns["shape"](required(records[i], "geometry")));
+            object geom = ns["project_geometry"](ns["shape"](item(records[i], "geometry")));
             const XY p = point_xy(geom);
             position[i] = {p.x, p.y};
             projected[i] = true;
@@ -73,7 +58,7 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
         std::optional<Vec> direction = label_direction(b, previous, next);
         if (!direction) continue;  // coincides with a neighbour: the dot only
 
-        object name = required(beacon, "beacon_name");
+        object name = item(beacon, "beacon_name");
         const Py_ssize_t text_len = PyObject_Length(name.ptr());
         if (text_len < 0) throw nb::python_error();
         const double offset_m = label_offset_m(scale, text_len);
@@ -88,9 +73,9 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
                         "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
 
         const EdgeLayout edge = edge_layout(b, next, centre, scale);
-        object deg = lookup(beacon, "bearing_deg_to_next", empty);
-        object minutes = lookup(beacon, "bearing_min_to_next", empty);
-        object distance = lookup(beacon, "distance_to_next", zero);
+        object deg = item_or(beacon, "bearing_deg_to_next", empty);
+        object minutes = item_or(beacon, "bearing_min_to_next", empty);
+        object distance = item_or(beacon, "distance_to_next", zero);
         if (edge.annotate) {
             const Vec deg_at = edge.is_reversed ? edge.three_quarter_pos : edge.quarter_pos;
             const Vec min_at = edge.is_reversed ? edge.quarter_pos : edge.three_quarter_pos;
@@ -104,8 +89,8 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
                             "zorder"_a = 7);
         } else {
             nb::dict entry;
-            entry["from"] = lookup(beacon, "beacon_name", unknown);
-            entry["to"] = lookup(records[(i + 1) % n], "beacon_name", unknown);
+            entry["from"] = item_or(beacon, "beacon_name", unknown);
+            entry["to"] = item_or(records[(i + 1) % n], "beacon_name", unknown);
             entry["bearing"] = nb::str((text(deg) + " " + text(minutes)).c_str());
             entry["distance"] = formatted(distance, ".2f");
             schedule.attr("append")(entry);

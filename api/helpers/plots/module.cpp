@@ -25,6 +25,20 @@ bool truthy(handle value) {
     return result == 1;
 }
 
+object item(handle record, handle key) {
+    PyObject* value = PyObject_GetItem(record.ptr(), key.ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+object item_or(handle record, const char* key, handle fallback) {
+    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
+
 XY point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
 
 namespace {

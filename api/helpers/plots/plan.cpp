@@ -38,35 +38,12 @@ bool equal(handle a, handle b, int op) {
     return r == 1;
 }
 
-object key_of(handle record, handle columnname) {
-    PyObject* value = PyObject_GetItem(record.ptr(), columnname.ptr());
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
+object projected(handle record) { return ns["project_geometry"](ns["shape"](item(record, "geometry"))); }
 
-object get_or(handle record, const char* key, handle fallback) {
-    PyObject* value = PyObject_GetItem(record.ptr(), nb::str(key).ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::borrow(fallback);
-}
-
-object projected(handle record) {
-    return ns["project_geometry"](ns["shape"](nb::borrow(record)["geometry"]));
-}
-
-object ring_fill(handle ax, handle geom, nb::kwargs style) {
+/// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
+object ring_fill(handle ax, handle geom, nb::dict style) {
     object xy = geom.attr("exterior").attr("xy");
     return ax.attr("fill")(xy[nb::int_(0)], xy[nb::int_(1)], **style);
-}
-
-nb::kwargs style_of(nb::dict d) { return nb::borrow<nb::kwargs>(d); }
-
-object offset(handle value, long long by) {
-    object r = nb::steal(PyNumber_Add(value.ptr(), nb::int_(by).ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
 }
 
 struct Drawing {
@@ -97,22 +74,22 @@ void draw(Drawing& d, object schedule) {
     neighbour_style["linewidth"] = 0.5;
     neighbour_style["zorder"] = 3;
     for (object& neighbour : d.neighbor_geoms)
-        if (truthy(neighbour.attr("intersects")(viewport_poly))) ring_fill(ax, neighbour, style_of(neighbour_style));
+        if (truthy(neighbour.attr("intersects")(viewport_poly))) ring_fill(ax, neighbour, neighbour_style);
     nb::dict parcel_style;
     parcel_style["color"] = nb::make_tuple(1, 0.9, 0.9, 1);
     parcel_style["edgecolor"] = "red";
     parcel_style["linewidth"] = 1.5;
     parcel_style["zorder"] = 5;
-    ring_fill(ax, d.target_geom, style_of(parcel_style));
+    ring_fill(ax, d.target_geom, parcel_style);
 
     const int fontsize = plan_fontsize(double(d.scale));
-    object beacons = get_or(d.selected, "boundary", nb::list());
+    object beacons = item_or(d.selected, "boundary", nb::list());
     ns["draw_beacon_labels"](ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
 
     const XY c = point_xy(d.centroid);
     ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, text(d.selected["name"]), "fontsize"_a = fontsize + 2,
                     "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom", "zorder"_a = 8);
-    object area_val = get_or(d.selected, "area", nb::int_(0));
+    object area_val = item_or(d.selected, "area", nb::int_(0));
     ax.attr("text")(c.x, c.y - 0.75, text(area_val) + " m\u00b2", "fontsize"_a = fontsize - 2, "ha"_a = "center",
                     "va"_a = "top", "zorder"_a = 8);
 
@@ -128,7 +105,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 
     object selected;
     for (handle record : parcel_data) {
-        if (equal(key_of(record, columnname), selected_parcel_number, Py_EQ)) {
+        if (equal(item(record, columnname), selected_parcel_number, Py_EQ)) {
             selected = nb::borrow(record);
             break;
         }
@@ -144,7 +121,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     d.selected = selected;
     d.target_geom = projected(selected);
     for (handle record : parcel_data)
-        if (equal(key_of(record, columnname), selected_parcel_number, Py_NE)) d.neighbor_geoms.push_back(projected(record));
+        if (equal(item(record, columnname), selected_parcel_number, Py_NE)) d.neighbor_geoms.push_back(projected(record));
     if (truthy(road_data))
         for (handle road : road_data) d.road_geoms.push_back(projected(road));
 

@@ -48,6 +48,13 @@ std::string text(handle value);
 /// A Python float from `value` (anything with __float__ or __index__); TypeError otherwise.
 double number(handle value);
 
+/// record[key]; the mapping's own error (KeyError, TypeError, ...) when it cannot be read.
+object item(handle record, handle key);
+inline object item(handle record, const char* key) { return item(record, nb::str(key)); }
+
+/// record[key], or `fallback` when the mapping has no such key.
+object item_or(handle record, const char* key, handle fallback);
+
 /// Python truth of `value`.
 bool truthy(handle value);
 

@@ -14,16 +14,16 @@ object get_recommended_scale(object survey_width_m, object survey_height_m, obje
     if (!(width <= 0)) {
         const double height = number(survey_height_m);
         if (!(height <= 0)) {
+            const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
             // The errors a Python computation of the same formula raises.
-            if (number(max_width_mm) * 0.98 == 0 || number(max_height_mm) * 0.98 == 0) {
+            if (paper_w * 0.98 == 0 || paper_h * 0.98 == 0) {
                 PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
                 throw nb::python_error();
             }
             try {
-                return nb::int_(recommended_scale(width, height, number(max_width_mm), number(max_height_mm)));
+                return nb::int_(recommended_scale(width, height, paper_w, paper_h));
             } catch (const std::domain_error&) {
-                const bool nan = std::isnan(width) || std::isnan(height) || std::isnan(number(max_width_mm)) ||
-                                 std::isnan(number(max_height_mm));
+                const bool nan = std::isnan(width) || std::isnan(height) || std::isnan(paper_w) || std::isnan(paper_h);
                 PyErr_SetString(nan ? PyExc_ValueError : PyExc_OverflowError,
                                 nan ? "cannot convert float NaN to integer"
                                     : "cannot convert float infinity to integer");

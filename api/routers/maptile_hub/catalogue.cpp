@@ -18,17 +18,14 @@ double zoom_number(handle zoom) {
         if (value == -1 && PyErr_Occurred()) raise_current();
         return double(value);
     }
-    double value = PyFloat_AsDouble(zoom.ptr());
-    if (value == -1.0 && PyErr_Occurred()) raise_current();
-    return value;
+    return number(zoom);
 }
 
 object get_zoom_config(Args& a) {
     handle zoom = a[0], layer_name = a[1];
     object layers = ns["LAYER_CONFIG"];
     object record = layers.attr("get")(layer_name, nb::dict());
-    object min_zoom = record.attr("get")("min_zoom", 0);
-    auto band = tiles::zoom_band(zoom_number(zoom), zoom_number(min_zoom));
+    auto band = tiles::zoom_band(zoom_number(zoom), zoom_number(min_zoom_of(record)));
     if (!band) return nb::none();
     nb::dict config;
     config["tolerance"] = band->tolerance;

@@ -27,12 +27,6 @@ object validate_tile_coords(Args& a) {
     return nb::bool_(fits && tiles::tile_address_valid(z, x, y));
 }
 
-double number(handle value) {
-    double result = PyFloat_AsDouble(value.ptr());
-    if (result == -1.0 && PyErr_Occurred()) raise_current();
-    return result;
-}
-
 object calculate_bbox_area_degrees(Args& a) {
     return nb::float_(tiles::bbox_area(number(a[0]), number(a[1]), number(a[2]), number(a[3])));
 }

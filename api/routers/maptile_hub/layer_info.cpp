@@ -10,8 +10,6 @@ object enveloped(handle payload) {
     return ns["api_router_response"](ns["api_response"](nb::arg("data") = payload));
 }
 
-object min_zoom_of(handle config) { return config.attr("get")("min_zoom", 0); }
-
 void require_layer(handle layer_name) {
     if (!contains(ns["LAYER_CONFIG"], layer_name))
         raise_http(404, "Layer '" + text(layer_name) + "' not found");

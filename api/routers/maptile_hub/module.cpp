@@ -50,6 +50,12 @@ bool contains(handle container, handle key) {
     return found == 1;
 }
 
+double number(handle value) {
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred()) raise_current();
+    return result;
+}
+
 bool compare(handle value, handle other, int op) {
     int result = PyObject_RichCompareBool(value.ptr(), other.ptr(), op);
     if (result < 0) raise_current();

@@ -19,6 +19,12 @@ inline object item(handle mapping, const char* key) { return mapping[key]; }
 /// `key in container`.
 bool contains(handle container, handle key);
 
+/// float(value) for a Python number (TypeError otherwise).
+double number(handle value);
+
+/// A layer record's "min_zoom", or 0 when it has none.
+inline object min_zoom_of(handle config) { return config.attr("get")("min_zoom", 0); }
+
 /// Python truth of `value`.
 bool truthy(handle value);
 

@@ -19,12 +19,6 @@ const char* const TRANSFORM_SQL = R"(
         ) as sub
     )";
 
-double as_double(handle value) {
-    double result = PyFloat_AsDouble(value.ptr());
-    if (result == -1.0 && PyErr_Occurred()) raise_current();
-    return result;
-}
-
 /// format(value, spec), as Python formats it.
 std::string formatted(handle value, const char* spec) {
     return text(steal(PyObject_Format(value.ptr(), pystr(spec).ptr())));
@@ -69,7 +63,7 @@ Coro get_tile_bbox(Args a) {
     if (srid_value == 0)
         raise_http(400, "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported");
 
-    const double x0 = as_double(minx), y0 = as_double(miny), x1 = as_double(maxx), y1 = as_double(maxy);
+    const double x0 = number(minx), y0 = number(miny), x1 = number(maxx), y1 = number(maxy);
     if (srid_value == 4326) {
         if (!(-180 <= x0 && x0 <= 180 && -180 <= x1 && x1 <= 180)) raise_http(400, "Invalid longitude values");
         if (!(-90 <= y0 && y0 <= 90 && -90 <= y1 && y1 <= 90)) raise_http(400, "Invalid latitude values");
@@ -105,7 +99,7 @@ Coro get_tile_bbox(Args a) {
             max_x = coords.attr("max_x");
             max_y = coords.attr("max_y");
             for (handle v : {min_x, min_y, max_x, max_y})
-                if (!std::isfinite(as_double(v))) raise(PyExc_ValueError, "transformed bounds are not finite");
+                if (!std::isfinite(number(v))) raise(PyExc_ValueError, "transformed bounds are not finite");
         } catch (nb::python_error& e) {
             if (!is_exception(e)) throw;
             log("error", "Coordinate transformation error: " + text(e.value()));

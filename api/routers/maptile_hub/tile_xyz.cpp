@@ -10,8 +10,7 @@ namespace {
 std::string layers_served_at(handle z) {
     nb::list available;
     for (auto [name, config] : nb::borrow<nb::dict>(ns["LAYER_CONFIG"])) {
-        object min_zoom = config.attr("get")("min_zoom", 0);
-        if (truthy(steal(PyObject_RichCompare(min_zoom.ptr(), z.ptr(), Py_LE)))) available.append(name);
+        if (compare(min_zoom_of(config), z, Py_LE)) available.append(name);
     }
     return available.size() ? text(available) : std::string();
 }
