@@ -290,7 +290,8 @@ async def main() -> None:
     await ensure_cadastre(args.plots)
     tiles = await plot_tiles(range(14, 17), 80)  # the cached-tile load
     uncached = await plot_tiles(range(17, 19), 2000)  # more tiles than a restart needs
-    log = open(ROOT / "bench-faults-uvicorn.log", "wb")
+    (ROOT / "test-artifacts").mkdir(exist_ok=True)
+    log = open(ROOT / "test-artifacts" / "faults-uvicorn.log", "wb")
     server = subprocess.Popen(
         [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(args.port),
          "--log-level", "warning", "--no-access-log"],

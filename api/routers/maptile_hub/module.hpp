@@ -52,6 +52,11 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
 /// Redis that answers later counts as a failed check.
 inline constexpr double RATE_LIMIT_TIMEOUT = 0.3;
 
+/// How late the event loop may run a callback before it counts as busy, and the longest wait
+/// for the rate limit's round trips while it is busy, in seconds.
+inline constexpr double LOOP_LAG_LIMIT = 0.05;
+inline constexpr double RATE_LIMIT_BUSY_TIMEOUT = 1.0;
+
 /// Longest wait for a cache write, in seconds: the tile is ready, so a stalled write must not
 /// hold its answer back.
 inline constexpr double CACHE_SET_TIMEOUT = 1.0;
