@@ -205,9 +205,11 @@ async def postgres(lanes: Lanes, redis: aioredis.Redis) -> None:
     await asyncio.sleep(5)
     lanes.stop()
     await running
-    before, during, after = lanes.between(0, down), lanes.between(down, back), lanes.between(back, time.monotonic())
-    print(f"  restart took {back - down:.1f} s; failures before {failures(before)}/{len(before)}, "
-          f"during {failures(during)}/{len(during)}, after {failures(after)}/{len(after)}")
+    ended_before = [o for o in lanes.outcomes if o.started + o.seconds < down]
+    before, after = ended_before, lanes.between(back, time.monotonic())
+    during = [o for o in lanes.between(0, back) if o.started + o.seconds >= down]
+    print(f"  restart took {back - down:.1f} s; failures among requests ended before it {failures(before)}/{len(before)}, "
+          f"in flight or started during it {failures(during)}/{len(during)}, started after it {failures(after)}/{len(after)}")
     codes = Counter(o.status for o in during + after if o.status >= 500 or o.status == 0)
     print(f"  failed answers by status (0 = no answer): {dict(codes)}")
 

@@ -53,9 +53,9 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
 inline constexpr double RATE_LIMIT_TIMEOUT = 0.3;
 
 /// How late the event loop may run a callback before it counts as busy, and the longest wait
-/// for the rate limit's round trips while it is busy, in seconds.
-inline constexpr double LOOP_LAG_LIMIT = 0.05;
-inline constexpr double RATE_LIMIT_BUSY_TIMEOUT = 1.0;
+/// for the rate limit's round trips while it is busy (the client's socket time-out), in seconds.
+inline constexpr double LOOP_LAG_LIMIT = 0.1;
+inline constexpr double RATE_LIMIT_BUSY_TIMEOUT = 5.0;
 
 /// Longest wait for a cache write, in seconds: the tile is ready, so a stalled write must not
 /// hold its answer back.

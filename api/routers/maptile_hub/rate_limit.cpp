@@ -36,7 +36,8 @@ double seconds_now() {
 /// it has not finished. A loop that ran a callback scheduled at the start more than
 /// LOOP_LAG_LIMIT late is itself behind (a flood keeps it busy): the answer may be waiting
 /// unread, so the wait goes on up to RATE_LIMIT_BUSY_TIMEOUT rather than take a healthy Redis
-/// for a failing one and let the flood through.
+/// for a failing one and let the flood through. A process starved of CPU is slow whatever
+/// Redis does; there the client's own socket time-out is the bound.
 Coro within_time_limit(object counting) {
     object asyncio = ns["asyncio"];
     const double started = seconds_now();
@@ -56,6 +57,10 @@ Coro within_time_limit(object counting) {
     }
     if (!truthy(task.attr("done")())) {
         task.attr("cancel")();
+        // It may still end with its own outcome (a 429) before the cancellation lands.
+        task.attr("add_done_callback")(nb::cpp_function([](handle ended) {
+            if (!truthy(ended.attr("cancelled")())) ended.attr("exception")();
+        }));
         raise(PyExc_TimeoutError, "");
     }
     co_return task.attr("result")();
