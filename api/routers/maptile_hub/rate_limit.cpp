@@ -13,9 +13,17 @@ std::string client_address(handle request) {
 
 namespace {
 
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+/// When Redis last answered a rate-limit INCR, in seconds_now() time.
+double last_answer = 0;
+
 /// Count the request in its window; raise the 429 with `detail` above `limit`.
 Coro count_request(object client, nb::str key, long long limit, std::string detail) {
     long long request_count = nb::cast<long long>(co_await client.attr("incr")(key));
+    last_answer = seconds_now();
     if (request_count == 1) co_await client.attr("expire")(key, 1);
     if (request_count > limit) {
         // A counter whose EXPIRE was lost (the process died between the two commands, or
@@ -28,16 +36,12 @@ Coro count_request(object client, nb::str key, long long limit, std::string deta
     co_return nb::none();
 }
 
-double seconds_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 /// Await `counting` for RATE_LIMIT_TIMEOUT seconds, and raise TimeoutError (cancelling it) when
-/// it has not finished. A loop that ran a callback scheduled at the start more than
-/// LOOP_LAG_LIMIT late is itself behind (a flood keeps it busy): the answer may be waiting
-/// unread, so the wait goes on up to RATE_LIMIT_BUSY_TIMEOUT rather than take a healthy Redis
-/// for a failing one and let the flood through. A process starved of CPU is slow whatever
-/// Redis does; there the client's own socket time-out is the bound.
+/// it has not finished. Unless the delay is the process's own: when Redis has answered another
+/// check since this one began, or the loop ran a callback scheduled at the start more than
+/// LOOP_LAG_LIMIT late (a flood keeps it busy), the answer is most likely waiting unread, and
+/// the wait goes on up to RATE_LIMIT_BUSY_TIMEOUT rather than take a healthy Redis for a
+/// failing one and let the flood through.
 Coro within_time_limit(object counting) {
     object asyncio = ns["asyncio"];
     const double started = seconds_now();
@@ -49,7 +53,7 @@ Coro within_time_limit(object counting) {
     try {
         co_await asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_TIMEOUT);
         const double lag = (*ran_at < 0 ? seconds_now() : *ran_at) - started;
-        if (!truthy(task.attr("done")()) && lag > LOOP_LAG_LIMIT)
+        if (!truthy(task.attr("done")()) && (last_answer > started || lag > LOOP_LAG_LIMIT))
             co_await asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_BUSY_TIMEOUT - RATE_LIMIT_TIMEOUT);
     } catch (...) {
         task.attr("cancel")();
