@@ -96,8 +96,10 @@ def percentile(values: list[float], fraction: float) -> float:
     return values[min(len(values) - 1, int(len(values) * fraction))] if values else float("nan")
 
 
-def failures(outcomes: list[Outcome]) -> int:
-    return sum(1 for o in outcomes if o.status >= 500 or o.status == 0)
+def failures(outcomes: list[Outcome]) -> str:
+    """Answers >= 500, and requests the server never answered."""
+    errors, lost = sum(1 for o in outcomes if o.status >= 500), sum(1 for o in outcomes if o.status == 0)
+    return f"{errors}" + (f" (+{lost} unanswered)" if lost else "")
 
 
 def services(*args: str) -> None:
@@ -155,7 +157,7 @@ async def frozen(lanes: Lanes, redis: aioredis.Redis, cold: float) -> None:
     print(f"  completed in the 6 s: {len(completed)} ({rate:.1f}/s, cold-cache rate {cold:.1f}/s, x{rate / cold:.2f})")
     print(f"  latency of the requests in flight during the 6 s: p50 {1000 * statistics.median(seconds):.0f} ms, "
           f"p99 {1000 * percentile(seconds, 0.99):.0f} ms, max {1000 * max(seconds):.0f} ms")
-    print(f"  answers >= 500 or lost: {failures(overlapping)}; breaker at +3 s: {state}")
+    print(f"  answers >= 500: {failures(overlapping)}; breaker at +3 s: {state}")
     after = lanes.between(t1 + 1, t1 + 2)
     print(f"  1-2 s after: {len(after)} requests, {sum(o.cached for o in after)} from the cache")
 
@@ -309,7 +311,9 @@ async def main() -> None:
                 break
             except httpx.TransportError:
                 await asyncio.sleep(0.1)
-        lanes = Lanes(clients, tiles, args.lanes)
+        # Few enough source addresses that each connection is reused within the server's 5 s
+        # keep-alive (a connection it has just closed would count as a failure of the service).
+        lanes = Lanes(clients[:64], tiles, args.lanes)
         cold = await cold_rate(lanes, redis)
         print(f"{len(tiles)} plot tiles at zooms 14-16, {args.lanes} lanes; cold-cache rate {cold:.1f} tiles/s")
         if "frozen" in scenarios:
@@ -318,7 +322,7 @@ async def main() -> None:
             await warm_cache(lanes)
             await flood(args.port, tiles)
         if "postgres" in scenarios:
-            await postgres(Lanes(clients, uncached, args.lanes), redis)
+            await postgres(Lanes(clients[:64], uncached, args.lanes), redis)
         if "stopped" in scenarios:
             await stopped(lanes)
     finally:

@@ -37,24 +37,30 @@ Coro count_request(object client, nb::str key, long long limit, std::string deta
 }
 
 /// Await `counting` for RATE_LIMIT_TIMEOUT seconds, and raise TimeoutError (cancelling it) when
-/// it has not finished. Unless the delay is the process's own: when Redis has answered another
-/// check since this one began, or the loop ran a callback scheduled at the start more than
-/// LOOP_LAG_LIMIT late (a flood keeps it busy), the answer is most likely waiting unread, and
-/// the wait goes on up to RATE_LIMIT_BUSY_TIMEOUT rather than take a healthy Redis for a
-/// failing one and let the flood through.
+/// it has not finished. Unless the delay is the process's own: while Redis answers other checks
+/// during each further slice of RATE_LIMIT_TIMEOUT, or the loop runs a callback scheduled at the
+/// slice's start more than LOOP_LAG_LIMIT late (a flood keeps it busy), the answer is most
+/// likely waiting unread, and the wait goes on, up to RATE_LIMIT_BUSY_TIMEOUT in all, rather
+/// than take a healthy Redis for a failing one and let the flood through. A Redis that stops
+/// answering everyone fails the check one slice later.
 Coro within_time_limit(object counting) {
     object asyncio = ns["asyncio"];
-    const double started = seconds_now();
-    auto ran_at = std::make_shared<double>(-1);
-    asyncio.attr("get_running_loop")().attr("call_soon")(nb::cpp_function([ran_at] { *ran_at = seconds_now(); }));
+    object loop = asyncio.attr("get_running_loop")();
     object task = asyncio.attr("ensure_future")(counting);
     nb::set waiting;
     waiting.add(task);
+    const double started = seconds_now();
     try {
-        co_await asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_TIMEOUT);
-        const double lag = (*ran_at < 0 ? seconds_now() : *ran_at) - started;
-        if (!truthy(task.attr("done")()) && (last_answer > started || lag > LOOP_LAG_LIMIT))
-            co_await asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_BUSY_TIMEOUT - RATE_LIMIT_TIMEOUT);
+        for (;;) {
+            const double slice = seconds_now();
+            auto ran_at = std::make_shared<double>(-1);
+            loop.attr("call_soon")(nb::cpp_function([ran_at] { *ran_at = seconds_now(); }));
+            co_await asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_TIMEOUT);
+            if (truthy(task.attr("done")())) break;
+            const double lag = (*ran_at < 0 ? seconds_now() : *ran_at) - slice;
+            const bool process_is_late = last_answer > slice || lag > LOOP_LAG_LIMIT;
+            if (!process_is_late || seconds_now() - started + RATE_LIMIT_TIMEOUT > RATE_LIMIT_BUSY_TIMEOUT) break;
+        }
     } catch (...) {
         task.attr("cancel")();
         throw;
