@@ -3,7 +3,8 @@
     cd api && uvicorn main:app --port 8000
 
 Configuration comes from the environment (and a dotenv file): DATABASE_URL for PostGIS,
-REDIS_HOST / REDIS_PORT / REDIS_DB / REDIS_PASSWORD / REDIS_USERNAME for Redis, and
+REDIS_HOST / REDIS_PORT / REDIS_DB / REDIS_PASSWORD / REDIS_USERNAME for Redis,
+REDIS_MAX_CONNECTIONS for the size of the tile module's Redis pool (default 128), and
 VEXA_ADMIN_TOKEN, the bearer token the cache invalidation route requires (without it
 configured, that route refuses every call).
 """

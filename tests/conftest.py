@@ -14,6 +14,7 @@ from collections.abc import AsyncIterator, Callable, Iterator
 import httpx
 import pytest
 import redis
+import redis.asyncio
 import services
 
 services.configure_environment()
@@ -46,9 +47,12 @@ def raw_redis() -> Iterator[redis.Redis]:
 
 @pytest.fixture
 async def fresh_pool(hub) -> AsyncIterator[None]:
-    """Drop the module client's pooled connections after a test that broke the server."""
+    """After a test that broke the server: drop the pooled connections, and give the module a
+    new client over the same pool and a new cache, whose circuit breakers start closed."""
     yield
     await hub.redis_client.connection_pool.disconnect()
+    hub.redis_client = redis.asyncio.Redis(connection_pool=hub.redis_client.connection_pool)
+    hub.cache = hub.BinaryRedisCache(hub.redis_client, "mvt_v8")
 
 
 class Records(logging.Handler):

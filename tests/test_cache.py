@@ -43,16 +43,22 @@ async def test_unanswering_redis_makes_a_read_a_miss_after_its_limit(hub, raw_re
         assert await hub.safe_cache_get("slow") is None
         elapsed = time.monotonic() - started
     assert 0.9 <= elapsed < 2.0
-    assert hub_log.messages("WARNING") == ["Cache get failed for slow: "]
+    assert hub_log.messages("WARNING") == [
+        "Cache get failed for slow: ",
+        "Circuit breaker open for the tile cache: Redis is skipped for 1 s after TimeoutError"]
 
 
 async def test_stopped_redis_is_absorbed_by_the_safe_functions(hub, hub_log, fresh_pool):
     with services.redis_stopped():
         await hub.redis_client.connection_pool.disconnect()
         await hub.safe_cache_set("plots:9:1:1", b"tile", 1800)  # returns normally
+        hub.cache = hub.BinaryRedisCache(hub.redis_client, "mvt_v8")  # its breaker is closed again
         assert await hub.safe_cache_get("plots:9:1:1") is None
+        assert await hub.safe_cache_get("plots:9:1:1") is None  # skipped: the breaker is open
         with pytest.raises(redis.ConnectionError):
             await hub.cache.get("plots:9:1:1")  # the class itself absorbs nothing
-    set_warning, get_warning = hub_log.messages("WARNING")
+    set_warning, opened, get_warning, opened_again = hub_log.messages("WARNING")
     assert set_warning.startswith("Cache set failed for plots:9:1:1: ") and len(set_warning) > 36
     assert get_warning.startswith("Cache get failed for plots:9:1:1: ")
+    assert opened == opened_again and opened.startswith(
+        "Circuit breaker open for the tile cache: Redis is skipped for 1 s after ConnectionError: ")

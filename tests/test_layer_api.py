@@ -205,7 +205,7 @@ async def test_health(client_for, hub, fresh_pool):
     assert (await client.get("/gis/health/")).json() == {
         "status": "healthy", "cache_status": "healthy", "available_layers": ["plots", "beacons", "cadzones",
                                                                              "districts", "lgas"],
-        "zoom_support": "1-20 with layer-specific minimums"}
+        "zoom_support": "1-20 with layer-specific minimums", "redis_breaker": "closed"}
     with services.redis_stopped():
         await hub.redis_client.connection_pool.disconnect()
         started = time.monotonic()

@@ -95,3 +95,15 @@ def test_module_objects(hub):
     assert isinstance(hub.MAX_BBOX_AREA_WGS84, float)
     assert hub.cache.namespace == "mvt_v8" and hub.cache.redis is hub.redis_client
     assert hub.aioredis.__name__ == "redis.asyncio"
+
+
+def test_pool_size_setting(tmp_path):
+    probe = ("import vexa.maptile_hub as hub\n"
+             "pool = hub.redis_client.connection_pool\n"
+             "print('POOL', type(pool).__name__, pool.max_connections, pool.timeout)\n")
+    assert load(tmp_path, {}, probe).stdout.splitlines()[4] == "POOL BlockingConnectionPool 128 1.0"
+    assert load(tmp_path, {"REDIS_MAX_CONNECTIONS": "7"}, probe).stdout.splitlines()[4] == \
+        "POOL BlockingConnectionPool 7 1.0"
+    refused = load(tmp_path, {"REDIS_MAX_CONNECTIONS": "0"}, probe)
+    assert refused.returncode != 0
+    assert "REDIS_MAX_CONNECTIONS must be a positive integer, not 0" in refused.stderr

@@ -34,25 +34,40 @@ Coro cache_delete(Args a) {
     co_return nb::none();
 }
 
+// Both go through the circuit breaker of the cache object: while it is open they do not touch
+// Redis (a read is a miss, a write is dropped), and only a read may be the probe that closes it.
+
 Coro safe_cache_get(Args a) {
     object key = a[0], timeout = a[1];
+    object owner = ns["cache"];
+    RedisCall call(owner, "the tile cache");
+    if (call.skipped()) co_return nb::none();
     try {
-        object read = ns["cache"].attr("get")(key);
-        co_return co_await ns["asyncio"].attr("wait_for")(read, nb::arg("timeout") = timeout);
+        object read = owner.attr("get")(key);
+        object value = co_await ns["asyncio"].attr("wait_for")(read, nb::arg("timeout") = timeout);
+        call.succeeded();
+        co_return value;
     } catch (nb::python_error& e) {
         if (!is_exception(e)) throw;
         log("warning", "Cache get failed for " + text(key) + ": " + text(e.value()));
+        call.failed(e);
     }
     co_return nb::none();
 }
 
 Coro safe_cache_set(Args a) {
     object key = a[0], value = a[1], ttl = a[2];
+    object owner = ns["cache"];
+    RedisCall call(owner, "the tile cache", false);
+    if (call.skipped()) co_return nb::none();
     try {
-        co_await ns["cache"].attr("set")(key, value, ttl);
+        object write = owner.attr("set")(key, value, ttl);
+        co_await ns["asyncio"].attr("wait_for")(write, nb::arg("timeout") = CACHE_SET_TIMEOUT);
+        call.succeeded();
     } catch (nb::python_error& e) {
         if (!is_exception(e)) throw;
         log("warning", "Cache set failed for " + text(key) + ": " + text(e.value()));
+        call.failed(e);
     }
     co_return nb::none();
 }

@@ -204,6 +204,7 @@ Coro health_check(Args) {
     content["cache_status"] = cache_status;
     content["available_layers"] = layers;
     content["zoom_support"] = "1-20 with layer-specific minimums";
+    content["redis_breaker"] = pystr(redis_breaker_state_of(ns["redis_client"]));
     co_return ns["JSONResponse"](content);
 }
 

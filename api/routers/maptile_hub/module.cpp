@@ -33,6 +33,31 @@ void load_environment() {
     }
 }
 
+/// REDIS_MAX_CONNECTIONS, the size of the Redis client's pool: decimal integer text, at least 1.
+object pool_size() {
+    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    object setting = env("REDIS_MAX_CONNECTIONS", DEFAULT_REDIS_MAX_CONNECTIONS);
+    object size = int_type(setting);
+    if (nb::cast<long long>(size) < 1)
+        raise(PyExc_ValueError, "REDIS_MAX_CONNECTIONS must be a positive integer, not " + text(setting));
+    return size;
+}
+
+/// One immediate retry of a command whose connection was refused or lost (a pooled connection
+/// that a Redis restart closed), none after a time-out: redis-py's default retries for seconds,
+/// which would hold a request far past the time limits it runs under.
+object single_retry() {
+    object retry = nb::module_::import_("redis.asyncio.retry").attr("Retry");
+    object no_backoff = nb::module_::import_("redis.backoff").attr("NoBackoff");
+    object connection_error = nb::module_::import_("redis.exceptions").attr("ConnectionError");
+    return retry(no_backoff(), 1, nb::make_tuple(connection_error));
+}
+
+/// callable(**arguments).
+object call_with(handle callable, const nb::dict& arguments) {
+    return steal(PyObject_Call(callable.ptr(), nb::tuple().ptr(), arguments.ptr()));
+}
+
 void print_line(const std::string& line) { nb::module_::import_("builtins").attr("print")(pystr(line)); }
 
 }  // namespace
@@ -134,14 +159,25 @@ NB_MODULE(maptile_hub, m) {
     ns.set("redis_password", env("REDIS_PASSWORD", nullptr));
     ns.set("redis_username", env("REDIS_USERNAME", nullptr));
 
-    // 8-9. The shared Redis client; it opens no connection until first used.
+    // 8-9. The shared Redis client; it opens no connection until first used. Its pool, made
+    // with the same connection arguments, holds REDIS_MAX_CONNECTIONS connections and makes a
+    // command wait for a free one.
     bind_module("aioredis", "redis.asyncio");
-    ns.set("redis_client",
-           ns["aioredis"].attr("Redis")(
-               nb::arg("host") = ns["redis_host"], nb::arg("port") = ns["redis_port"],
-               nb::arg("db") = ns["redis_db"], nb::arg("password") = ns["redis_password"],
-               nb::arg("username") = ns["redis_username"], nb::arg("decode_responses") = false,
-               nb::arg("socket_connect_timeout") = 5, nb::arg("socket_timeout") = 5));
+    nb::dict arguments;
+    arguments["host"] = ns["redis_host"];
+    arguments["port"] = ns["redis_port"];
+    arguments["db"] = ns["redis_db"];
+    arguments["password"] = ns["redis_password"];
+    arguments["username"] = ns["redis_username"];
+    arguments["decode_responses"] = false;
+    arguments["socket_connect_timeout"] = 5;
+    arguments["socket_timeout"] = 5;
+    nb::dict pool_arguments = nb::steal<nb::dict>(PyDict_Copy(arguments.ptr()));
+    pool_arguments["max_connections"] = pool_size();
+    pool_arguments["timeout"] = REDIS_POOL_TIMEOUT;
+    pool_arguments["retry"] = single_retry();
+    arguments["connection_pool"] = call_with(ns["aioredis"].attr("BlockingConnectionPool"), pool_arguments);
+    ns.set("redis_client", call_with(ns["aioredis"].attr("Redis"), arguments));
 
     // 10-12. The binary tile cache and its start-up lines.
     define_cache_class();
@@ -159,6 +195,7 @@ NB_MODULE(maptile_hub, m) {
     define_transaction();
     define_cache_functions();
     define_guards();
+    define_redis_guard();
 
     // 16. The routes.
     register_routes();

@@ -3,6 +3,9 @@
 #pragma once
 
 #include "bridge.hpp"
+#include "circuit_breaker.hpp"
+
+#include <memory>
 
 namespace vexa::maptile {
 
@@ -45,6 +48,57 @@ object no_content();
 /// "Rate limit check failed: ..." when `warn` is set, and ignored otherwise.
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
 
+/// Longest wait for the rate limit's Redis round trips (INCR, EXPIRE, ...), in seconds: a
+/// Redis that answers later counts as a failed check.
+inline constexpr double RATE_LIMIT_TIMEOUT = 0.3;
+
+/// How late the event loop may run a callback before it counts as busy, and the longest wait
+/// for the rate limit's round trips while it is busy (the client's socket time-out), in seconds.
+inline constexpr double LOOP_LAG_LIMIT = 0.1;
+inline constexpr double RATE_LIMIT_BUSY_TIMEOUT = 5.0;
+
+/// Longest wait for a cache write, in seconds: the tile is ready, so a stalled write must not
+/// hold its answer back.
+inline constexpr double CACHE_SET_TIMEOUT = 1.0;
+
+/// Longest wait for a free connection of the Redis client's pool, in seconds.
+inline constexpr double REDIS_POOL_TIMEOUT = 1.0;
+
+/// Connections in the Redis client's pool when REDIS_MAX_CONNECTIONS is unset.
+inline constexpr const char* DEFAULT_REDIS_MAX_CONNECTIONS = "128";
+
+/// One call to Redis through the circuit breaker of `owner`, the object it is made on (the
+/// module's client for the rate limit, the cache object for the cache functions), so a
+/// replaced object starts with a closed breaker. Ask skipped() first: a skipped call must not
+/// touch Redis. Then report succeeded() or failed(); a call that ends with neither (it was
+/// cancelled) gives up its probe. `what` names the guarded use in the breaker's log lines.
+class RedisCall {
+public:
+    RedisCall(handle owner, std::string what, bool may_probe = true);
+    ~RedisCall();
+    RedisCall(const RedisCall&) = delete;
+    RedisCall& operator=(const RedisCall&) = delete;
+
+    bool skipped() const { return how_ == tiles::CircuitBreaker::Admission::skip; }
+    void succeeded();
+    /// Only an unavailable Redis (time-out, connection refused or lost, no free connection)
+    /// counts against it; any other error means Redis answered.
+    void failed(const nb::python_error& error);
+
+private:
+    std::shared_ptr<tiles::CircuitBreaker> breaker_;
+    tiles::CircuitBreaker::Admission how_;
+    std::string what_;
+    bool settled_ = false;
+};
+
+/// True for the errors of an unavailable Redis: OSError (TimeoutError included) and redis-py's
+/// ConnectionError and TimeoutError.
+bool redis_unavailable(const nb::python_error& error);
+
+/// "closed", "open" or "half_open" for the breaker of `owner` ("closed" when it has none yet).
+std::string redis_breaker_state_of(handle owner);
+
 /// Inside db_transaction(db): execute `statement` (with `params` unless empty) under
 /// asyncio.wait_for(..., timeout), and give `result.<fetch>()`. Errors propagate after the
 /// transaction's rollback and close.
@@ -65,6 +119,7 @@ void define_mvt_sql();          // generate_mvt_sql
 void define_transaction();      // db_transaction
 void define_cache_functions();  // safe_cache_get, safe_cache_set
 void define_guards();           // validate_tile_coords, calculate_bbox_area_degrees
+void define_redis_guard();      // redis_breaker_state
 void register_routes();         // the operations of maptileHub
 
 // Route handlers, created by their own files and registered by register_routes().

@@ -1,0 +1,96 @@
+"""Tile traffic while the real Redis is paused, stopped and restarted, and while one address floods."""
+
+from __future__ import annotations
+
+import asyncio
+import time
+
+import pytest
+import redis.asyncio
+import services
+from test_tiles_xyz import plot_point, tile_at  # noqa: F401  (a fixture and a helper)
+
+pytestmark = pytest.mark.usefixtures("demo_cadastre")
+
+
+def count(messages: list[str], prefix: str) -> int:
+    return len([m for m in messages if m.startswith(prefix)])
+
+
+async def until_served_from_cache(client, path: str, seconds: float) -> bool:
+    """Request `path` every 0.2 s until it is answered from the cache, at most `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        response = await client.get(path)
+        assert response.status_code == 200
+        if response.headers.get("x-cache") == "HIT":
+            return True
+        await asyncio.sleep(0.2)
+    return False
+
+
+async def test_paused_redis_is_skipped_until_it_answers_again(hub, client_for, raw_redis, hub_log, plot_point,
+                                                              fresh_pool):
+    path = "/gis/plots/%d/%d/%d.pbf" % tile_at(plot_point, 15)
+    assert (await client_for().get(path)).status_code == 200  # now cached
+    with services.redis_paused():
+        started = time.monotonic()
+        first = await asyncio.gather(*(client_for().get(path) for _ in range(8)))
+        first_wave = time.monotonic() - started
+        assert [r.status_code for r in first] == [200] * 8
+        assert not [r for r in first if "x-cache" in r.headers]  # from PostGIS
+        assert hub.redis_breaker_state() in ("open", "half_open")
+        started = time.monotonic()
+        for _ in range(10):
+            assert (await client_for().get(path)).status_code == 200
+        skipping = time.monotonic() - started
+        health = (await client_for().get("/gis/health/")).json()
+    # Each request used to wait for the client's 5 s socket time-out, twice.
+    assert first_wave < 4 and skipping < 10
+    assert health["cache_status"] == "unhealthy" and health["redis_breaker"] in ("open", "half_open")
+    assert await until_served_from_cache(client_for(), path, 20)
+    assert hub.redis_breaker_state() == "closed"
+    warnings = hub_log.messages("WARNING")
+    assert count(warnings, "Circuit breaker open for the rate limit: Redis is skipped for 1 s after ") == 1
+    assert count(warnings, "Circuit breaker open for the tile cache: Redis is skipped for 1 s after ") == 1
+    assert 1 <= count(warnings, "Rate limit check failed: ") < 8 + 5  # the first wave and a few probes
+    assert {"Circuit breaker closed for the rate limit: Redis answers again",
+            "Circuit breaker closed for the tile cache: Redis answers again"} <= set(hub_log.messages("INFO"))
+
+
+async def test_stopped_redis_then_restarted(hub, client_for, raw_redis, hub_log, plot_point, fresh_pool):
+    z, x, y = tile_at(plot_point, 16)
+    path = f"/gis/plots/{z}/{x}/{y}.pbf"
+    client = client_for("10.201.0.1")
+    with services.redis_stopped():
+        await hub.redis_client.connection_pool.disconnect()
+        for _ in range(5):
+            assert (await client.get(path)).status_code == 200
+        assert hub.redis_breaker_state() in ("open", "half_open")
+        # The breaker belongs to the client: a replaced client starts closed, and reaches Redis.
+        previous = hub.redis_client
+        hub.redis_client = redis.asyncio.Redis(connection_pool=previous.connection_pool)
+        assert hub.redis_breaker_state() == "closed"
+        failed_checks = count(hub_log.messages("WARNING"), "Rate limit check failed: ")
+        assert (await client.get(path)).status_code == 200
+        assert count(hub_log.messages("WARNING"), "Rate limit check failed: ") == failed_checks + 1
+        hub.redis_client = previous
+        assert hub.redis_breaker_state() != "closed"
+    # Started again, empty: a probe closes the breakers, and both the cache and the limit work.
+    assert await until_served_from_cache(client, path, 20)
+    assert hub.redis_breaker_state() == "closed"
+    assert raw_redis.exists(f"mvt_v8:plots:{z}:{x}:{y}")
+    assert int(raw_redis.get("rate_limit:gis:10.201.0.1")) >= 1
+
+
+async def test_a_flood_from_one_address_is_held_to_the_limit(client_for, raw_redis, hub_log, plot_point):
+    path = "/gis/plots/%d/%d/%d.pbf" % tile_at(plot_point, 14)
+    assert (await client_for().get(path)).status_code == 200
+    flood = client_for()
+    started = time.monotonic()
+    responses = await asyncio.gather(*(flood.get(path) for _ in range(160)))
+    windows = int(time.monotonic() - started) + 1
+    statuses = [r.status_code for r in responses]
+    assert set(statuses) <= {200, 429} and statuses.count(429) >= 160 - 40 * windows
+    # 160 requests at once need more connections than the pool holds; they wait for one.
+    assert not [w for w in hub_log.messages("WARNING") if "failed" in w]
