@@ -126,24 +126,36 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
         for (handle road : road_data) d.road_geoms.push_back(projected(road));
 
     object bounds = d.target_geom.attr("bounds");
-    const double minx = number(bounds[nb::int_(0)]), miny = number(bounds[nb::int_(1)]);
-    const double maxx = number(bounds[nb::int_(2)]), maxy = number(bounds[nb::int_(3)]);
+    const Bounds parcel{number(bounds[nb::int_(0)]), number(bounds[nb::int_(1)]), number(bounds[nb::int_(2)]),
+                        number(bounds[nb::int_(3)])};
     const double buffer_m = 15;
-    const double survey_w = (maxx - minx) + 2 * buffer_m;
-    const double survey_h = (maxy - miny) + 2 * buffer_m;
+    const double survey_w = (parcel.maxx - parcel.minx) + 2 * buffer_m;
+    const double survey_h = (parcel.maxy - parcel.miny) + 2 * buffer_m;
     object scale_obj = ns["get_recommended_scale"](survey_w, survey_h, max_width_mm, max_height_mm);
-    nb::module_::import_("builtins").attr("print")(scale_obj);
-    d.scale = nb::cast<long long>(scale_obj);
 
+    // The view is centred on the centroid. A lopsided parcel's centroid lies off the middle of
+    // its bounds, so a view of the size that fits the bounds may cut the parcel off: the scale
+    // is then chosen for the wider view, centred on the centroid, that holds it with its margin.
     const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
-    const double view_w_m = paper_w * double(d.scale) / 1000;
-    const double view_h_m = paper_h * double(d.scale) / 1000;
     d.centroid = d.target_geom.attr("centroid");
-    const XY centre = point_xy(d.centroid);
-    d.xlim0 = centre.x - view_w_m / 2;
-    d.xlim1 = centre.x + view_w_m / 2;
-    d.ylim0 = centre.y - view_h_m / 2;
-    d.ylim1 = centre.y + view_h_m / 2;
+    const XY c = point_xy(d.centroid);
+    const Vec centre{c.x, c.y};
+    auto view_at = [&](object scale) {
+        d.scale = nb::cast<long long>(scale);
+        const double view_w_m = paper_w * double(d.scale) / 1000;
+        const double view_h_m = paper_h * double(d.scale) / 1000;
+        d.xlim0 = centre.x - view_w_m / 2;
+        d.xlim1 = centre.x + view_w_m / 2;
+        d.ylim0 = centre.y - view_h_m / 2;
+        d.ylim1 = centre.y + view_h_m / 2;
+        return Bounds{d.xlim0, d.ylim0, d.xlim1, d.ylim1};
+    };
+    if (!view_holds(view_at(scale_obj), parcel, buffer_m)) {
+        const Vec shown = centred_extent(parcel, centre, buffer_m);
+        scale_obj = ns["get_recommended_scale"](shown.x, shown.y, max_width_mm, max_height_mm);
+        view_at(scale_obj);
+    }
+    nb::module_::import_("builtins").attr("print")(scale_obj);
     const double fig_w_in = paper_w / 25.4, fig_h_in = paper_h / 25.4;
 
     nb::list schedule;
