@@ -482,6 +482,32 @@ def test_bounding_box_changes_nothing(plots, sample):
         parcels, selected, roads, "parcel_number", (0, 0, 1, 1))[0]
 
 
+def test_far_records_read_in_one_batch_draw_the_same_plan(plots, sample, monkeypatch):
+    """Neighbours and roads far from the view are judged from their coordinates alone; the
+    plan is the one drawn when every record is built and projected as a geometry."""
+    parcels, selected, roads = sample
+    far = [  # well formed but far away, and odd ones that must go the ordinary way
+        {"parcel_number": "far", "geometry": {"type": "Polygon", "coordinates": [[(8.3e5, 1.1e6), (8.31e5, 1.1e6),
+                                                                                  (8.31e5, 1.11e6), (8.3e5, 1.1e6)]]}},
+        {"parcel_number": "multi", "geometry": {"type": "MultiPolygon", "coordinates": [
+            [[[8.2e5, 1.0e6], [8.21e5, 1.0e6], [8.21e5, 1.01e6], [8.2e5, 1.0e6]]]]}},
+        {"parcel_number": "3d", "geometry": {"type": "Polygon", "coordinates": [[[8.2e5, 1.0e6, 5], [8.21e5, 1.0e6, 5],
+                                                                                 [8.21e5, 1.01e6, 5], [8.2e5, 1.0e6, 5]]]}},
+    ]
+    far_roads = [{"geometry": {"type": "LineString", "coordinates": [[8.0e5, 9.0e5], [8.01e5, 9.0e5]]}},
+                 {"geometry": {"type": "MultiLineString", "coordinates": [[[8.0e5, 9.0e5], [8.01e5, 9.0e5]]]}},
+                 {"geometry": {"type": "Point", "coordinates": [8.0e5, 9.0e5]}}]
+    args = (parcels[:1] + far + parcels[1:], selected, far_roads + roads)
+    batched = plots.generate_plot(*args)
+    real = plots.project_geometry
+    monkeypatch.setattr(plots, "project_geometry", lambda geometry: real(geometry))  # every record built
+    assert plots.generate_plot(*args) == batched
+    broken = {"parcel_number": "bad", "geometry": {"type": "Polygon", "coordinates": [[(0, 0), (1, 1)]]}}
+    monkeypatch.setattr(plots, "project_geometry", real)
+    with pytest.raises(ValueError):  # a ring of two positions is not read in the batch: shapely refuses it
+        plots.generate_plot(parcels + [broken], selected, roads)
+
+
 def test_logs_the_plan(plots, sample, caplog):
     parcels, selected, roads = sample
     with caplog.at_level("INFO", logger="vexa"):

@@ -69,6 +69,23 @@ bool view_holds(Bounds view, Bounds parcel, double margin_m) {
            view.miny <= parcel.miny - margin_m && parcel.maxy + margin_m <= view.maxy;
 }
 
+bool apart(Bounds a, Bounds b) {
+    return a.maxx < b.minx || b.maxx < a.minx || a.maxy < b.miny || b.maxy < a.miny;
+}
+
+std::optional<Bounds> bounds_of(const double* xs, const double* ys, size_t count) {
+    if (count == 0) return std::nullopt;
+    Bounds b{xs[0], ys[0], xs[0], ys[0]};
+    for (size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(xs[i]) || !std::isfinite(ys[i])) return std::nullopt;
+        b.minx = std::min(b.minx, xs[i]);
+        b.maxx = std::max(b.maxx, xs[i]);
+        b.miny = std::min(b.miny, ys[i]);
+        b.maxy = std::max(b.maxy, ys[i]);
+    }
+    return b;
+}
+
 Vec centred_extent(Bounds parcel, Vec centre, double margin_m) {
     const double half_w = std::max(centre.x - parcel.minx, parcel.maxx - centre.x) + margin_m;
     const double half_h = std::max(centre.y - parcel.miny, parcel.maxy - centre.y) + margin_m;

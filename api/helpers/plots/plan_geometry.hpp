@@ -44,6 +44,12 @@ struct Bounds {
 /// Whether the view `view` holds `parcel` with `margin_m` to spare on every side.
 bool view_holds(Bounds view, Bounds parcel, double margin_m);
 
+/// Whether nothing inside `a` can touch `b`: they lie apart along x or y.
+bool apart(Bounds a, Bounds b);
+
+/// Bounds of `count` points; nothing when a coordinate is not finite (or there are none).
+std::optional<Bounds> bounds_of(const double* xs, const double* ys, size_t count);
+
 /// Width and height of the smallest view centred on `centre` that holds `parcel` with
 /// `margin_m` to spare on every side: what a plan centred on a lopsided parcel's centroid
 /// must show.
