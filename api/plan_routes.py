@@ -45,26 +45,27 @@ def answer(drawn: plan_cache.Drawn, tag: str, media_type: str) -> Response:
 
 async def cached_plan(db: AsyncSession, plot_id: int, kind: str, draw, if_none_match: str | None):
     """(drawn plan or None for 304, ETag) of plot `plot_id`: the digest of its records read, then
-    the client's copy, the cache, or a drawing by `draw(records)`, in that order. The records and
-    their digest are read in one snapshot, so a plan is stored under the digest it was drawn from."""
+    the client's copy, the cache, or a drawing by `draw(records)`, in that order. A plan to draw
+    has its records and their digest read in one snapshot, so it is stored under the digest of
+    the records it was drawn from."""
     cache = plan_cache.plan_cache()
     try:
         conn = await asyncpg_connection(db)
+        if (digest := await survey_plans.records_digest(conn, plot_id)) is None:
+            raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
+        tag = plan_cache.etag(plan_cache.plan_key(kind, digest))
+        if plan_cache.not_modified(if_none_match, tag):
+            return None, tag
+        if (drawn := await cache.get(plan_cache.plan_key(kind, digest))) is not None:
+            return drawn, tag
         async with conn.transaction(isolation="repeatable_read", readonly=True):
-            digest = await survey_plans.records_digest(conn, plot_id)
-            if digest is None:
+            if (digest := await survey_plans.records_digest(conn, plot_id)) is None:
                 raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
-            key = plan_cache.plan_key(kind, digest)
-            tag = plan_cache.etag(key)
-            if plan_cache.not_modified(if_none_match, tag):
-                return None, tag
-            drawn = await cache.get(key)
-            records = None if drawn is not None else await survey_plans.records_from_database(conn, plot_id)
+            records = await survey_plans.records_from_database(conn, plot_id)
     finally:
         await db.close()  # drawing takes a few hundred milliseconds: the connection goes back first
-    if drawn is None:
-        drawn = await cache.draw(key, lambda: draw(records))
-    return drawn, tag
+    key = plan_cache.plan_key(kind, digest)
+    return await cache.draw(key, lambda: draw(records)), plan_cache.etag(key)
 
 
 @router.get("/plans/{plot_id}.png", response_class=Response,
