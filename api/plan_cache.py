@@ -38,6 +38,10 @@ class Drawn:
     headers: dict[str, str]
 
 
+class DrawingFailed(Exception):
+    """The renderer failed on a plan's records (the renderer's error is the cause)."""
+
+
 def _renderer_identity() -> str:
     """A digest of the renderer's module and of the code that builds its records."""
     from vexa import plots
@@ -91,7 +95,8 @@ class PlanCache:
 
     async def draw(self, key: str, draw: Callable[[], Drawn]) -> Drawn:
         """The plan of `key`, drawn by `draw` (in the thread pool) unless it is being drawn or is
-        cached by now; stored in Redis once drawn. A failure of `draw` is raised to every waiter."""
+        cached by now; stored in Redis once drawn. A failure of `draw` is raised to every waiter
+        as DrawingFailed."""
         if (drawing := self._drawing.get(key)) is None:
             if (cached := await self._read(key)) is not None:  # drawn while the records were read
                 return cached
@@ -102,7 +107,10 @@ class PlanCache:
         return await asyncio.shield(drawing)
 
     async def _draw_and_store(self, key: str, draw: Callable[[], Drawn]) -> Drawn:
-        drawn = await run_in_threadpool(draw)
+        try:
+            drawn = await run_in_threadpool(draw)
+        except Exception as error:
+            raise DrawingFailed(type(error).__name__) from error
         try:
             async with self.client.pipeline(transaction=True) as pipe:
                 pipe.hset(key, mapping={"body": drawn.body, "headers": json.dumps(drawn.headers)})

@@ -9,8 +9,10 @@ from __future__ import annotations
 import base64
 import logging
 
+import asyncpg
 from database import get_db
 from fastapi import APIRouter, Depends, Header, HTTPException, Path, Response
+from sqlalchemy.exc import SQLAlchemyError
 from sqlalchemy.ext.asyncio import AsyncSession
 
 import plan_cache
@@ -70,19 +72,21 @@ async def cached_plan(db: AsyncSession, plot_id: int, kind: str, draw, if_none_m
 
 @router.get("/plans/{plot_id}.png", response_class=Response,
             responses={200: {"content": {"image/png": {}}}, 304: {"description": "The client's copy is current"},
-                       404: {"description": "No such plot"}, 500: {"description": "The plan could not be drawn"}})
+                       404: {"description": "No such plot"}, 500: {"description": "The plan could not be drawn"},
+                       503: {"description": "The plot's records could not be read"}})
 async def survey_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="The plot's ID"),
                       if_none_match: str | None = Header(None),
                       db: AsyncSession = Depends(get_db)) -> Response:
     """The survey plan of one plot as a PNG (190 mm x 160 mm at 300 dpi, at a standard scale)."""
     try:
         drawn, tag = await cached_plan(db, plot_id, "png", png_of, if_none_match)
-    except HTTPException:
-        raise
-    except Exception as error:
-        logger.exception("survey plan of plot %s could not be drawn", plot_id)
+    except plan_cache.DrawingFailed as failure:
+        logger.error("survey plan of plot %s could not be drawn", plot_id, exc_info=failure.__cause__)
         raise HTTPException(status_code=500,
-                            detail=f"Survey plan of plot {plot_id} could not be drawn ({type(error).__name__})") from None
+                            detail=f"Survey plan of plot {plot_id} could not be drawn ({failure})") from None
+    except (OSError, asyncpg.PostgresError, SQLAlchemyError) as error:
+        logger.error("records of plot %s could not be read: %r", plot_id, error)
+        raise HTTPException(status_code=503, detail=f"Records of plot {plot_id} could not be read") from None
     if drawn is None:
         return Response(status_code=304, headers={"ETag": tag, "Cache-Control": CACHE_CONTROL})
     return answer(drawn, tag, "image/png")

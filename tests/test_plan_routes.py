@@ -91,3 +91,13 @@ async def test_plan_that_cannot_be_drawn_is_a_clear_500_and_not_cached(demo_cada
     finally:
         await conn.execute('DELETE FROM "GIS"."PLOT" WHERE "ID" = $1', BROKEN_PLOT)
         await conn.close()
+
+
+async def test_plans_are_drawn_while_redis_is_down(demo_cadastre, client_for, raw_redis):
+    plot, _ = await first_plot()
+    async with client_for() as client:
+        with services.redis_stopped():
+            answer = await client.get(f"/plans/{plot + 1}.png")
+        assert answer.status_code == 200 and answer.content[:4] == b"\x89PNG"
+        assert (await client.get(f"/plans/{plot + 1}.png")).content == answer.content  # drawn again, now cached
+    assert len(plan_keys(raw_redis)) == 1
