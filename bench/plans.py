@@ -12,7 +12,8 @@ replay's time goes (artists made, text layout, Agg rasterising, PNG encoding).
 
 The plan endpoint is then measured under uvicorn on 127.0.0.1:`--port`: a repeated request of
 a plan already drawn (digest of the records, Redis read, answer), its 304 revalidation, and as
-the floor the same digest statement and Redis read made directly in this process.
+the floors the same digest statement and Redis read made directly in this process, and a
+bare request of the same server (its OpenAPI document).
 
 Memory: a typical parcel (8 beacons, 30 neighbours, 5 roads) is drawn `--plans` times in a
 row. Printed are the peak of
@@ -261,7 +262,11 @@ def endpoint(port: int, requests: int) -> None:
                     await survey_plans.records_digest(conn, plot)
                     await rds.hmget(key, ["body", "headers"])
 
+                async def bare():
+                    assert (await client.get("/openapi.json")).status_code == 200
+
                 hit, not_modified, floor = await timed(repeated), await timed(revalidated), await timed(direct)
+                http = await timed(bare)
                 await conn.close()
                 await rds.aclose()
             p = lambda xs: f"{statistics.median(xs):6.2f} ms (median), p99 {sorted(xs)[int(len(xs) * 0.99) - 1]:6.2f} ms"  # noqa: E731
@@ -269,6 +274,7 @@ def endpoint(port: int, requests: int) -> None:
             print(f"  repeated request (200 from Redis)      {p(hit)}")
             print(f"  revalidation (If-None-Match -> 304)    {p(not_modified)}")
             print(f"  floor: digest statement + Redis read   {p(floor)}")
+            print(f"  floor: a bare request (/openapi.json)  {p(http)}")
             print(f"  ratio repeated request / floor         {statistics.median(hit) / statistics.median(floor):6.2f}")
 
         asyncio.run(run())
