@@ -59,10 +59,10 @@ async def records_from_database(conn, plot_id: int) -> tuple[list[dict], int, li
     neighbours = await conn.fetch(
         'SELECT n."ID", ST_AsGeoJSON(n."GEOMETRY") AS geojson FROM "GIS"."PLOT" n, "GIS"."PLOT" p '
         'WHERE p."ID" = $1 AND n."ID" <> p."ID" AND ST_DWithin(n."GEOMETRY", p."GEOMETRY", $2) '
-        'ORDER BY n."GEOMETRY" <-> p."GEOMETRY" LIMIT $3', plot_id, NEIGHBOUR_RADIUS_M, MAX_NEIGHBOURS)
+        'ORDER BY n."GEOMETRY" <-> p."GEOMETRY", n."ID" LIMIT $3', plot_id, NEIGHBOUR_RADIUS_M, MAX_NEIGHBOURS)
     roads = await conn.fetch(
         'SELECT ST_AsGeoJSON(r.geometry) AS geojson FROM "GIS"."ROADS" r, "GIS"."PLOT" p '
-        'WHERE p."ID" = $1 AND ST_DWithin(r.geometry, p."GEOMETRY", $2)', plot_id, NEIGHBOUR_RADIUS_M)
+        'WHERE p."ID" = $1 AND ST_DWithin(r.geometry, p."GEOMETRY", $2) ORDER BY r.id', plot_id, NEIGHBOUR_RADIUS_M)
     corners = await conn.fetch(
         """
         WITH ring AS (
@@ -88,6 +88,37 @@ async def records_from_database(conn, plot_id: int) -> tuple[list[dict], int, li
     }]
     parcels += [{"parcel_number": n["ID"], "geometry": json.loads(n["geojson"])} for n in neighbours]
     return parcels, plot["ID"], [{"geometry": json.loads(r["geojson"])} for r in roads]
+
+
+RECORDS_DIGEST_SQL = """
+WITH p AS (
+    SELECT "ID", "PLOT_NO", "AREA_SYSTEM", "GEOMETRY" FROM "GIS"."PLOT" WHERE "ID" = $1
+), neighbours AS (
+    SELECT n."ID", n."GEOMETRY" FROM "GIS"."PLOT" n, p
+    WHERE n."ID" <> p."ID" AND ST_DWithin(n."GEOMETRY", p."GEOMETRY", $2)
+    ORDER BY n."GEOMETRY" <-> p."GEOMETRY", n."ID" LIMIT $3
+), roads AS (
+    SELECT r.id, r.geometry FROM "GIS"."ROADS" r, p WHERE ST_DWithin(r.geometry, p."GEOMETRY", $2)
+), beacons AS (  -- every beacon on the boundary: those named at its corners among them
+    SELECT b."ID", b."BEACON_NO", b."GEOMETRY" FROM "GIS"."BEACON" b, p
+    WHERE ST_DWithin(b."GEOMETRY", ST_Boundary(p."GEOMETRY"), 0.01)
+)
+SELECT md5(concat_ws('|',
+    (SELECT concat_ws(',', "ID", "PLOT_NO", "AREA_SYSTEM", encode(ST_AsEWKB("GEOMETRY"), 'hex')) FROM p),
+    (SELECT string_agg(concat_ws(',', "ID", encode(ST_AsEWKB("GEOMETRY"), 'hex')), ';' ORDER BY "ID") FROM neighbours),
+    (SELECT string_agg(concat_ws(',', id, encode(ST_AsEWKB(geometry), 'hex')), ';' ORDER BY id) FROM roads),
+    (SELECT string_agg(concat_ws(',', "ID", "BEACON_NO", encode(ST_AsEWKB("GEOMETRY"), 'hex')), ';' ORDER BY "ID")
+     FROM beacons)
+)) AS digest
+FROM p
+"""
+
+
+async def records_digest(conn, plot_id: int) -> str | None:
+    """A digest of every row the records of plot `plot_id` are made from (the plot, its
+    neighbours, the roads around it, the beacons on its boundary): any edit to one of them
+    changes it. None when there is no such plot."""
+    return await conn.fetchval(RECORDS_DIGEST_SQL, plot_id, NEIGHBOUR_RADIUS_M, MAX_NEIGHBOURS)
 
 
 def _polygon(points_grid: list[tuple[float, float]]) -> dict[str, Any]:

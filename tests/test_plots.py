@@ -245,12 +245,32 @@ def test_degenerate_beacons(flat):
     ax, schedule = run_pass(flat, [beacon(0, 0, "A", distance=1), beacon(0, 0, "B"), beacon(40, 0, "C"),
                                    beacon(20, 30, "D")], polygon)
     assert len(ax.named("plot")) == 4
-    assert "A" not in ax.texts() and "B" not in ax.texts() and schedule == []
+    # A and B are one corner: named once, by B, whose edge to C keeps its texts.
+    assert "A" not in ax.texts() and ax.texts().count("B") == 1 and schedule == []
     collinear = Polygon([(0, 0), (20, 0), (40, 0), (20, 30)])
     ax, _ = run_pass(flat, [beacon(0, 0, "A"), beacon(20, 0, "B"), beacon(40, 0, "C"), beacon(20, 30, "D")], collinear)
     name_b = ax.named("text")[[c.args[2] for c in ax.named("text")].index("B")]
     assert name_b.args[:2] == (pytest.approx(20), pytest.approx(-9))  # left normal was inside: reversed
     assert name_b.kwargs["rotation"] == pytest.approx(-90)
+
+
+def test_a_beacon_recorded_twice_keeps_every_real_edge(flat):
+    square = Polygon([(0, 0), (40, 0), (40, 40), (0, 40)])
+    once = [beacon(0, 0, "A", "90°", "00'", 40), beacon(40, 0, "B", "0°", "00'", 40),
+            beacon(40, 40, "C", "270°", "00'", 40), beacon(0, 40, "D", "180°", "00'", 40)]
+    plain, _ = run_pass(flat, once, square)
+    texts = [(c.args, c.kwargs) for c in plain.named("text")]
+    # B recorded again with its edge to C; the boundary closed by repeating A at its end.
+    doubled = once[:1] + [beacon(40, 0, "B", "0°", "00'", 0)] + once[1:] + [beacon(0, 0, "A")]
+    ax, schedule = run_pass(flat, doubled, square)
+    assert len(ax.named("plot")) == 6 and schedule == []
+    assert [(c.args, c.kwargs) for c in ax.named("text")] == texts  # every name once, every edge once
+    # A short edge leaving a doubled beacon goes to the schedule, once.
+    near = Polygon([(0, 0), (40, 0), (40, 10), (0, 40)])
+    ax, schedule = run_pass(flat, [beacon(0, 0, "A"), beacon(40, 0, "B"), beacon(40, 0, "B", "0°", "00'", 10),
+                                   beacon(40, 10, "C"), beacon(0, 40, "D")], near)
+    assert schedule == [{"from": "B", "to": "C", "bearing": "0° 00'", "distance": "10.00"}]
+    assert ax.texts().count("B") == 1
 
 
 def test_label_distance_grows_with_the_name(flat):
@@ -356,6 +376,25 @@ def test_plan_calls_in_order_with_their_styles(recorded, capsys):
     assert tail[:2] == ["text", "annotate"] and tail[2] == "add_patch" and tail[-1] == "text"  # arrow, then bar
 
 
+def test_lopsided_parcel_stays_on_its_plan(recorded, capsys):
+    plots, pyplot = recorded
+    # A right triangle: its centroid sits a third of the way in, so a view of the size that fits
+    # its bounds (186 m at 1:1000), centred there, would leave the east corner 9 m outside.
+    triangle = {"parcel_number": "T", "geometry": mapping(Polygon([(0, 0), (156, 0), (0, 100)])), "name": "T"}
+    _, _, scale, _ = plots.generate_plot([triangle], "T", [])
+    assert scale == 1500 and capsys.readouterr().out == "1500\n"
+    calls = pyplot.figures[-1].axes.calls
+    (xlim,), (ylim,) = calls[1].args, calls[2].args
+    assert sum(xlim) / 2 == pytest.approx(52) and sum(ylim) / 2 == pytest.approx(100 / 3)  # centred on the centroid
+    assert xlim[1] - xlim[0] == pytest.approx(285) and ylim[1] - ylim[0] == pytest.approx(240)  # 1:1500
+    assert xlim[0] <= -15 and xlim[1] >= 156 + 15 and ylim[0] <= -15 and ylim[1] >= 100 + 15
+    bar = pyplot.figures[-1].axes.named("add_patch")[0].args[0]
+    assert bar.get_width() == 80  # the scale bar of 1:1500
+    # Where the centred view already holds the parcel with its margin, it stays as it was.
+    mild = dict(triangle, geometry=mapping(Polygon([(0, 0), (100, 0), (0, 60)])))
+    assert plots.generate_plot([mild], "T", [])[2] == 1000
+
+
 def test_plan_records_and_arguments(recorded):
     plots, pyplot = recorded
     with pytest.raises(ValueError, match=r"^Parcel with parcel_number=7 not found\.$"):
@@ -441,6 +480,32 @@ def test_bounding_box_changes_nothing(plots, sample):
     parcels, selected, roads = sample
     assert plots.generate_plot(parcels, selected, roads)[0] == plots.generate_plot(
         parcels, selected, roads, "parcel_number", (0, 0, 1, 1))[0]
+
+
+def test_far_records_read_in_one_batch_draw_the_same_plan(plots, sample, monkeypatch):
+    """Neighbours and roads far from the view are judged from their coordinates alone; the
+    plan is the one drawn when every record is built and projected as a geometry."""
+    parcels, selected, roads = sample
+    far = [  # well formed but far away, and odd ones that must go the ordinary way
+        {"parcel_number": "far", "geometry": {"type": "Polygon", "coordinates": [[(8.3e5, 1.1e6), (8.31e5, 1.1e6),
+                                                                                  (8.31e5, 1.11e6), (8.3e5, 1.1e6)]]}},
+        {"parcel_number": "multi", "geometry": {"type": "MultiPolygon", "coordinates": [
+            [[[8.2e5, 1.0e6], [8.21e5, 1.0e6], [8.21e5, 1.01e6], [8.2e5, 1.0e6]]]]}},
+        {"parcel_number": "3d", "geometry": {"type": "Polygon", "coordinates": [[[8.2e5, 1.0e6, 5], [8.21e5, 1.0e6, 5],
+                                                                                 [8.21e5, 1.01e6, 5], [8.2e5, 1.0e6, 5]]]}},
+    ]
+    far_roads = [{"geometry": {"type": "LineString", "coordinates": [[8.0e5, 9.0e5], [8.01e5, 9.0e5]]}},
+                 {"geometry": {"type": "MultiLineString", "coordinates": [[[8.0e5, 9.0e5], [8.01e5, 9.0e5]]]}},
+                 {"geometry": {"type": "Point", "coordinates": [8.0e5, 9.0e5]}}]
+    args = (parcels[:1] + far + parcels[1:], selected, far_roads + roads)
+    batched = plots.generate_plot(*args)
+    real = plots.project_geometry
+    monkeypatch.setattr(plots, "project_geometry", lambda geometry: real(geometry))  # every record built
+    assert plots.generate_plot(*args) == batched
+    broken = {"parcel_number": "bad", "geometry": {"type": "Polygon", "coordinates": [[(0, 0), (1, 1)]]}}
+    monkeypatch.setattr(plots, "project_geometry", real)
+    with pytest.raises(ValueError):  # a ring of two positions is not read in the batch: shapely refuses it
+        plots.generate_plot(parcels + [broken], selected, roads)
 
 
 def test_logs_the_plan(plots, sample, caplog):

@@ -24,6 +24,24 @@ object minus_one(handle fontsize) {
     return r;
 }
 
+/// The beacon's name outside the parcel, along the bisector of its corner.
+void draw_name(handle ax, handle beacon, Vec b, Corner corner, handle target_geom, handle point_type, double scale,
+               handle fontsize) {
+    object name = item(beacon, "beacon_name");
+    const Py_ssize_t text_len = PyObject_Length(name.ptr());
+    if (text_len < 0) throw nb::python_error();
+    const double offset_m = label_offset_m(scale, text_len);
+    Vec bisector = *label_direction(b, corner.previous, corner.next);
+    double lx = b.x + bisector.x * offset_m, ly = b.y + bisector.y * offset_m;
+    if (truthy(target_geom.attr("contains")(point_type(lx, ly)))) {
+        bisector = {-bisector.x, -bisector.y};
+        lx = b.x + bisector.x * offset_m;
+        ly = b.y + bisector.y * offset_m;
+    }
+    ax.attr("text")(lx, ly, name, "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
+                    "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
+}
+
 void draw_beacon_labels(object ax, object beacons, object target_geom, object centroid, object scale_obj,
                         object fontsize, object schedule) {
     const double scale = number(scale_obj);
@@ -36,41 +54,23 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
     std::vector<object> records;
     for (handle record : beacons) records.push_back(nb::borrow(record));
     const size_t n = records.size();
-    // Each beacon is projected once and reused as successor and predecessor.
-    std::vector<Vec> position(n);
-    std::vector<bool> projected(n, false);
-    auto at = [&](size_t i) -> Vec {
-        if (!projected[i]) {
-            object geom = ns["project_geometry"](ns["shape"](item(records[i], "geometry")));
-            const XY p = point_xy(geom);
-            position[i] = {p.x, p.y};
-            projected[i] = true;
-        }
-        return position[i];
-    };
+    std::vector<Vec> ring;  // each beacon projected once, reused as successor and predecessor
+    ring.reserve(n);
+    for (const object& record : records) {
+        const XY p = point_xy(ns["project_geometry"](ns["shape"](item(record, "geometry"))));
+        ring.push_back({p.x, p.y});
+    }
 
     for (size_t i = 0; i < n; ++i) {
         const object& beacon = records[i];
-        const Vec b = at(i);
-        const Vec next = at((i + 1) % n);
+        const Vec b = ring[i];
+        const Vec next = ring[(i + 1) % n];
         ax.attr("plot")(b.x, b.y, "marker"_a = "o", "color"_a = "black", "markersize"_a = 3, "zorder"_a = 6);
-        const Vec previous = at((i + n - 1) % n);
-        std::optional<Vec> direction = label_direction(b, previous, next);
-        if (!direction) continue;  // coincides with a neighbour: the dot only
-
-        object name = item(beacon, "beacon_name");
-        const Py_ssize_t text_len = PyObject_Length(name.ptr());
-        if (text_len < 0) throw nb::python_error();
-        const double offset_m = label_offset_m(scale, text_len);
-        Vec bisector = *direction;
-        double lx = b.x + bisector.x * offset_m, ly = b.y + bisector.y * offset_m;
-        if (truthy(target_geom.attr("contains")(point_type(lx, ly)))) {
-            bisector = {-bisector.x, -bisector.y};
-            lx = b.x + bisector.x * offset_m;
-            ly = b.y + bisector.y * offset_m;
-        }
-        ax.attr("text")(lx, ly, name, "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
-                        "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
+        // A beacon recorded twice in a row is one corner: named once, and only the edge of no
+        // length between its records goes without texts.
+        const std::optional<Corner> corner = named_corner(ring, i);
+        if (corner) draw_name(ax, beacon, b, *corner, target_geom, point_type, scale, fontsize);
+        if (coincide(b, next)) continue;
 
         const EdgeLayout edge = edge_layout(b, next, centre, scale);
         object deg = item_or(beacon, "bearing_deg_to_next", empty);

@@ -8,7 +8,10 @@
 #include "plan_geometry.hpp"
 #include "plots.hpp"
 
+#include <cmath>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace vexa::plots {
@@ -38,7 +41,168 @@ bool equal(handle a, handle b, int op) {
     return r == 1;
 }
 
-object projected(handle record) { return ns["project_geometry"](ns["shape"](item(record, "geometry"))); }
+object projected_geometry(handle geometry) { return ns["project_geometry"](ns["shape"](geometry)); }
+object projected(handle record) { return projected_geometry(item(record, "geometry")); }
+
+// An area's records hold hundreds of parcels and roads, of which a plan's view shows a few
+// dozen; building and projecting each as a shapely geometry would cost more than drawing the
+// plan. So while the module's own projection is in place, the coordinates of every neighbour
+// and road are read straight from their GeoJSON-like mappings and projected in one batch, and
+// only those whose projected bounds come near the view are built as geometries and tested and
+// clipped as usual. A record is read this way only when it is plainly well formed (so building
+// it could not fail); anything else is built at once.
+
+/// The module's own projection, shape reader and transform, as bound at import (held for the
+/// life of the process, like the module).
+struct OwnProjection {
+    PyObject *project_geometry = nullptr, *shape = nullptr, *transform = nullptr;
+    void remember() {
+        project_geometry = ns["project_geometry"].release().ptr();
+        shape = ns["shape"].release().ptr();
+        transform = ns["transform"].release().ptr();
+    }
+    bool in_place() const {
+        return ns["project_geometry"].ptr() == project_geometry && ns["shape"].ptr() == shape &&
+               ns["transform"].ptr() == transform;
+    }
+};
+OwnProjection own_projection;
+
+/// The coordinates of many GeoJSON-like geometries, projected together.
+class CoordinateBatch {
+public:
+    struct Range {
+        size_t first, count;
+    };
+
+    /// Take `geometry`'s coordinates when it is a dict holding a LineString, Polygon,
+    /// MultiLineString or MultiPolygon of plain number pairs (or triples), every line of at
+    /// least 2 and every ring of at least 4 positions; nothing otherwise.
+    std::optional<Range> add(handle geometry) {
+        if (!PyDict_CheckExact(geometry.ptr())) return std::nullopt;
+        PyObject* type = PyDict_GetItemString(geometry.ptr(), "type");
+        PyObject* coordinates = PyDict_GetItemString(geometry.ptr(), "coordinates");
+        if (!type || !coordinates || !PyUnicode_Check(type)) return std::nullopt;
+        const char* name = PyUnicode_AsUTF8(type);
+        if (!name) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        const size_t first = xs_.size();
+        bool ok = false;
+        if (std::strcmp(name, "LineString") == 0) ok = positions(coordinates, 2);
+        else if (std::strcmp(name, "Polygon") == 0) ok = polygon(coordinates);
+        else if (std::strcmp(name, "MultiLineString") == 0) ok = parts(coordinates, [&](PyObject* line) { return positions(line, 2); });
+        else if (std::strcmp(name, "MultiPolygon") == 0) ok = parts(coordinates, [&](PyObject* p) { return polygon(p); });
+        if (!ok) {
+            xs_.resize(first);
+            ys_.resize(first);
+            return std::nullopt;
+        }
+        return Range{first, xs_.size() - first};
+    }
+
+    /// Project every coordinate taken, in one call of the module's transformer.
+    void project() {
+        if (xs_.empty()) return;
+        object np = ns["np"];
+        auto array = [&](const std::vector<double>& v) {
+            return np.attr("frombuffer")(nb::bytes(v.data(), v.size() * sizeof(double)), "dtype"_a = "float64");
+        };
+        object out = ns["TRANSFORMER"].attr("transform")(array(xs_), array(ys_));
+        read_back(out[nb::int_(0)], xs_);
+        read_back(out[nb::int_(1)], ys_);
+        projected_ = true;
+    }
+
+    /// Projected bounds of a range; nothing before `project` or when a coordinate is not finite.
+    std::optional<Bounds> bounds(Range r) const {
+        if (!projected_) return std::nullopt;
+        return bounds_of(xs_.data() + r.first, ys_.data() + r.first, r.count);
+    }
+
+private:
+    static bool sequence(PyObject* value, Py_ssize_t min_size) {
+        return (PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) >= min_size;
+    }
+    static bool coordinate(PyObject* value, double& out) {
+        if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
+        out = PyFloat_AsDouble(value);
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return std::isfinite(out);
+    }
+    bool positions(PyObject* value, Py_ssize_t min_size) {
+        if (!sequence(value, min_size)) return false;
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i) {
+            PyObject* p = items[i];
+            if (!sequence(p, 2) || PySequence_Fast_GET_SIZE(p) > 3) return false;
+            PyObject** xyz = PySequence_Fast_ITEMS(p);
+            double x, y, z;
+            if (!coordinate(xyz[0], x) || !coordinate(xyz[1], y)) return false;
+            if (PySequence_Fast_GET_SIZE(p) == 3 && !coordinate(xyz[2], z)) return false;
+            xs_.push_back(x);
+            ys_.push_back(y);
+        }
+        return true;
+    }
+    template <class Part>
+    bool parts(PyObject* value, Part part) {
+        if (!sequence(value, 1)) return false;
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i)
+            if (!part(items[i])) return false;
+        return true;
+    }
+    bool polygon(PyObject* rings) {
+        return parts(rings, [&](PyObject* ring) { return positions(ring, 4); });
+    }
+    static void read_back(handle array, std::vector<double>& into) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) throw nb::python_error();
+        const bool fits = view.itemsize == sizeof(double) && view.format && std::strcmp(view.format, "d") == 0 &&
+                          size_t(view.len) == into.size() * sizeof(double);
+        if (fits) std::memcpy(into.data(), view.buf, size_t(view.len));
+        PyBuffer_Release(&view);
+        if (!fits) throw std::runtime_error("the transformer returned coordinates of another shape");
+    }
+
+    std::vector<double> xs_, ys_;
+    bool projected_ = false;
+};
+
+/// A neighbour or a road: its projected geometry, or its coordinates in the batch until it is
+/// known to come near the view.
+struct Feature {
+    object geom;
+    object source;  // the record's geometry value, while `geom` is not built
+    CoordinateBatch::Range range{};
+};
+
+Feature feature(handle record, CoordinateBatch* batch) {
+    Feature f;
+    object geometry = item(record, "geometry");
+    if (batch)
+        if (std::optional<CoordinateBatch::Range> range = batch->add(geometry)) {
+            f.source = geometry;
+            f.range = *range;
+            return f;
+        }
+    f.geom = projected_geometry(geometry);
+    return f;
+}
+
+/// The feature's geometry, built when needed; nothing when it lies apart from `near_view`.
+object reaching(Feature& f, const CoordinateBatch& batch, Bounds near_view) {
+    if (f.geom.is_valid()) return f.geom;
+    std::optional<Bounds> b = batch.bounds(f.range);
+    if (b && apart(*b, near_view)) return object();
+    f.geom = projected_geometry(f.source);
+    return f.geom;
+}
 
 /// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
 object ring_fill(handle ax, handle geom, nb::dict style) {
@@ -49,7 +213,8 @@ object ring_fill(handle ax, handle geom, nb::dict style) {
 struct Drawing {
     object ax;
     object target_geom;
-    std::vector<object> neighbor_geoms, road_geoms;
+    std::vector<Feature> neighbours, roads;
+    CoordinateBatch batch;
     object selected;  // the selected record
     object centroid;
     long long scale;
@@ -63,7 +228,11 @@ void draw(Drawing& d, object schedule) {
         nb::make_tuple(d.xlim0, d.ylim0), nb::make_tuple(d.xlim1, d.ylim0), nb::make_tuple(d.xlim1, d.ylim1),
         nb::make_tuple(d.xlim0, d.ylim1)));
 
-    for (object& road : d.road_geoms) {
+    // Anything that comes within a metre of the view is tested exactly.
+    const Bounds near_view{d.xlim0 - 1, d.ylim0 - 1, d.xlim1 + 1, d.ylim1 + 1};
+    for (Feature& feature : d.roads) {
+        object road = reaching(feature, d.batch, near_view);
+        if (!road.is_valid()) continue;
         object clipped = road.attr("intersection")(viewport_poly);
         if (truthy(clipped.attr("is_empty"))) continue;
         plot_road_element(ax, clipped);
@@ -73,8 +242,11 @@ void draw(Drawing& d, object schedule) {
     neighbour_style["edgecolor"] = "#888888";
     neighbour_style["linewidth"] = 0.5;
     neighbour_style["zorder"] = 3;
-    for (object& neighbour : d.neighbor_geoms)
-        if (truthy(neighbour.attr("intersects")(viewport_poly))) ring_fill(ax, neighbour, neighbour_style);
+    for (Feature& feature : d.neighbours) {
+        object neighbour = reaching(feature, d.batch, near_view);
+        if (neighbour.is_valid() && truthy(neighbour.attr("intersects")(viewport_poly)))
+            ring_fill(ax, neighbour, neighbour_style);
+    }
     nb::dict parcel_style;
     parcel_style["color"] = nb::make_tuple(1, 0.9, 0.9, 1);
     parcel_style["edgecolor"] = "red";
@@ -120,30 +292,45 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     Drawing d;
     d.selected = selected;
     d.target_geom = projected(selected);
+    CoordinateBatch* batch = own_projection.in_place() ? &d.batch : nullptr;
     for (handle record : parcel_data)
-        if (equal(item(record, columnname), selected_parcel_number, Py_NE)) d.neighbor_geoms.push_back(projected(record));
+        if (equal(item(record, columnname), selected_parcel_number, Py_NE))
+            d.neighbours.push_back(feature(record, batch));
     if (truthy(road_data))
-        for (handle road : road_data) d.road_geoms.push_back(projected(road));
+        for (handle road : road_data) d.roads.push_back(feature(road, batch));
 
     object bounds = d.target_geom.attr("bounds");
-    const double minx = number(bounds[nb::int_(0)]), miny = number(bounds[nb::int_(1)]);
-    const double maxx = number(bounds[nb::int_(2)]), maxy = number(bounds[nb::int_(3)]);
+    const Bounds parcel{number(bounds[nb::int_(0)]), number(bounds[nb::int_(1)]), number(bounds[nb::int_(2)]),
+                        number(bounds[nb::int_(3)])};
     const double buffer_m = 15;
-    const double survey_w = (maxx - minx) + 2 * buffer_m;
-    const double survey_h = (maxy - miny) + 2 * buffer_m;
+    const double survey_w = (parcel.maxx - parcel.minx) + 2 * buffer_m;
+    const double survey_h = (parcel.maxy - parcel.miny) + 2 * buffer_m;
     object scale_obj = ns["get_recommended_scale"](survey_w, survey_h, max_width_mm, max_height_mm);
-    nb::module_::import_("builtins").attr("print")(scale_obj);
-    d.scale = nb::cast<long long>(scale_obj);
 
+    // The view is centred on the centroid. A lopsided parcel's centroid lies off the middle of
+    // its bounds, so a view of the size that fits the bounds may cut the parcel off: the scale
+    // is then chosen for the wider view, centred on the centroid, that holds it with its margin.
     const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
-    const double view_w_m = paper_w * double(d.scale) / 1000;
-    const double view_h_m = paper_h * double(d.scale) / 1000;
     d.centroid = d.target_geom.attr("centroid");
-    const XY centre = point_xy(d.centroid);
-    d.xlim0 = centre.x - view_w_m / 2;
-    d.xlim1 = centre.x + view_w_m / 2;
-    d.ylim0 = centre.y - view_h_m / 2;
-    d.ylim1 = centre.y + view_h_m / 2;
+    const XY c = point_xy(d.centroid);
+    const Vec centre{c.x, c.y};
+    auto view_at = [&](object scale) {
+        d.scale = nb::cast<long long>(scale);
+        const double view_w_m = paper_w * double(d.scale) / 1000;
+        const double view_h_m = paper_h * double(d.scale) / 1000;
+        d.xlim0 = centre.x - view_w_m / 2;
+        d.xlim1 = centre.x + view_w_m / 2;
+        d.ylim0 = centre.y - view_h_m / 2;
+        d.ylim1 = centre.y + view_h_m / 2;
+        return Bounds{d.xlim0, d.ylim0, d.xlim1, d.ylim1};
+    };
+    if (!view_holds(view_at(scale_obj), parcel, buffer_m)) {
+        const Vec shown = centred_extent(parcel, centre, buffer_m);
+        scale_obj = ns["get_recommended_scale"](shown.x, shown.y, max_width_mm, max_height_mm);
+        view_at(scale_obj);
+    }
+    d.batch.project();
+    nb::module_::import_("builtins").attr("print")(scale_obj);
     const double fig_w_in = paper_w / 25.4, fig_h_in = paper_h / 25.4;
 
     nb::list schedule;
@@ -184,6 +371,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 }  // namespace
 
 void define_plan() {
+    own_projection.remember();
     nb::borrow<nb::module_>(ns.module())
         .def("generate_plot", &generate_plot, nb::arg("parcel_data").none(), nb::arg("selected_parcel_number").none(),
              nb::arg("road_data").none(), nb::arg("columnname").none() = "parcel_number", nb::arg("bounding_box").none() = nb::none(),

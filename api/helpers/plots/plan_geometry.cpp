@@ -64,6 +64,34 @@ ScaleBarLayout scale_bar_layout(double scale, double x0, double x1, double y0, d
     return bar;
 }
 
+bool view_holds(Bounds view, Bounds parcel, double margin_m) {
+    return view.minx <= parcel.minx - margin_m && parcel.maxx + margin_m <= view.maxx &&
+           view.miny <= parcel.miny - margin_m && parcel.maxy + margin_m <= view.maxy;
+}
+
+bool apart(Bounds a, Bounds b) {
+    return a.maxx < b.minx || b.maxx < a.minx || a.maxy < b.miny || b.maxy < a.miny;
+}
+
+std::optional<Bounds> bounds_of(const double* xs, const double* ys, size_t count) {
+    if (count == 0) return std::nullopt;
+    Bounds b{xs[0], ys[0], xs[0], ys[0]};
+    for (size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(xs[i]) || !std::isfinite(ys[i])) return std::nullopt;
+        b.minx = std::min(b.minx, xs[i]);
+        b.maxx = std::max(b.maxx, xs[i]);
+        b.miny = std::min(b.miny, ys[i]);
+        b.maxy = std::max(b.maxy, ys[i]);
+    }
+    return b;
+}
+
+Vec centred_extent(Bounds parcel, Vec centre, double margin_m) {
+    const double half_w = std::max(centre.x - parcel.minx, parcel.maxx - centre.x) + margin_m;
+    const double half_h = std::max(centre.y - parcel.miny, parcel.maxy - centre.y) + margin_m;
+    return {2 * half_w, 2 * half_h};
+}
+
 int plan_fontsize(double scale) {
     const int base_fontsize = 10;
     const int font_scale_adj = scale < 2000 ? 0 : (scale < 5000 ? 1 : 2);
@@ -93,6 +121,20 @@ std::optional<Vec> label_direction(Vec beacon, Vec previous, Vec next) {
     if (norm(bisector) == 0) bisector = {-u_next.y, u_next.x};
     const double length = norm(bisector);
     return Vec{bisector.x / length, bisector.y / length};
+}
+
+bool coincide(Vec a, Vec b) { return norm({b.x - a.x, b.y - a.y}) == 0; }
+
+std::optional<Corner> named_corner(const std::vector<Vec>& ring, size_t i) {
+    const size_t n = ring.size();
+    const Vec here = ring[i];
+    const Vec next = ring[(i + 1) % n];
+    if (coincide(here, next)) return std::nullopt;  // a later record at this point names it
+    for (size_t back = 1; back < n; ++back) {
+        const Vec previous = ring[(i + n - back) % n];
+        if (!coincide(here, previous)) return Corner{previous, next};
+    }
+    return std::nullopt;  // unreachable: `next` lies elsewhere
 }
 
 double label_offset_m(double scale, long long text_len) {

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace vexa::plots {
 
@@ -31,12 +32,31 @@ struct ScaleBarLayout {
 };
 ScaleBarLayout scale_bar_layout(double scale, double x0, double x1, double y0, double y1);
 
-/// Font size of a plan's beacon names: 10 below 1:2000, 9 below 1:5000, else 8.
-int plan_fontsize(double scale);
-
 struct Vec {
     double x, y;
 };
+
+/// A rectangle of ground metres.
+struct Bounds {
+    double minx, miny, maxx, maxy;
+};
+
+/// Whether the view `view` holds `parcel` with `margin_m` to spare on every side.
+bool view_holds(Bounds view, Bounds parcel, double margin_m);
+
+/// Whether nothing inside `a` can touch `b`: they lie apart along x or y.
+bool apart(Bounds a, Bounds b);
+
+/// Bounds of `count` points; nothing when a coordinate is not finite (or there are none).
+std::optional<Bounds> bounds_of(const double* xs, const double* ys, size_t count);
+
+/// Width and height of the smallest view centred on `centre` that holds `parcel` with
+/// `margin_m` to spare on every side: what a plan centred on a lopsided parcel's centroid
+/// must show.
+Vec centred_extent(Bounds parcel, Vec centre, double margin_m);
+
+/// Font size of a plan's beacon names: 10 below 1:2000, 9 below 1:5000, else 8.
+int plan_fontsize(double scale);
 
 /// atan2 in degrees, in (-180, 180].
 double direction_deg(Vec v);
@@ -49,6 +69,18 @@ double upright_label_angle(Vec direction);
 /// its neighbours, or the left normal of the direction to the next one when they are exactly
 /// opposite. Nothing when the beacon coincides with a neighbour.
 std::optional<Vec> label_direction(Vec beacon, Vec previous, Vec next);
+
+/// Where the name of beacon `i` of the closed boundary `ring` goes: a beacon recorded more
+/// than once in a row at one point is named once, by the last of those records (the one whose
+/// edge leaves the point), and its neighbours are the nearest positions elsewhere on either
+/// side. Nothing for the other records of such a run, or when every beacon is at one point.
+struct Corner {
+    Vec previous, next;
+};
+std::optional<Corner> named_corner(const std::vector<Vec>& ring, size_t i);
+
+/// Whether two positions are one (the edge between them has no length).
+bool coincide(Vec a, Vec b);
 
 /// Distance in ground metres of a beacon name of `text_len` characters from its beacon.
 double label_offset_m(double scale, long long text_len);

@@ -1,0 +1,151 @@
+"""Drawn survey plans cached in Redis, keyed by what they are drawn from.
+
+A plan's key is made of its kind ("png", ...), the identity of the code that draws it and the
+digest of the records it is drawn from, so an edit to any of those records, or a new renderer,
+gives a new key by itself and nothing ever has to be cleared. The key is also the plan's ETag.
+Concurrent requests for one key draw it once: the first starts the drawing, the others wait
+for it. A drawing that fails is answered as a failure to every request waiting for it and
+leaves nothing in the cache. Redis failures only cost the cache: they are logged and the plan
+is drawn.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hashlib
+import json
+import logging
+import os
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+
+import redis.asyncio as aioredis
+from starlette.concurrency import run_in_threadpool
+
+logger = logging.getLogger("vexa.plans")
+
+NAMESPACE = "survey_plan"
+TTL_S = 7 * 24 * 3600  # keys never go stale; the lifetime only bounds the memory they hold
+REDIS_TIMEOUT_S = 2.0
+
+
+@dataclass(frozen=True)
+class Drawn:
+    """A drawn plan: its bytes and the headers that describe it (its scale, ...)."""
+
+    body: bytes
+    headers: dict[str, str]
+
+
+class DrawingFailed(Exception):
+    """The renderer failed on a plan's records (the renderer's error is the cause)."""
+
+
+def _renderer_identity() -> str:
+    """A digest of the renderer's module and of the code that builds its records."""
+    from vexa import plots
+
+    import survey_plans
+
+    digest = hashlib.sha256()
+    for path in (plots.__file__, survey_plans.__file__):
+        digest.update(Path(path).read_bytes())
+    return digest.hexdigest()[:16]
+
+
+_identity: str | None = None
+
+
+def plan_key(kind: str, records_digest: str) -> str:
+    """The cache key (and ETag) of a plan of `kind` drawn from records with `records_digest`."""
+    global _identity
+    if _identity is None:
+        _identity = _renderer_identity()
+    return f"{NAMESPACE}:{kind}:{_identity}:{records_digest}"
+
+
+def etag(key: str) -> str:
+    return '"' + hashlib.sha256(key.encode()).hexdigest()[:32] + '"'
+
+
+def not_modified(if_none_match: str | None, tag: str) -> bool:
+    """Whether an If-None-Match header names `tag` (weakly compared) or is "*"."""
+    if not if_none_match:
+        return False
+    for candidate in if_none_match.split(","):
+        candidate = candidate.strip()
+        if candidate == "*" or candidate.removeprefix("W/") == tag:
+            return True
+    return False
+
+
+class PlanCache:
+    """Drawn plans in Redis, each drawn once however many requests want it at the same time."""
+
+    def __init__(self, client: aioredis.Redis) -> None:
+        self.client = client
+        self._drawing: dict[str, asyncio.Task[Drawn]] = {}
+
+    async def get(self, key: str) -> Drawn | None:
+        """The plan of `key`: from a drawing under way (its failure raised), or from Redis."""
+        if (drawing := self._drawing.get(key)) is not None:
+            return await asyncio.shield(drawing)
+        return await self._read(key)
+
+    async def draw(self, key: str, draw: Callable[[], Drawn]) -> Drawn:
+        """The plan of `key`, drawn by `draw` (in the thread pool) unless it is being drawn or is
+        cached by now; stored in Redis once drawn. A failure of `draw` is raised to every waiter
+        as DrawingFailed."""
+        if (drawing := self._drawing.get(key)) is None:
+            if (cached := await self._read(key)) is not None:  # drawn while the records were read
+                return cached
+            if (drawing := self._drawing.get(key)) is None:
+                drawing = asyncio.get_running_loop().create_task(self._draw_and_store(key, draw))
+                self._drawing[key] = drawing
+                drawing.add_done_callback(lambda _: self._drawing.pop(key, None))
+        return await asyncio.shield(drawing)
+
+    async def _draw_and_store(self, key: str, draw: Callable[[], Drawn]) -> Drawn:
+        try:
+            drawn = await run_in_threadpool(draw)
+        except Exception as error:
+            raise DrawingFailed(type(error).__name__) from error
+        try:
+            async with self.client.pipeline(transaction=True) as pipe:
+                pipe.hset(key, mapping={"body": drawn.body, "headers": json.dumps(drawn.headers)})
+                pipe.expire(key, TTL_S)
+                await asyncio.wait_for(pipe.execute(), REDIS_TIMEOUT_S)
+        except Exception as error:  # the plan is served all the same
+            logger.warning("survey plan cache write failed for %s: %r", key, error)
+        return drawn
+
+    async def _read(self, key: str) -> Drawn | None:
+        try:
+            body, headers = await asyncio.wait_for(self.client.hmget(key, ["body", "headers"]), REDIS_TIMEOUT_S)
+        except Exception as error:
+            logger.warning("survey plan cache read failed for %s: %r", key, error)
+            return None
+        if body is None or headers is None:
+            return None
+        return Drawn(body=body, headers=json.loads(headers))
+
+
+def redis_from_environment() -> aioredis.Redis:
+    """A client of the Redis the tile cache uses (REDIS_HOST, REDIS_PORT, REDIS_DB, ...)."""
+    return aioredis.Redis(
+        host=os.getenv("REDIS_HOST", "127.0.0.1"), port=int(os.getenv("REDIS_PORT", "6379")),
+        db=int(os.getenv("REDIS_DB", "0")), password=os.getenv("REDIS_PASSWORD") or None,
+        username=os.getenv("REDIS_USERNAME") or None, decode_responses=False,
+        socket_timeout=REDIS_TIMEOUT_S, socket_connect_timeout=REDIS_TIMEOUT_S)
+
+
+_cache: PlanCache | None = None
+
+
+def plan_cache() -> PlanCache:
+    """The host's plan cache (made on first use, once the environment is loaded)."""
+    global _cache
+    if _cache is None:
+        _cache = PlanCache(redis_from_environment())
+    return _cache

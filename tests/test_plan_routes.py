@@ -1,0 +1,103 @@
+"""The host's plan endpoint on the project's PostGIS and Redis: cached by the digest of the
+records, revalidated by ETag, drawn once for concurrent requests, failures never cached."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+
+import asyncpg
+import pytest
+import services
+
+pytestmark = [pytest.mark.services, pytest.mark.filterwarnings("ignore::DeprecationWarning"),
+              pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")]
+
+PG_URL = services.DATABASE_URL.replace("postgresql+asyncpg://", "postgresql://")
+BROKEN_PLOT = 2_000_000_001
+
+
+def plan_keys(raw_redis) -> list[bytes]:
+    return list(raw_redis.scan_iter("survey_plan:*"))
+
+
+def drawings(caplog) -> int:
+    return sum(1 for r in caplog.records if r.getMessage().startswith("Generating plot for"))
+
+
+async def first_plot() -> tuple[int, int]:
+    """A plot of the demo cadastre and one of its neighbours."""
+    conn = await asyncpg.connect(PG_URL)
+    try:
+        row = await conn.fetchrow('SELECT p."ID" AS plot, n."ID" AS neighbour FROM "GIS"."PLOT" p, "GIS"."PLOT" n '
+                                  'WHERE p."ID" = 5000 AND n."ID" <> p."ID" AND ST_Touches(n."GEOMETRY", p."GEOMETRY") '
+                                  'LIMIT 1')
+        return row["plot"], row["neighbour"]
+    finally:
+        await conn.close()
+
+
+async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadastre, client_for, raw_redis, caplog):
+    plot, neighbour = await first_plot()
+    url = f"/plans/{plot}.png"
+    caplog.set_level(logging.INFO, logger="vexa")
+    async with client_for() as client:
+        answers = await asyncio.gather(*[client.get(url) for _ in range(4)])
+        assert [a.status_code for a in answers] == [200] * 4
+        assert drawings(caplog) == 1  # four at once, drawn once
+        assert len({a.content for a in answers}) == 1 and answers[0].content[:8] == b"\x89PNG\r\n\x1a\n"
+        tag = answers[0].headers["ETag"]
+        assert answers[0].headers["X-Plan-Scale"] == "1:500" and answers[0].headers["Cache-Control"] == "no-cache"
+        assert len(plan_keys(raw_redis)) == 1
+
+        again = await client.get(url)
+        assert (again.status_code, again.content, again.headers["ETag"]) == (200, answers[0].content, tag)
+        assert drawings(caplog) == 1  # from Redis
+        for header in (tag, f"W/{tag}", f'"other", {tag}', "*"):
+            revalidated = await client.get(url, headers={"If-None-Match": header})
+            assert (revalidated.status_code, revalidated.content, revalidated.headers["ETag"]) == (304, b"", tag)
+        assert (await client.get(url, headers={"If-None-Match": '"other"'})).status_code == 200
+
+        # An edit of a neighbour changes the plan's key by itself.
+        conn = await asyncpg.connect(PG_URL)
+        try:
+            await conn.execute('UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_Translate("GEOMETRY", 0.5, 0) WHERE "ID" = $1',
+                               neighbour)
+            edited = await client.get(url, headers={"If-None-Match": tag})
+            assert edited.status_code == 200 and edited.headers["ETag"] != tag and edited.content != answers[0].content
+            assert drawings(caplog) == 2 and len(plan_keys(raw_redis)) == 2
+        finally:
+            await conn.execute('UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_Translate("GEOMETRY", -0.5, 0) WHERE "ID" = $1',
+                               neighbour)
+            await conn.close()
+        restored = await client.get(url, headers={"If-None-Match": tag})
+        assert restored.status_code == 304 and drawings(caplog) == 2
+
+
+async def test_plan_that_cannot_be_drawn_is_a_clear_500_and_not_cached(demo_cadastre, client_for, raw_redis, caplog):
+    conn = await asyncpg.connect(PG_URL)
+    try:
+        # A corrupt plot: a corner without a number for its easting.
+        await conn.execute('INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY") VALUES ($1, \'X/1\', '
+                           "ST_SetSRID(ST_MakePolygon(ST_MakeLine(ARRAY[ST_MakePoint(816000, 999000), "
+                           "ST_MakePoint('NaN', 999000), ST_MakePoint(816010, 999010), ST_MakePoint(816000, 999000)])), "
+                           "3857))", BROKEN_PLOT)
+        async with client_for() as client:
+            answers = await asyncio.gather(*[client.get(f"/plans/{BROKEN_PLOT}.png") for _ in range(3)])
+            assert [a.status_code for a in answers] == [500] * 3
+            assert answers[0].json()["detail"].startswith(f"Survey plan of plot {BROKEN_PLOT} could not be drawn (")
+            assert plan_keys(raw_redis) == []
+            assert (await client.get(f"/plans/{BROKEN_PLOT}.png")).status_code == 500  # tried again, not remembered
+    finally:
+        await conn.execute('DELETE FROM "GIS"."PLOT" WHERE "ID" = $1', BROKEN_PLOT)
+        await conn.close()
+
+
+async def test_plans_are_drawn_while_redis_is_down(demo_cadastre, client_for, raw_redis):
+    plot, _ = await first_plot()
+    async with client_for() as client:
+        with services.redis_stopped():
+            answer = await client.get(f"/plans/{plot + 1}.png")
+        assert answer.status_code == 200 and answer.content[:4] == b"\x89PNG"
+        assert (await client.get(f"/plans/{plot + 1}.png")).content == answer.content  # drawn again, now cached
+    assert len(plan_keys(raw_redis)) == 1
