@@ -56,3 +56,10 @@ CREATE TABLE IF NOT EXISTS "GIS"."ROADS" (
     geometry geometry(LineString, 3857) NOT NULL
 );
 CREATE INDEX IF NOT EXISTS roads_geometry_gist ON "GIS"."ROADS" USING gist (geometry);
+
+-- The tile statement orders a tile's plots by ST_Area("GEOMETRY") DESC before its LIMIT.
+-- Where a tile holds most of the plots (low zooms), walking this index from the largest area
+-- down and stopping at the LIMIT beats sorting every plot of the tile; the planner picks it
+-- from the row estimates of the spatial index, which the larger statistics target sharpens.
+CREATE INDEX IF NOT EXISTS plot_area ON "GIS"."PLOT" (ST_Area("GEOMETRY"));
+ALTER TABLE "GIS"."PLOT" ALTER COLUMN "GEOMETRY" SET STATISTICS 1000;

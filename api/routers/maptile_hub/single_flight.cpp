@@ -1,0 +1,74 @@
+// single_flight.cpp: concurrent misses of one key share one run through an asyncio Future.
+#include "single_flight.hpp"
+
+#include "module.hpp"
+
+#include <cstdint>
+#include <unordered_map>
+
+namespace vexa::maptile {
+
+namespace {
+
+/// Key (event loop and caller's key) to the Future of the run in flight. Allocated once and
+/// never destroyed, so no Python reference is released after the interpreter has finalised.
+std::unordered_map<std::string, object>& flights() {
+    static auto* table = new std::unordered_map<std::string, object>();
+    return *table;
+}
+
+void forget(const std::string& key, handle future) {
+    auto found = flights().find(key);
+    if (found != flights().end() && found->second.is(future)) flights().erase(found);
+}
+
+/// True when the current task has a cancellation request pending (Task.cancelling()).
+bool being_cancelled(handle asyncio) {
+    object task = asyncio.attr("current_task")();
+    return !task.is_none() && nb::cast<long long>(task.attr("cancelling")()) > 0;
+}
+
+}  // namespace
+
+std::size_t flights_in_progress() { return flights().size(); }
+
+Coro single_flight(std::string key, std::function<Coro()> work) {
+    object asyncio = ns["asyncio"];
+    object loop = asyncio.attr("get_running_loop")();
+    const std::string flight = std::to_string(reinterpret_cast<std::uintptr_t>(loop.ptr())) + "|" + key;
+
+    for (auto found = flights().find(flight); found != flights().end(); found = flights().find(flight)) {
+        object shared = found->second;
+        try {
+            co_return co_await asyncio.attr("shield")(shared);
+        } catch (nb::python_error&) {
+            // Only a run abandoned by its cancelled owner is taken over; the run's own error,
+            // and this caller's cancellation, go on.
+            if (!truthy(shared.attr("cancelled")()) || being_cancelled(asyncio)) throw;
+        }
+    }
+
+    object future = loop.attr("create_future")();
+    flights()[flight] = future;
+    try {
+        object result = co_await run(work());
+        forget(flight, future);
+        future.attr("set_result")(result);
+        co_return result;
+    } catch (nb::python_error& e) {
+        forget(flight, future);
+        if (is_exception(e)) {
+            future.attr("set_exception")(e.value());
+            future.attr("exception")();  // retrieved: no "never retrieved" report without waiters
+        } else {
+            future.attr("cancel")();
+        }
+        throw;
+    } catch (...) {
+        forget(flight, future);
+        future.attr("cancel")();
+        throw;
+    }
+}
+
+}  // namespace vexa::maptile
