@@ -39,7 +39,7 @@ def accepts_gzip(accept_encoding: str) -> bool:
         coding = coding.strip().lower()
         if not coding:
             continue
-        quality = re.search(r"q\s*=\s*([0-9.]+)", params)
+        quality = re.search(r"q\s*=\s*([^;,\s]*)", params)
         try:
             allowed[coding] = float(quality.group(1)) > 0 if quality else True
         except ValueError:
