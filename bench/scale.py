@@ -12,7 +12,8 @@ For each size the host app runs under uvicorn (Redis database 3 of the project's
 every plot tile is requested cold (its cache entry deleted first, the database warm):
 
 - zooms 8 to 12: every tile that covers the plots (the worst is what a user meets first);
-- zooms 13 to 16: the tiles around the middle of zone 1, present at every size.
+- zooms 13 to 16: the tiles wholly inside zone 1, the same at every size (at zoom 13, wider
+  than a zone, the one tile over its middle, which also shows neighbouring zones).
 
 Printed per zoom: the median and the slowest cold time at each size, the raw and gzip sizes
 (as served with and without Accept-Encoding: gzip), and for zooms 13 to 16 the ratio of the
@@ -95,22 +96,40 @@ async def tile_plan(database: str, zone_plots: int) -> dict[int, list[tuple[int,
         middle = await conn.fetchrow(
             'SELECT ST_Y(c) AS lat, ST_X(c) AS lon FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
             'FROM "GIS"."PLOT" WHERE "ID" = $1) AS x', zone_plots // 2)
+        zone = await conn.fetchrow('SELECT ST_XMin(geometry) AS w, ST_YMin(geometry) AS s, ST_XMax(geometry) AS e, '
+                                   'ST_YMax(geometry) AS n FROM "GIS"."CadZones" WHERE id = 1')
     finally:
         await conn.close()
+    from helpers.utils import xyz_to_bbox_web_mercator
+
+    def inside_zone_1(z: int, x: int, y: int) -> bool:
+        b = xyz_to_bbox_web_mercator(z, x, y)
+        return zone["w"] <= b["minx"] and b["maxx"] <= zone["e"] and zone["s"] <= b["miny"] and b["maxy"] <= zone["n"]
+
     plan: dict[int, list[tuple[int, int, int]]] = {}
     for z in range(8, 13):
         nw, se = latlon_to_xyz(extent["n"], extent["w"], z), latlon_to_xyz(extent["s"], extent["e"], z)
         plan[z] = [(z, x, y) for y in range(nw["y"], se["y"] + 1) for x in range(nw["x"], se["x"] + 1)]
     for z in range(13, 17):
+        # Tiles wholly inside zone 1 hold the same plots at every size; at zoom 13 (wider than
+        # a zone) the tile over its middle also shows the neighbouring zones, filled or not.
         c = latlon_to_xyz(middle["lat"], middle["lon"], z)
-        plan[z] = [(z, c["x"] + dx, c["y"] + dy) for dx in (-1, 0, 1) for dy in (-1, 0, 1)]
+        around = [(z, c["x"] + dx, c["y"] + dy) for dx in (-2, -1, 0, 1, 2) for dy in (-2, -1, 0, 1, 2)]
+        plan[z] = [t for t in around if inside_zone_1(*t)] or [(z, c["x"], c["y"])]
     return plan
 
 
 def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A free loopback port of VEXA_BENCH_PORTS ("first-last"; any free port when unset)."""
+    first, _, last = os.environ.get("VEXA_BENCH_PORTS", "0-0").partition("-")
+    for port in range(int(first), int(last or first) + 1):
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return s.getsockname()[1]
+    raise RuntimeError(f"no free port in VEXA_BENCH_PORTS={os.environ['VEXA_BENCH_PORTS']}")
 
 
 class Server:
