@@ -242,21 +242,19 @@ def compression_costs(tiles: dict[int, bytes]) -> None:
               f" {th:9.3f} {100 * (1 - len(g6) / len(body)):11.0f} %")
 
 
-async def plot_scans(database: str) -> int:
-    """Scans of the plot table so far (each tile statement scans it once)."""
-    conn = await asyncpg.connect(pg_url(database))
+async def cache_writes() -> int:
+    """Redis SETs so far: the tile module writes each generated tile once, after its query."""
+    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
     try:
-        await asyncio.sleep(1.5)  # backends report their counts within a second of going idle
-        return await conn.fetchval(
-            "SELECT coalesce(seq_scan, 0) + coalesce(idx_scan, 0) FROM pg_stat_user_tables "
-            "WHERE schemaname = 'GIS' AND relname = 'PLOT'")
+        return int((await redis.info("commandstats")).get("cmdstat_set", {}).get("calls", 0))
     finally:
-        await conn.close()
+        await redis.aclose()
 
 
 async def replay(database: str, plan: dict[int, list[tuple[int, int, int]]], workers: int, viewers: int) -> None:
-    """`viewers` users open the same view (the 9 tiles of zoom 14 and 15) at once, empty cache."""
-    tiles = plan[14] + plan[15]
+    """`viewers` users open the same view (9 tiles at zoom 14 and 9 at 15) at once, empty cache."""
+    tiles = [(z, x + dx, y + dy) for z in (14, 15) for (_, x, y) in plan[z][:1] for dx in (-1, 0, 1)
+             for dy in (-1, 0, 1)]
     server = Server(database, workers)
     redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT, db=REDIS_DB)
     clients = [httpx.AsyncClient(base_url=server.base, timeout=60, limits=httpx.Limits(max_connections=4),
@@ -267,15 +265,16 @@ async def replay(database: str, plan: dict[int, list[tuple[int, int, int]]], wor
         for client in clients:  # open every viewer's connections (spread over the workers)
             await client.get("/gis/layers/")
         await redis.flushdb()
-        before = await plot_scans(database)
+        before = await cache_writes()
         started = time.perf_counter()
         responses = await asyncio.gather(*(c.get(f"/gis/plots/{z}/{x}/{y}.pbf") for c in clients for z, x, y in tiles))
         wall = time.perf_counter() - started
-        scans = await plot_scans(database) - before
-        statuses = {r.status_code for r in responses}
+        queries = await cache_writes() - before
+        distinct = len({r.url.path for r in responses if r.status_code == 200})
+        statuses = sorted({r.status_code for r in responses})
         print(f"  {workers} worker(s), {viewers} viewers x {len(tiles)} tiles: {len(responses)} requests, "
-              f"statuses {sorted(statuses)}, {scans} queries for {len(tiles)} tiles = {scans - len(tiles)} duplicates, "
-              f"{wall:.2f} s")
+              f"statuses {statuses}, {queries} queries (= cache writes) for {distinct} tiles: "
+              f"{queries - distinct} duplicates, {wall:.2f} s")
     finally:
         for client in clients:
             await client.aclose()
@@ -290,6 +289,7 @@ async def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="cold requests per tile (median taken)")
     parser.add_argument("--reload", action="store_true", help="load every size again")
     parser.add_argument("--viewers", type=int, default=20)
+    parser.add_argument("--replay-only", action="store_true", help="only the replay of overlapping viewers")
     args = parser.parse_args()
     sizes = sorted(int(s) for s in args.sizes.split(","))
 
@@ -299,7 +299,7 @@ async def main() -> None:
         plans[size] = await tile_plan(databases[size], args.zone_plots)
     largest = sizes[-1]
     biggest_tiles: dict[int, bytes] = {}
-    for size in sizes:
+    for size in [] if args.replay_only else sizes:
         server = Server(databases[size])
         try:
             await server.ready()
@@ -309,10 +309,12 @@ async def main() -> None:
         finally:
             server.stop()
 
+    if args.replay_only:
+        sizes = []
     head = "".join(f" {label(s) + ' med':>9} {label(s) + ' max':>9} {label(s) + ' KiB':>8} {'gz KiB':>7}" for s in sizes)
     print(f"\ncold plot tiles (ms; database warm, tile cache empty), per zoom:\n  {'zoom':>4} {'tiles':>5}{head}"
           f" {'ratio':>6}")
-    for z in range(8, 17):
+    for z in range(8, 17) if sizes else []:
         cells = "".join(f" {results[s][z]['median']:9.0f} {results[s][z]['max']:9.0f} "
                         f"{results[s][z]['raw'] / 1024:8.0f} {results[s][z]['gzip'] / 1024:7.0f}" for s in sizes)
         ratio = ""
@@ -320,7 +322,8 @@ async def main() -> None:
             ratio = f"{results[largest][z]['median'] / results[sizes[0]][z]['median']:6.2f}"
         print(f"  {z:>4} {results[largest][z]['tiles']:>5}{cells} {ratio:>6}")
 
-    compression_costs(biggest_tiles)
+    if biggest_tiles:
+        compression_costs(biggest_tiles)
     print("\nreplay of overlapping viewers, empty cache:")
     for workers in (1, 2):
         await replay(databases[largest], plans[largest], workers, args.viewers)

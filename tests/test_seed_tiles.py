@@ -40,7 +40,7 @@ def test_seeding_fills_renews_and_resumes(raw_redis, tmp_path):
 
 def test_empty_tiles_are_remembered_and_bad_arguments_refused(raw_redis, tmp_path):
     state = tmp_path / "seed.state"
-    empty_area = ("--layer", "lgas", "--zooms", "6", "--bbox", "-10,-10,-9,-9")  # open sea, no LGA
+    empty_area = ("--layer", "lgas", "--zooms", "6", "--bbox=-10,-10,-9,-9")  # open sea, no LGA
     first = seed(*empty_area, state=state)
     assert first.returncode == 0 and "empty 1," in first.stderr, first.stderr
     assert raw_redis.keys("mvt_v8:*") == [] and "lgas:6:" in state.read_text()

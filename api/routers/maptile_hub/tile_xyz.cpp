@@ -44,6 +44,7 @@ Coro get_tile_xyz(Args a) {
 
     const std::string address = text(z) + ":" + text(x) + ":" + text(y);
     nb::str cache_key = pystr(text(layer_name) + ":" + address);
+    const Clock::time_point asked_at = Clock::now();  // a run finishing after this may have missed our read
     object cached_tile = co_await ns["safe_cache_get"](cache_key);
     if (truthy(cached_tile)) {
         nb::dict headers;
@@ -64,7 +65,7 @@ Coro get_tile_xyz(Args a) {
     object mvt_content;
     try {
         // Concurrent misses of this tile share one query, and its one cache write.
-        mvt_content = co_await run(single_flight(text(cache_key), [&]() -> Coro {
+        mvt_content = co_await run(single_flight(text(cache_key), asked_at, [&]() -> Coro {
             object generated = co_await run(timed_query(db, ns["text"](sql), params, timeout, "scalar_one_or_none"));
             if (truthy(generated)) co_await ns["safe_cache_set"](cache_key, generated, item(zoom_config, "cache_ttl"));
             co_return generated;
