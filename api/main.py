@@ -21,6 +21,7 @@ from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
 import plan_routes
+from compression import GzipTiles
 from vexa.maptile_hub import maptileHub
 
 WEB = Path(__file__).resolve().parents[1] / "web"
@@ -53,6 +54,7 @@ app = FastAPI(
     description="Vector tiles of the cadastral layers, cached in Redis, and survey plans.",
     version="0.1.0",
 )
+app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
 mount_tiles(app)
 
 

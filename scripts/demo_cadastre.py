@@ -5,9 +5,15 @@ Six LGAs (the Federal Capital Territory's area councils) in a 3 x 2 layout, four
 each, nine cadastral zones in each district, and plots tiling the zones in blocks of 6 x 2
 separated by road reserves, with a beacon at every plot corner (shared corners share one
 beacon). Plot corners wander by a few metres, the same for every plot that shares them, so
-the fabric stays gap-free. Everything is built inside PostGIS, one zone per statement.
+the fabric stays gap-free. Everything is built inside PostGIS, one statement per zone (its plots
+and their beacons), with the indexes dropped during the load and built afterwards.
+
+Zones fill in order. Every zone's fabric depends only on the zone's number (its seed) and the
+zone size, so with a fixed --zone-plots the same area holds the same plots at any total size:
+a 10,000-plot load is the first zones of a 1,000,000-plot load, plot for plot.
 
     python scripts/demo_cadastre.py --plots 200000
+    python scripts/demo_cadastre.py --plots 10000 --zone-plots 4630    # laid out like 1,000,000
     python scripts/demo_cadastre.py --if-empty          # keep existing data
 
 The database is DATABASE_URL (SQLAlchemy form accepted) or the project's own PostGIS.
@@ -21,6 +27,7 @@ import math
 import os
 import sys
 import time
+from pathlib import Path
 
 import asyncpg
 
@@ -86,12 +93,16 @@ WITH p AS (
            (abs(hashint4(k * 104729 + $1::int)) % 100) AS status_roll
     FROM v
 )
+, shaped AS (
+    SELECT k, lu_roll, status_roll, ST_SetSRID(ST_MakePolygon(ST_MakeLine(pts || pts[1])), 3857) AS geom
+    FROM lu
+), plots AS (
 INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no", "GEOMETRY")
 SELECT $6::int + k,
        $7::text || '/' || lpad((k + 1)::text, 5, '0'),
        CASE WHEN status_roll < 55 THEN 'Allocated' WHEN status_roll < 80 THEN 'Developed'
             WHEN status_roll < 93 THEN 'Vacant' ELSE 'Under Review' END,
-       0,
+       round(ST_Area(ST_Transform(geom, 26332))::numeric, 2),
        CASE WHEN lu_roll < 62 THEN 'Residential' WHEN lu_roll < 77 THEN 'Commercial'
             WHEN lu_roll < 86 THEN 'Institutional' WHEN lu_roll < 93 THEN 'Recreational'
             WHEN lu_roll < 97 THEN 'Mixed Use' ELSE 'Industrial' END,
@@ -102,27 +113,31 @@ SELECT $6::int + k,
             WHEN lu_roll < 90 THEN 'Park' WHEN lu_roll < 93 THEN 'Sports Ground'
             WHEN lu_roll < 97 THEN 'Shops with Flats' ELSE 'Light Industry' END,
        CASE WHEN status_roll < 80 THEN 'FCT/' || $8::text || '/' || lpad(($6::int + k)::text, 7, '0') END,
-       ST_SetSRID(ST_MakePolygon(ST_MakeLine(pts || pts[1])), 3857)
-FROM lu
-"""
-
-BEACONS_SQL = """
-WITH corners AS (
-    SELECT DISTINCT ST_SnapToGrid((ST_DumpPoints("GEOMETRY")).geom, 0.001) AS geom
-    FROM "GIS"."PLOT" WHERE "CADZONE" = $1::text
+       geom
+FROM shaped
+RETURNING "GEOMETRY"
+), corners AS (
+    SELECT DISTINCT ST_SnapToGrid((ST_DumpPoints("GEOMETRY")).geom, 0.001) AS geom FROM plots
 ), numbered AS (
     SELECT geom, row_number() OVER (ORDER BY ST_Y(geom), ST_X(geom)) AS n FROM corners
-)
+), beacons AS (
 INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "STATUS", "REMARK", "GEOMETRY")
-SELECT $2::int + n - 1,
-       'PB ' || $1::text || '-' || lpad(n::text, 5, '0'),
-       CASE WHEN abs(hashint4(($2::int + n)::int)) % 100 < 88 THEN 'Found'
-            WHEN abs(hashint4(($2::int + n)::int)) % 100 < 96 THEN 'Replaced' ELSE 'Missing' END,
-       CASE WHEN abs(hashint4(($2::int + n)::int * 31)) % 100 < 6 THEN 'Disturbed, re-established' END,
+SELECT $9::int + n - 1,
+       'PB ' || $7::text || '-' || lpad(n::text, 5, '0'),
+       CASE WHEN abs(hashint4(($9::int + n)::int)) % 100 < 88 THEN 'Found'
+            WHEN abs(hashint4(($9::int + n)::int)) % 100 < 96 THEN 'Replaced' ELSE 'Missing' END,
+       CASE WHEN abs(hashint4(($9::int + n)::int * 31)) % 100 < 6 THEN 'Disturbed, re-established' END,
        geom
 FROM numbered
 RETURNING 1
+)
+SELECT count(*) FROM beacons
 """
+
+# Built after the load (one sort each instead of a million index insertions), together with
+# the statistics and clustering that scripts/schema.sql keeps for the tile statements.
+INDEXED_TABLES = ['"GIS"."PLOT"', '"GIS"."BEACON"']
+SCHEMA_SQL = Path(__file__).with_name("schema.sql")
 
 
 def database_url() -> str:
@@ -134,9 +149,29 @@ def rectangle(x0: float, y0: float, x1: float, y1: float) -> str:
     return f"MULTIPOLYGON((({x0} {y0},{x1} {y0},{x1} {y1},{x0} {y1},{x0} {y0})))"
 
 
-async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, int]:
-    zones = len(LGAS) * 4 * 9
-    per_zone = max(1, math.ceil(plots / zones))
+ZONES = len(LGAS) * 4 * 9
+
+
+async def drop_indexes(conn: asyncpg.Connection) -> None:
+    """Drop the secondary indexes of the plot and beacon tables (rebuilt by build_indexes)."""
+    for table in INDEXED_TABLES:
+        schema, name = (part.strip('"') for part in table.split("."))
+        names = await conn.fetch(
+            "SELECT indexrelid::regclass::text AS idx FROM pg_index i JOIN pg_class c ON c.oid = i.indrelid "
+            "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = $1 AND c.relname = $2 "
+            "AND NOT i.indisprimary", schema, name)
+        for row in names:
+            await conn.execute(f"DROP INDEX {row['idx']}")
+
+
+async def build_indexes(conn: asyncpg.Connection) -> None:
+    """The schema script is idempotent: run again, it creates the missing indexes and statistics."""
+    await conn.execute(SCHEMA_SQL.read_text())
+
+
+async def fill(conn: asyncpg.Connection, plots: int, zone_plots: int | None, quiet: bool) -> tuple[int, int]:
+    zones = ZONES
+    per_zone = zone_plots or max(1, math.ceil(plots / zones))
     blocks = math.ceil(per_zone / 12)
     block_w, block_h = 6 * PLOT_W + ROAD, 2 * PLOT_H + ROAD
     # Lay the blocks out so that a zone comes out roughly square.
@@ -149,7 +184,6 @@ async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, 
                        '"GIS"."LGAs"')
     await conn.execute(SETUP_SQL.replace("{jitter}", str(JITTER)))
     plots_stmt = await conn.prepare(PLOTS_SQL.format(margin=MARGIN, w=PLOT_W, h=PLOT_H, road=ROAD))
-    beacons_stmt = await conn.prepare(BEACONS_SQL)
 
     started = time.monotonic()
     roads: list[tuple[int, str, float, str]] = []
@@ -183,10 +217,10 @@ async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, 
                 roads += zone_roads(len(roads) + 1, code, zx0, zy0, zone_w, zone_h, bx, by)
                 count = min(per_zone, remaining)
                 if count > 0:
-                    await plots_stmt.fetch(zone_id, count, zx0, zy0, bx, plot_id, code, district[:3].upper())
-                    rows = await beacons_stmt.fetch(code, beacon_id)
+                    beacons = await plots_stmt.fetchval(zone_id, count, zx0, zy0, bx, plot_id, code,
+                                                        district[:3].upper(), beacon_id)
                     plot_id += count
-                    beacon_id += len(rows)
+                    beacon_id += beacons
                     remaining -= count
                 if not quiet and (zone_id % 12 == 0 or zone_id == zones):
                     elapsed = time.monotonic() - started
@@ -194,8 +228,6 @@ async def fill(conn: asyncpg.Connection, plots: int, quiet: bool) -> tuple[int, 
                           f"{elapsed:.0f} s", file=sys.stderr, flush=True)
     await conn.executemany(
         'INSERT INTO "GIS"."ROADS" (id, name, width_m, geometry) VALUES ($1, $2, $3, ST_GeomFromText($4, 3857))', roads)
-    await conn.execute(
-        """UPDATE "GIS"."PLOT" SET "AREA_SYSTEM" = round(ST_Area(ST_Transform("GEOMETRY", 26332))::numeric, 2)""")
     return plot_id - 1, beacon_id - 1
 
 
@@ -219,20 +251,31 @@ def zone_roads(first_id: int, code: str, zx0: float, zy0: float, zone_w: float, 
 async def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--plots", type=int, default=20000, help="number of plots (default 20000)")
+    parser.add_argument("--zone-plots", type=int, default=None,
+                        help="plots per cadastral zone, zones filled in order (default: --plots spread evenly)")
     parser.add_argument("--if-empty", action="store_true", help="do nothing when plots are already loaded")
     parser.add_argument("--quiet", action="store_true", help="no progress lines")
     args = parser.parse_args()
     if args.plots < 1:
         parser.error("--plots must be at least 1")
-    conn = await asyncpg.connect(database_url())
+    if args.zone_plots is not None and args.zone_plots < 1:
+        parser.error("--zone-plots must be at least 1")
+    if args.zone_plots is not None and args.zone_plots * ZONES < args.plots:
+        parser.error(f"--zone-plots {args.zone_plots} holds at most {args.zone_plots * ZONES:,} plots in {ZONES} zones")
+    # JIT compiling each zone's statement costs seconds, far more than running it.
+    conn = await asyncpg.connect(database_url(), server_settings={"jit": "off"})
     try:
         if args.if_empty and await conn.fetchval('SELECT EXISTS (SELECT 1 FROM "GIS"."PLOT")'):
             print("demo cadastre already loaded", file=sys.stderr)
             return 0
         started = time.monotonic()
         async with conn.transaction():
-            plots, beacons = await fill(conn, args.plots, args.quiet)
-        await conn.execute("ANALYZE")
+            await drop_indexes(conn)
+            plots, beacons = await fill(conn, args.plots, args.zone_plots, args.quiet)
+            if not args.quiet:
+                print(f"  building indexes, {time.monotonic() - started:.0f} s", file=sys.stderr, flush=True)
+            await build_indexes(conn)
+        await conn.execute("VACUUM ANALYZE")
         print(f"demo cadastre: {plots:,} plots, {beacons:,} beacons in {time.monotonic() - started:.1f} s",
               file=sys.stderr)
     finally:

@@ -1,5 +1,6 @@
 // tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address.
 #include "module.hpp"
+#include "single_flight.hpp"
 #include "tile_rules.hpp"
 
 namespace vexa::maptile {
@@ -43,6 +44,7 @@ Coro get_tile_xyz(Args a) {
 
     const std::string address = text(z) + ":" + text(x) + ":" + text(y);
     nb::str cache_key = pystr(text(layer_name) + ":" + address);
+    const Clock::time_point asked_at = Clock::now();  // a run finishing after this may have missed our read
     object cached_tile = co_await ns["safe_cache_get"](cache_key);
     if (truthy(cached_tile)) {
         nb::dict headers;
@@ -62,7 +64,12 @@ Coro get_tile_xyz(Args a) {
     const std::string tile = text(layer_name) + "/" + text(z) + "/" + text(x) + "/" + text(y);
     object mvt_content;
     try {
-        mvt_content = co_await run(timed_query(db, ns["text"](sql), params, timeout, "scalar_one_or_none"));
+        // Concurrent misses of this tile share one query, and its one cache write.
+        mvt_content = co_await run(single_flight(text(cache_key), asked_at, [&]() -> Coro {
+            object generated = co_await run(timed_query(db, ns["text"](sql), params, timeout, "scalar_one_or_none"));
+            if (truthy(generated)) co_await ns["safe_cache_set"](cache_key, generated, item(zoom_config, "cache_ttl"));
+            co_return generated;
+        }));
     } catch (nb::python_error& e) {
         if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
             log("error", "Timeout generating tile " + tile);
@@ -77,10 +84,7 @@ Coro get_tile_xyz(Args a) {
         raise_http(500, "Internal server error");
     }
 
-    if (truthy(mvt_content)) {
-        co_await ns["safe_cache_set"](cache_key, mvt_content, item(zoom_config, "cache_ttl"));
-        co_return tile_response(mvt_content, nb::dict());
-    }
+    if (truthy(mvt_content)) co_return tile_response(mvt_content, nb::dict());
     log("info", "Empty tile generated for " + tile + " - bbox: " + text(bbox));
     co_return no_content();
 }

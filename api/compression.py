@@ -1,0 +1,148 @@
+"""gzip for the host's tile and JSON answers, compressed once per distinct body.
+
+Vector tiles leave the tile router as the raw bytes PostGIS encoded (that is what the Redis
+cache holds); this middleware gzips them on the way out to clients whose Accept-Encoding allows
+it, with "Content-Encoding: gzip" and "Vary: Accept-Encoding". A popular tile is answered from
+the cache again and again with the same bytes, so compressed bodies are kept in a small
+in-process table keyed by a digest of the raw body: hashing a tile costs a few per cent of
+compressing it (bench/scale.py prints both), and an invalidated tile that comes back different
+simply gets a new digest. Large bodies are compressed in a worker thread (zlib releases the
+GIL), so one big tile does not hold up the event loop.
+
+    app.add_middleware(GzipTiles)
+"""
+
+from __future__ import annotations
+
+import gzip
+import hashlib
+import re
+import threading
+from collections import OrderedDict
+
+import anyio
+from starlette.datastructures import Headers, MutableHeaders
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
+
+COMPRESSIBLE = frozenset({"application/vnd.mapbox-vector-tile", "application/json"})
+MINIMUM_SIZE = 1024  # below this, gzip's header and the CPU cost outweigh the saving
+THREAD_SIZE = 64 * 1024  # bodies from this size are compressed off the event loop
+GZIP_LEVEL = 6
+CACHE_BYTES = 64 * 1024 * 1024  # compressed bodies kept per process
+
+
+def accepts_gzip(accept_encoding: str) -> bool:
+    """True when an Accept-Encoding value allows gzip (or "*") with a non-zero quality."""
+    allowed: dict[str, bool] = {}
+    for part in accept_encoding.split(","):
+        coding, _, params = part.strip().partition(";")
+        coding = coding.strip().lower()
+        if not coding:
+            continue
+        quality = re.search(r"q\s*=\s*([^;,\s]*)", params)
+        try:
+            allowed[coding] = float(quality.group(1)) > 0 if quality else True
+        except ValueError:
+            allowed[coding] = False
+    if "gzip" in allowed:
+        return allowed["gzip"]
+    return allowed.get("*", False)
+
+
+class CompressedBodies:
+    """A bounded least-recently-used table from body digest to gzip bytes (thread-safe)."""
+
+    def __init__(self, capacity_bytes: int = CACHE_BYTES, level: int = GZIP_LEVEL) -> None:
+        self.capacity_bytes = capacity_bytes
+        self.level = level
+        self._table: OrderedDict[bytes, bytes] = OrderedDict()
+        self._size = 0
+        self._lock = threading.Lock()
+        self.hits = self.misses = 0
+
+    @staticmethod
+    def digest(body: bytes) -> bytes:
+        return hashlib.blake2b(body, digest_size=16).digest()
+
+    def lookup(self, key: bytes) -> bytes | None:
+        with self._lock:
+            found = self._table.get(key)
+            if found is not None:
+                self._table.move_to_end(key)
+                self.hits += 1
+            else:
+                self.misses += 1
+            return found
+
+    def compress(self, key: bytes, body: bytes) -> bytes:
+        packed = gzip.compress(body, compresslevel=self.level, mtime=0)
+        if len(packed) <= self.capacity_bytes:
+            with self._lock:
+                if key not in self._table:
+                    self._table[key] = packed
+                    self._size += len(packed)
+                    while self._size > self.capacity_bytes:
+                        _, dropped = self._table.popitem(last=False)
+                        self._size -= len(dropped)
+        return packed
+
+
+class GzipTiles:
+    """ASGI middleware: gzip one-message answers of the compressible media types."""
+
+    def __init__(self, app: ASGIApp, minimum_size: int = MINIMUM_SIZE, level: int = GZIP_LEVEL,
+                 cache_bytes: int = CACHE_BYTES) -> None:
+        self.app = app
+        self.minimum_size = minimum_size
+        self.bodies = CompressedBodies(cache_bytes, level)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        wants_gzip = accepts_gzip(Headers(scope=scope).get("accept-encoding", ""))
+        start: Message | None = None
+        passing = False
+
+        async def send_compressed(message: Message) -> None:
+            nonlocal start, passing
+            if passing:
+                await send(message)
+                return
+            if message["type"] == "http.response.start":
+                headers = Headers(raw=message["headers"])
+                media_type = headers.get("content-type", "").split(";")[0].strip().lower()
+                if media_type not in COMPRESSIBLE or "content-encoding" in headers:
+                    passing = True
+                    await send(message)
+                else:
+                    start = message  # held until the body shows whether it is worth compressing
+                return
+            if message["type"] != "http.response.body" or start is None:
+                await send(message)
+                return
+            response_start, start = start, None
+            passing = True
+            headers = MutableHeaders(raw=response_start["headers"])
+            headers.add_vary_header("Accept-Encoding")
+            body = message.get("body", b"")
+            if not wants_gzip or message.get("more_body", False) or len(body) < self.minimum_size:
+                await send(response_start)
+                await send(message)
+                return
+            packed = await self.gzip(body)
+            headers["Content-Encoding"] = "gzip"
+            headers["Content-Length"] = str(len(packed))
+            await send(response_start)
+            await send({"type": "http.response.body", "body": packed, "more_body": False})
+
+        await self.app(scope, receive, send_compressed)
+
+    async def gzip(self, body: bytes) -> bytes:
+        key = self.bodies.digest(body)
+        packed = self.bodies.lookup(key)
+        if packed is not None:
+            return packed
+        if len(body) >= THREAD_SIZE:
+            return await anyio.to_thread.run_sync(self.bodies.compress, key, body)
+        return self.bodies.compress(key, body)
