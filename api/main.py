@@ -20,6 +20,8 @@ from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
 import plan_routes
+import plan_pdf
+import search_routes
 from vexa.maptile_hub import maptileHub
 
 WEB = Path(__file__).resolve().parents[1] / "web"
@@ -56,6 +58,8 @@ mount_tiles(app)
 
 
 app.include_router(plan_routes.router)
+app.include_router(plan_pdf.router)
+app.include_router(search_routes.router)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
     app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")

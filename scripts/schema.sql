@@ -56,3 +56,8 @@ CREATE TABLE IF NOT EXISTS "GIS"."ROADS" (
     geometry geometry(LineString, 3857) NOT NULL
 );
 CREATE INDEX IF NOT EXISTS roads_geometry_gist ON "GIS"."ROADS" USING gist (geometry);
+
+-- Plot search by the start of a plot number or file number, any case (api/search_routes.py):
+-- the lower-cased keys in byte order, so that a prefix is one range of each index.
+CREATE INDEX IF NOT EXISTS plot_no_search ON "GIS"."PLOT" ((lower("PLOT_NO") COLLATE "C"));
+CREATE INDEX IF NOT EXISTS plot_file_no_search ON "GIS"."PLOT" ((lower(file_no) COLLATE "C"));

@@ -1,6 +1,9 @@
 // The demo host's cadastral map: the five vector tile layers of /gis, each from the minimum
-// zoom the service reports, and a survey plan for any plot clicked.
+// zoom the service reports, plot numbers from zoom 17, and a survey plan for any plot clicked.
+// The plot search is in search.js, the legend and layer switches in legend.js.
 "use strict";
+
+const PLOT_LABELS_FROM_ZOOM = 17;
 
 const LAND_USE_COLOURS = [
   "match", ["get", "GENERAL_LU"],
@@ -68,6 +71,12 @@ function styleLayers(info) {
     { id: "beacons-circle", type: "circle", source: "beacons", "source-layer": "beacons", minzoom: from("beacons"),
       paint: { "circle-radius": ["interpolate", ["linear"], ["zoom"], 12, 1, 16, 2.5, 19, 4],
                "circle-color": "#111111", "circle-stroke-color": "#ffffff", "circle-stroke-width": 0.5 } },
+    // Glyphs are drawn in the browser from a local font (the style names no glyph server).
+    { id: "plots-label", type: "symbol", source: "plots", "source-layer": "plots",
+      minzoom: Math.max(PLOT_LABELS_FROM_ZOOM, from("plots")),
+      layout: { "text-field": ["get", "PLOT_NO"], "text-font": ["DejaVu Sans"], "text-size": 11,
+                "text-max-width": 8, "symbol-placement": "point" },
+      paint: { "text-color": "#3b3324", "text-halo-color": "#ffffff", "text-halo-width": 1.2 } },
   ];
 }
 
@@ -88,7 +97,11 @@ function showPlot(map, properties) {
     const img = new Image();
     img.id = "plan";
     img.alt = `Survey plan of plot ${properties.PLOT_NO}`;
-    img.onload = () => { box.innerHTML = ""; box.appendChild(img); };
+    img.onload = () => {
+      box.innerHTML = `<p class="plan-actions"><a id="plan-pdf" href="/plans/${encodeURIComponent(properties.ID)}.pdf" ` +
+        'target="_blank" rel="noopener">Print (PDF)</a> <span>print at actual size (100 %) for a true scale</span></p>';
+      box.appendChild(img);
+    };
     img.onerror = () => { box.innerHTML = '<p class="error">The survey plan could not be drawn.</p>'; };
     img.src = `/plans/${encodeURIComponent(properties.ID)}.png`;
   };
@@ -117,9 +130,12 @@ async function start() {
     center,
     zoom: 14,
     maxZoom: 20,
+    hash: true,  // the view in the URL: a link opens the same place
     attributionControl: false,
   });
+  addSearch(map, showPlot);
   map.addControl(new maplibregl.NavigationControl(), "top-left");
+  addLegend(map, LAND_USE_COLOURS);
   map.addControl(new maplibregl.ScaleControl({ unit: "metric" }), "bottom-left");
   map.on("click", "plots-fill", (e) => showPlot(map, e.features[0].properties));
   map.on("mouseenter", "plots-fill", () => { map.getCanvas().style.cursor = "pointer"; });

@@ -1,0 +1,82 @@
+"""The host's plot search: GET /plots/search?q=TEXT finds plots by the start of their number or file number."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from database import get_db
+from fastapi import APIRouter, Depends, HTTPException, Query
+from sqlalchemy import text
+from sqlalchemy.ext.asyncio import AsyncSession
+
+router = APIRouter(tags=["Plot search"])
+
+MAX_QUERY_LENGTH = 64
+DEFAULT_LIMIT = 10
+MAX_LIMIT = 50
+
+# A prefix match as a range of the lower-cased key in byte order ("C" collation), which the
+# indexes plot_no_search and plot_file_no_search serve in every plan, prepared or not:
+# key >= lower(q) AND key < lower(q) || U+10FFFF holds for exactly the keys that start with
+# lower(q) (no plot number carries the non-character U+10FFFF, and q may not). LIKE wildcards
+# play no part, so "%" and "_" in q are matched as themselves. Each key yields at most :limit
+# candidates in its own order; an exact match sorts first among the keys it starts, so none is
+# lost to the limit. Exact plot numbers rank first, exact file numbers next, then key order.
+SEARCH_SQL = text("""
+WITH hits AS (
+    (SELECT "ID", lower("PLOT_NO") COLLATE "C" AS key,
+            CASE WHEN lower("PLOT_NO") COLLATE "C" = lower(:q) THEN 0 ELSE 2 END AS rank
+     FROM "GIS"."PLOT"
+     WHERE lower("PLOT_NO") COLLATE "C" >= lower(:q) AND lower("PLOT_NO") COLLATE "C" < lower(:q) || chr(1114111)
+     ORDER BY lower("PLOT_NO") COLLATE "C" LIMIT :limit)
+    UNION ALL
+    (SELECT "ID", lower(file_no) COLLATE "C" AS key,
+            CASE WHEN lower(file_no) COLLATE "C" = lower(:q) THEN 1 ELSE 2 END AS rank
+     FROM "GIS"."PLOT"
+     WHERE lower(file_no) COLLATE "C" >= lower(:q) AND lower(file_no) COLLATE "C" < lower(:q) || chr(1114111)
+     ORDER BY lower(file_no) COLLATE "C" LIMIT :limit)
+), ranked AS (
+    SELECT "ID", min(rank) AS rank, min(key) AS key FROM hits GROUP BY "ID"
+)
+SELECT p."ID", p."PLOT_NO", p.file_no, p."CADZONE",
+       ST_XMin(e.box) AS min_lon, ST_YMin(e.box) AS min_lat, ST_XMax(e.box) AS max_lon, ST_YMax(e.box) AS max_lat
+FROM ranked r
+JOIN "GIS"."PLOT" p ON p."ID" = r."ID"
+CROSS JOIN LATERAL (SELECT ST_Transform(ST_Envelope(p."GEOMETRY"), 4326) AS box) AS e
+ORDER BY r.rank, r.key, p."ID"
+LIMIT :limit
+""")
+
+
+
+def search_text(q: str) -> str:
+    """The text to look for, or a 422 that says what is wrong with it."""
+    wanted = q.strip()
+    if not wanted:
+        raise HTTPException(status_code=422, detail="q must not be empty")
+    if any(ord(c) < 32 or ord(c) == 127 or 0xD800 <= ord(c) <= 0xDFFF or ord(c) == 0x10FFFF for c in wanted):
+        raise HTTPException(status_code=422, detail="q must not contain control characters")
+    return wanted
+
+
+@router.get("/plots/search", responses={422: {"description": "Empty or over-long q, or limit out of range"}})
+async def search_plots(
+    q: str = Query(..., max_length=MAX_QUERY_LENGTH,
+                   description="The start of a plot number or file number, any case"),
+    limit: int = Query(DEFAULT_LIMIT, ge=1, le=MAX_LIMIT, description="Most matches to answer"),
+    db: AsyncSession = Depends(get_db),
+) -> list[dict[str, Any]]:
+    """Plots whose PLOT_NO or file_no starts with q, any case: exact plot numbers first, then exact
+    file numbers, then the others in the order of the matching key."""
+    wanted = search_text(q)
+    try:
+        rows = (await db.execute(SEARCH_SQL, {"q": wanted, "limit": limit})).mappings().all()
+    finally:
+        await db.close()
+    return [{
+        "ID": row["ID"],
+        "PLOT_NO": row["PLOT_NO"],
+        "file_no": row["file_no"],
+        "CADZONE": row["CADZONE"],
+        "bbox": [row["min_lon"], row["min_lat"], row["max_lon"], row["max_lat"]],
+    } for row in rows]
