@@ -12,7 +12,14 @@ pytestmark = pytest.mark.usefixtures("demo_cadastre")
 PG = f"postgresql://postgres@127.0.0.1:{services.PG_PORT}/vexa"
 TO_WGS84 = Transformer.from_crs(3857, 4326, always_xy=True)
 FIRST_ID = 2_100_000_001  # far above the demo cadastre's IDs
-ORIGIN_X, ORIGIN_Y = 100_000.0, 100_000.0  # far from the demo fabric, out of every map view the tests take
+
+
+def square(i: int) -> tuple[float, float, float, float]:
+    """The i-th test plot, a 4 m square in the first street reserve of the demo fabric's first zone:
+    inside the fabric's extent (which the layer's centroid estimate follows and which a deleted
+    row far away would stretch for good), on no plot."""
+    x, y = 815_205.0, 998_030.0 + 6 * i
+    return x, y, x + 4, y + 4
 
 # (PLOT_NO, file_no) of the plots the tests look for, besides 60 of "ZL/001" to "ZL/060".
 PLOTS = [
@@ -24,14 +31,14 @@ PLOTS = [
 
 @pytest.fixture(scope="module")
 async def search_plots():
-    """The plots above, each a 10 m square in a row; removed again after the module."""
+    """The plots above, each a small square (see `square`); removed again after the module."""
     rows = PLOTS + [(f"ZL/{n:03d}", None) for n in range(1, 61)]
     conn = await asyncpg.connect(PG)
     try:
         await conn.executemany(
             'INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "file_no", "CADZONE", "GEOMETRY") '
-            "VALUES ($1, $2, $3, 'ZZ9', ST_MakeEnvelope($4::float8, $5::float8, $4::float8 + 10, $5::float8 + 10, 3857))",
-            [(FIRST_ID + i, plot_no, file_no, ORIGIN_X + 20 * i, ORIGIN_Y) for i, (plot_no, file_no) in enumerate(rows)])
+            "VALUES ($1, $2, $3, 'ZZ9', ST_MakeEnvelope($4, $5, $6, $7, 3857))",
+            [(FIRST_ID + i, plot_no, file_no, *square(i)) for i, (plot_no, file_no) in enumerate(rows)])
         yield {plot_no: FIRST_ID + i for i, (plot_no, _) in enumerate(rows)}
     finally:
         await conn.execute('DELETE FROM "GIS"."PLOT" WHERE "ID" >= $1', FIRST_ID)
@@ -54,9 +61,9 @@ async def test_exact_matches_first_then_key_order_any_case(client_for, search_pl
 
 async def test_answer_carries_ids_zone_and_box_in_degrees(client_for, search_plots):
     (hit,) = (await client_for().get("/plots/search", params={"q": "ZQA1"})).json()
-    i = search_plots["ZQA1"] - FIRST_ID
-    west, south = TO_WGS84.transform(ORIGIN_X + 20 * i, ORIGIN_Y)
-    east, north = TO_WGS84.transform(ORIGIN_X + 20 * i + 10, ORIGIN_Y + 10)
+    x0, y0, x1, y1 = square(search_plots["ZQA1"] - FIRST_ID)
+    west, south = TO_WGS84.transform(x0, y0)
+    east, north = TO_WGS84.transform(x1, y1)
     assert list(hit) == ["ID", "PLOT_NO", "file_no", "CADZONE", "bbox"]
     assert (hit["ID"], hit["PLOT_NO"], hit["file_no"], hit["CADZONE"]) == (search_plots["ZQA1"], "ZQA1", None, "ZZ9")
     assert hit["bbox"] == pytest.approx([west, south, east, north], abs=1e-9)

@@ -17,10 +17,12 @@ function landUseEntries(expression) {
   return pairs;
 }
 
-// Show or hide every style layer drawn from one source.
+// Show or hide every style layer of one of the five layers: those drawn from its tiles and
+// those that name it in their metadata (the plot labels).
 function setSourceVisible(map, source, visible) {
   for (const layer of map.getStyle().layers) {
-    if (layer.source === source) map.setLayoutProperty(layer.id, "visibility", visible ? "visible" : "none");
+    const of = (layer.metadata && layer.metadata["vexa:layer"]) || layer.source;
+    if (of === source) map.setLayoutProperty(layer.id, "visibility", visible ? "visible" : "none");
   }
 }
 

@@ -1,9 +1,8 @@
 // The demo host's cadastral map: the five vector tile layers of /gis, each from the minimum
 // zoom the service reports, plot numbers from zoom 17, and a survey plan for any plot clicked.
-// The plot search is in search.js, the legend and layer switches in legend.js.
+// The plot search is in search.js, the legend and layer switches in legend.js, the plot numbers
+// in labels.js.
 "use strict";
-
-const PLOT_LABELS_FROM_ZOOM = 17;
 
 const LAND_USE_COLOURS = [
   "match", ["get", "GENERAL_LU"],
@@ -71,12 +70,6 @@ function styleLayers(info) {
     { id: "beacons-circle", type: "circle", source: "beacons", "source-layer": "beacons", minzoom: from("beacons"),
       paint: { "circle-radius": ["interpolate", ["linear"], ["zoom"], 12, 1, 16, 2.5, 19, 4],
                "circle-color": "#111111", "circle-stroke-color": "#ffffff", "circle-stroke-width": 0.5 } },
-    // Glyphs are drawn in the browser from a local font (the style names no glyph server).
-    { id: "plots-label", type: "symbol", source: "plots", "source-layer": "plots",
-      minzoom: Math.max(PLOT_LABELS_FROM_ZOOM, from("plots")),
-      layout: { "text-field": ["get", "PLOT_NO"], "text-font": ["DejaVu Sans"], "text-size": 11,
-                "text-max-width": 8, "symbol-placement": "point" },
-      paint: { "text-color": "#3b3324", "text-halo-color": "#ffffff", "text-halo-width": 1.2 } },
   ];
 }
 
@@ -136,6 +129,7 @@ async function start() {
   addSearch(map, showPlot);
   map.addControl(new maplibregl.NavigationControl(), "top-left");
   addLegend(map, LAND_USE_COLOURS);
+  addPlotLabels(map);
   map.addControl(new maplibregl.ScaleControl({ unit: "metric" }), "bottom-left");
   map.on("click", "plots-fill", (e) => showPlot(map, e.features[0].properties));
   map.on("mouseenter", "plots-fill", () => { map.getCanvas().style.cursor = "pointer"; });
