@@ -111,7 +111,7 @@ async def test_prefix_is_one_range_of_each_index(search_plots):
     """Prepared, as the host runs it, the search reads two index ranges and never the whole table."""
     from search_routes import SEARCH_SQL
 
-    sql = str(SEARCH_SQL).replace(":q", "$1").replace(":limit", "$2")
+    sql = SEARCH_SQL
     conn = await asyncpg.connect(PG)
     try:
         await conn.execute("SET plan_cache_mode = force_generic_plan")
