@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import database
-from fastapi import APIRouter, HTTPException, Query
+from fastapi import APIRouter, Query
+from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
 
 router = APIRouter(tags=["Plot search"])
@@ -46,13 +47,18 @@ LIMIT $2
 
 
 
+def refused(q: str, message: str) -> RequestValidationError:
+    """A refusal of q in the framework's own 422 shape, as for a q that is too long."""
+    return RequestValidationError([{"type": "value_error", "loc": ("query", "q"), "msg": message, "input": q}])
+
+
 def search_text(q: str) -> str:
     """The text to look for, or a 422 that says what is wrong with it."""
     wanted = q.strip()
     if not wanted:
-        raise HTTPException(status_code=422, detail="q must not be empty")
+        raise refused(q, "q must not be empty")
     if any(ord(c) < 32 or ord(c) == 127 or 0xD800 <= ord(c) <= 0xDFFF or ord(c) == 0x10FFFF for c in wanted):
-        raise HTTPException(status_code=422, detail="q must not contain control characters")
+        raise refused(q, "q must not contain control characters")
     return wanted
 
 

@@ -48,9 +48,15 @@ class SearchControl {
 
   async ask(q) {
     const asked = ++this.asked;
-    const response = await fetch(`/plots/search?q=${encodeURIComponent(q)}&limit=${SEARCH_SUGGESTIONS}`);
+    let hits = [];
+    try {
+      const response = await fetch(`/plots/search?q=${encodeURIComponent(q)}&limit=${SEARCH_SUGGESTIONS}`);
+      if (response.ok) hits = await response.json();
+    } catch (error) {
+      console.warn("plot search failed", error);  // no suggestions; the next keystroke asks again
+    }
     if (asked !== this.asked) return;  // a later keystroke has its own answer coming
-    this.render(response.ok ? await response.json() : []);
+    this.render(hits);
   }
 
   render(hits) {
