@@ -46,7 +46,6 @@ LIMIT $2
 """
 
 
-
 def refused(q: str, message: str) -> RequestValidationError:
     """A refusal of q in the framework's own 422 shape, as for a q that is too long."""
     return RequestValidationError([{"type": "value_error", "loc": ("query", "q"), "msg": message, "input": q}])
@@ -65,7 +64,7 @@ def search_text(q: str) -> str:
 @router.get("/plots/search", response_class=JSONResponse,
             responses={200: {"description": "The matching plots, each with ID, PLOT_NO, file_no, CADZONE and bbox "
                                             "([min lon, min lat, max lon, max lat] in degrees)"},
-                       422: {"description": "Empty or over-long q, or limit out of range"}})
+                       422: {"description": "Empty, blank or over-long q, control characters in q, or limit out of range"}})
 async def search_plots(
     q: str = Query(..., max_length=MAX_QUERY_LENGTH,
                    description="The start of a plot number or file number, any case"),
