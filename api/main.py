@@ -20,7 +20,9 @@ from fastapi.responses import FileResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
+import plan_pdf
 import plan_routes
+import search_routes
 from compression import GzipTiles
 from vexa.maptile_hub import maptileHub
 
@@ -56,9 +58,9 @@ app = FastAPI(
 )
 app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
 mount_tiles(app)
-
-
 app.include_router(plan_routes.router)
+app.include_router(plan_pdf.router)
+app.include_router(search_routes.router)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
     app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")

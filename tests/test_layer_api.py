@@ -306,7 +306,7 @@ async def test_openapi_describes_every_operation(client_for):
         ("/gis/{layer_name}/{z}/{x}/{y}.pbf", "get"), ("/gis/{layer_name}/zoom-info/", "get"),
         ("/gis/{layer_name}/bbox/", "get"), ("/gis/layers/", "get"), ("/gis/health/", "get"),
         ("/gis/{layer_name}/", "get"), ("/gis/cache/invalidate/{layer_name}", "post"),
-        ("/plans/{plot_id}.png", "get")}  # the host's own
+        ("/plans/{plot_id}.png", "get"), ("/plans/{plot_id}.pdf", "get"), ("/plots/search", "get")}  # the host's own
     assert all(op["description"] for op in operations.values())
     bbox = operations[("/gis/{layer_name}/bbox/", "get")]
     described = {p["name"]: (p.get("required", False), p.get("description")) for p in bbox["parameters"]}

@@ -1,5 +1,7 @@
 // The demo host's cadastral map: the five vector tile layers of /gis, each from the minimum
-// zoom the service reports, and a survey plan for any plot clicked.
+// zoom the service reports, plot numbers from zoom 17, and a survey plan for any plot clicked.
+// The plot search is in search.js, the legend and layer switches in legend.js, the plot numbers
+// in labels.js.
 "use strict";
 
 const LAND_USE_COLOURS = [
@@ -88,7 +90,11 @@ function showPlot(map, properties) {
     const img = new Image();
     img.id = "plan";
     img.alt = `Survey plan of plot ${properties.PLOT_NO}`;
-    img.onload = () => { box.innerHTML = ""; box.appendChild(img); };
+    img.onload = () => {
+      box.innerHTML = `<p class="plan-actions"><a id="plan-pdf" href="/plans/${encodeURIComponent(properties.ID)}.pdf" ` +
+        'target="_blank" rel="noopener">Print (PDF)</a> <span>print at actual size (100 %) for a true scale</span></p>';
+      box.appendChild(img);
+    };
     img.onerror = () => { box.innerHTML = '<p class="error">The survey plan could not be drawn.</p>'; };
     img.src = `/plans/${encodeURIComponent(properties.ID)}.png`;
   };
@@ -117,9 +123,13 @@ async function start() {
     center,
     zoom: 14,
     maxZoom: 20,
+    hash: true,  // the view in the URL: a link opens the same place
     attributionControl: false,
   });
+  addSearch(map, showPlot);
   map.addControl(new maplibregl.NavigationControl(), "top-left");
+  addLegend(map, LAND_USE_COLOURS);
+  addPlotLabels(map);
   map.addControl(new maplibregl.ScaleControl({ unit: "metric" }), "bottom-left");
   map.on("click", "plots-fill", (e) => showPlot(map, e.features[0].properties));
   map.on("mouseenter", "plots-fill", () => { map.getCanvas().style.cursor = "pointer"; });

@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Plot search speed through HTTP, beside its floors measured in the same run.
+
+    python bench/search.py [--database vexa] [--plots 1000000] [--requests 2000] [--concurrency 8]
+
+Runs the host app under uvicorn on a free port of the loopback and sends GET /plots/search for a
+fixed list of what clerks type: starts of plot numbers and file numbers of plots spread over the
+whole cadastre (3 characters up to the whole number, upper and lower case), and texts that find
+nothing. The demo cadastre is loaded into the database at the given size when it holds fewer
+plots. Floors, in the same run and at the same concurrency:
+
+- SQL: the search statement run directly through an asyncpg pool, with the same texts;
+- HTTP: GET /gis/layers/, an answer of the same app that touches no database.
+
+Printed: requests per second with p50/p99 latency for each, the ratios to the floors, and
+whether the search's p50 stays within 20 ms.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import itertools
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import asyncpg
+import httpx
+from tiles import free_port, timed
+
+ROOT = Path(__file__).resolve().parents[1]
+API = ROOT / "api"
+sys.path.insert(0, str(API))
+
+PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
+REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+TARGET_P50_MS = 20.0
+
+
+def pg_url(database: str) -> str:
+    return f"postgresql://postgres@127.0.0.1:{PG_PORT}/{database}"
+
+
+def environment(database: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env.update(DATABASE_URL=f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/{database}",
+               REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
+    return env
+
+
+async def ensure_cadastre(database: str, plots: int) -> int:
+    conn = await asyncpg.connect(pg_url(database))
+    try:
+        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    finally:
+        await conn.close()
+    if have >= plots:
+        return have
+    print(f"loading a demo cadastre of {plots:,} plots (have {have:,})", flush=True)
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(plots)],
+                   check=True, env=environment(database))
+    return plots
+
+
+async def typed_texts(database: str, count: int) -> list[str]:
+    """`count` texts: prefixes of plot and file numbers of plots spread evenly over the IDs, and misses."""
+    conn = await asyncpg.connect(pg_url(database))
+    try:
+        rows = await conn.fetch(
+            'SELECT "PLOT_NO", file_no FROM "GIS"."PLOT" WHERE "ID" % greatest(1, (SELECT count(*) FROM "GIS"."PLOT") / 300) = 0 '
+            'ORDER BY "ID" LIMIT 300')
+    finally:
+        await conn.close()
+    misses = itertools.cycle(["ZZZ", "q%_", "a01/9", "fct/xyz/", "' or 1=1 --"])
+    texts = []
+    for row in rows:
+        plot_no, file_no = row["PLOT_NO"], row["file_no"] or "FCT/GAR/00"
+        texts += [plot_no[:3].lower(), plot_no[:6], plot_no, plot_no.lower(), file_no[:9], file_no[:-2].lower(), file_no,
+                  next(misses)]
+    return list(itertools.islice(itertools.cycle(texts), count))
+
+
+def summary(name: str, wall: float, latencies: list[float]) -> dict[str, float]:
+    latencies = sorted(latencies)
+    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
+    figures = {"rate": len(latencies) / wall, "p50": statistics.median(latencies), "p99": p99}
+    print(f"  {name:<30} {figures['rate']:9.1f} requests/s   p50 {figures['p50']:7.2f} ms   p99 {figures['p99']:7.2f} ms")
+    return figures
+
+
+async def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--database", default="vexa", help="database on the project's PostGIS (default vexa)")
+    parser.add_argument("--plots", type=int, default=1_000_000)
+    parser.add_argument("--requests", type=int, default=2000)
+    parser.add_argument("--concurrency", type=int, default=8)
+    parser.add_argument("--limit", type=int, default=10)
+    args = parser.parse_args()
+
+    from search_routes import SEARCH_SQL
+
+    plots = await ensure_cadastre(args.database, args.plots)
+    texts = await typed_texts(args.database, args.requests)
+    port = free_port()
+    server = subprocess.Popen(
+        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
+         "--log-level", "warning", "--no-access-log"],
+        cwd=API, env=environment(args.database), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sql = SEARCH_SQL
+    pool = await asyncpg.create_pool(pg_url(args.database), min_size=args.concurrency, max_size=args.concurrency)
+    limits = httpx.Limits(max_connections=args.concurrency, max_keepalive_connections=args.concurrency)
+    client = httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", limits=limits, timeout=30)
+    try:
+        for _ in range(100):
+            try:
+                await client.get("/gis/layers/")
+                break
+            except httpx.TransportError:
+                await asyncio.sleep(0.1)
+        found = 0
+
+        async def search(q: str) -> None:
+            nonlocal found
+            response = await client.get("/plots/search", params={"q": q, "limit": args.limit})
+            response.raise_for_status()
+            found += bool(response.json())
+
+        async def query(q: str) -> None:
+            async with pool.acquire() as conn:
+                await conn.fetch(sql, q, args.limit)
+
+        async def layers() -> None:
+            (await client.get("/gis/layers/")).raise_for_status()
+
+        warm = texts[: args.concurrency * 10]  # connections, prepared statements, the index pages
+        await timed([lambda q=q: search(q) for q in warm], args.concurrency)
+        await timed([lambda q=q: query(q) for q in warm], args.concurrency)
+        found = 0
+
+        print(f"plot search over {plots:,} plots: {len(texts)} requests, {args.concurrency} at a time, limit {args.limit}")
+        measured = summary("GET /plots/search", *await timed([lambda q=q: search(q) for q in texts], args.concurrency))
+        sql_floor = summary("floor: the SQL through asyncpg", *await timed([lambda q=q: query(q) for q in texts],
+                                                                           args.concurrency))
+        http_floor = summary("floor: GET /gis/layers/", *await timed([layers] * len(texts), args.concurrency))
+        print(f"  {found} of {len(texts)} texts found plots")
+        print(f"  p50 x{measured['p50'] / sql_floor['p50']:.2f} of the SQL floor, "
+              f"x{measured['p50'] / http_floor['p50']:.2f} of the HTTP floor; "
+              f"throughput x{sql_floor['rate'] / measured['rate']:.2f} below the SQL floor")
+        verdict = "within" if measured["p50"] <= TARGET_P50_MS else "ABOVE"
+        print(f"  p50 {measured['p50']:.2f} ms: {verdict} the {TARGET_P50_MS:.0f} ms target")
+        return 0 if measured["p50"] <= TARGET_P50_MS else 1
+    finally:
+        await client.aclose()
+        await pool.close()
+        server.terminate()
+        server.wait(10)
+
+
+if __name__ == "__main__":
+    sys.exit(asyncio.run(main()))
