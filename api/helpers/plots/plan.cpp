@@ -32,12 +32,6 @@ public:
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
 
-bool equal(handle a, handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 object projected(handle record) { return ns["project_geometry"](ns["shape"](item(record, "geometry"))); }
 
 /// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
@@ -105,7 +99,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 
     object selected;
     for (handle record : parcel_data) {
-        if (equal(item(record, columnname), selected_parcel_number, Py_EQ)) {
+        if (compare(item(record, columnname), selected_parcel_number, Py_EQ)) {
             selected = nb::borrow(record);
             break;
         }
@@ -121,7 +115,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     d.selected = selected;
     d.target_geom = projected(selected);
     for (handle record : parcel_data)
-        if (equal(item(record, columnname), selected_parcel_number, Py_NE)) d.neighbor_geoms.push_back(projected(record));
+        if (compare(item(record, columnname), selected_parcel_number, Py_NE)) d.neighbor_geoms.push_back(projected(record));
     if (truthy(road_data))
         for (handle road : road_data) d.road_geoms.push_back(projected(road));
 
