@@ -246,6 +246,13 @@ object make_function(const Namespace& ns, FunctionSpec spec) {
     return function;
 }
 
+object define(const Namespace& ns, FunctionSpec spec) {
+    std::string name = spec.name;
+    object function = make_function(ns, std::move(spec));
+    ns.set(name.c_str(), function);
+    return function;
+}
+
 object make_class(const Namespace& ns, const char* name, const char* doc, nb::dict members) {
     members["__module__"] = pystr(ns.module_name());
     members["__qualname__"] = pystr(name);

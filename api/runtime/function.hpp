@@ -59,6 +59,9 @@ struct FunctionSpec {
 /// Create the function object of `spec` in the module `ns` (see the contract above).
 object make_function(const Namespace& ns, FunctionSpec spec);
 
+/// make_function(), and the function bound in the module namespace under its name.
+object define(const Namespace& ns, FunctionSpec spec);
+
 /// Create a plain Python class `name` (base `object`) in the module `ns` whose namespace is
 /// `members` (function objects become its methods).
 object make_class(const Namespace& ns, const char* name, const char* doc, nb::dict members);

@@ -95,12 +95,24 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
 }  // namespace
 
 void define_beacons() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("draw_beacon_labels", &draw_beacon_labels, nb::arg("ax").none(), nb::arg("beacons").none(), nb::arg("target_geom").none(),
-             nb::arg("centroid").none(), nb::arg("scale").none(), nb::arg("fontsize").none(), nb::arg("schedule").none(),
-             "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
-             "corner, and write each boundary edge's stored bearing and distance along it; edges of "
-             "15 paper mm or less are appended to `schedule` instead.");
+    define(ns, {.name = "draw_beacon_labels",
+                .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
+                       "corner, and write each boundary edge's stored bearing and distance along it; edges of "
+                       "15 paper mm or less are appended to `schedule` instead.",
+                .params = {{"ax", annotation::any()},
+                           {"beacons", annotation::records()},
+                           {"target_geom", annotation::any()},
+                           {"centroid", annotation::any()},
+                           {"scale", builtin::float_type()},
+                           {"fontsize", builtin::int_type()},
+                           {"schedule", annotation::schedule()}},
+                .return_annotation = nb::none(),
+                .sync_body = [](Args& a) {
+                    draw_beacon_labels(nb::borrow(a["ax"]), nb::borrow(a["beacons"]), nb::borrow(a["target_geom"]),
+                                       nb::borrow(a["centroid"]), nb::borrow(a["scale"]), nb::borrow(a["fontsize"]),
+                                       nb::borrow(a["schedule"]));
+                    return nb::none();
+                }});
 }
 
 }  // namespace vexa::plots

@@ -6,6 +6,20 @@ namespace vexa::plots {
 
 XY point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
 
+namespace annotation {
+object any() { return nb::module_::import_("typing").attr("Any"); }
+object sequence_of(handle item) { return nb::module_::import_("collections.abc").attr("Sequence")[item]; }
+object records() {
+    object mapping = nb::module_::import_("collections.abc").attr("Mapping");
+    return sequence_of(mapping[nb::make_tuple(builtin::str_type(), any())]);
+}
+object schedule() {
+    object list_type = nb::borrow(reinterpret_cast<PyObject*>(&PyList_Type));
+    object dict_type = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+    return list_type[dict_type[nb::make_tuple(builtin::str_type(), builtin::str_type())]];
+}
+}  // namespace annotation
+
 }  // namespace vexa::plots
 
 using namespace vexa;

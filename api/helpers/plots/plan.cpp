@@ -178,15 +178,30 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 }  // namespace
 
 void define_plan() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("generate_plot", &generate_plot, nb::arg("parcel_data").none(), nb::arg("selected_parcel_number").none(),
-             nb::arg("road_data").none(), nb::arg("columnname").none() = "parcel_number", nb::arg("bounding_box").none() = nb::none(),
-             nb::arg("max_width_mm").none() = 190, nb::arg("max_height_mm").none() = 160,
-             "Draw the survey plan of the parcel whose `columnname` value equals "
-             "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
-             "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
-             "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
-             "short edges). Raises ValueError when no parcel matches.");
+    object any = annotation::any(), length = builtin::float_type();
+    object result = nb::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type))[nb::make_tuple(
+        builtin::str_type(), nb::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type))[nb::make_tuple(any, any)],
+        builtin::int_type(), annotation::schedule())];
+    define(ns, {.name = "generate_plot",
+                .doc = "Draw the survey plan of the parcel whose `columnname` value equals "
+                       "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
+                       "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
+                       "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
+                       "short edges). Raises ValueError when no parcel matches.",
+                .params = {{"parcel_data", annotation::records()},
+                           {"selected_parcel_number", any},
+                           {"road_data", steal(PyNumber_Or(annotation::records().ptr(), Py_None))},
+                           {"columnname", builtin::str_type(), pystr("parcel_number")},
+                           {"bounding_box", any, nb::none()},
+                           {"max_width_mm", length, nb::int_(190)},
+                           {"max_height_mm", length, nb::int_(160)}},
+                .return_annotation = result,
+                .sync_body = [](Args& a) -> object {
+                    return generate_plot(nb::borrow(a["parcel_data"]), nb::borrow(a["selected_parcel_number"]),
+                                         nb::borrow(a["road_data"]), nb::borrow(a["columnname"]),
+                                         nb::borrow(a["bounding_box"]), nb::borrow(a["max_width_mm"]),
+                                         nb::borrow(a["max_height_mm"]));
+                }});
 }
 
 }  // namespace vexa::plots

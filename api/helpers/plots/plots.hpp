@@ -12,6 +12,14 @@ namespace vexa::plots {
 /// The module's namespace.
 inline Namespace ns;
 
+/// The annotations of the module's signatures, as its stubs write them.
+namespace annotation {
+object any();                     // typing.Any
+object sequence_of(handle item);  // collections.abc.Sequence[item]
+object records();                 // Sequence[Mapping[str, Any]]
+object schedule();                // list[dict[str, str]]
+}  // namespace annotation
+
 /// Shapely geometry -> (x, y) of a point.
 struct XY {
     double x, y;

@@ -28,12 +28,7 @@ void print_line(const std::string& line) { nb::module_::import_("builtins").attr
 
 }  // namespace
 
-object define(FunctionSpec spec) {
-    std::string name = spec.name;
-    object fn = make_function(ns, std::move(spec));
-    ns.set(name.c_str(), fn);
-    return fn;
-}
+object define(FunctionSpec spec) { return vexa::define(ns, std::move(spec)); }
 
 void log(const char* level, const std::string& message) { ns["logger"].attr(level)(pystr(message)); }
 

@@ -68,6 +68,7 @@ void define_transaction() {
                                    .async_body = transaction_exit});
     transaction_class =
         make_class(ns, cls, "One database use: commit or rollback, then close.", members).release().ptr();
+    ns.set(cls, transaction_class);
     define({.name = "db_transaction",
             .doc = "Context manager for database transactions with proper cleanup.",
             .params = {{"db", session_type}},
