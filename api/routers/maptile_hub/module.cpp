@@ -38,8 +38,9 @@ object tile_response(handle content, handle headers) {
                           nb::arg("headers") = headers);
 }
 
-void raise_http(int status, const std::string& detail) {
+void raise_http(int status, const std::string& detail, handle context) {
     object error = ns["HTTPException"](nb::arg("status_code") = status, nb::arg("detail") = pystr(detail));
+    if (context.is_valid()) PyException_SetContext(error.ptr(), Py_NewRef(context.ptr()));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw nb::python_error();
 }

@@ -18,8 +18,9 @@ inline object min_zoom_of(handle config) { return config.attr("get")("min_zoom",
 /// Log `message` through the module's `logger` at `level` ("info", "warning", ...).
 void log(const char* level, const std::string& message);
 
-/// Raise the framework's HTTPException(status_code=status, detail=detail).
-[[noreturn]] void raise_http(int status, const std::string& detail);
+/// Raise the framework's HTTPException(status_code=status, detail=detail); `context`, when
+/// given, is the error being answered (its __context__, as a raise inside `except` sets it).
+[[noreturn]] void raise_http(int status, const std::string& detail, handle context = handle());
 
 /// The framework's Response with raw bytes and its media type for vector tiles.
 object tile_response(handle content, handle headers);

@@ -9,15 +9,15 @@ Coro answered(Coro query, QueryFailure failure) {
     } catch (nb::python_error& e) {
         if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
             log("error", failure.timeout_log);
-            raise_http(408, failure.timeout_detail);
+            raise_http(408, failure.timeout_detail, e.value());
         }
         if (!failure.database_log.empty() && e.matches(ns["SQLAlchemyError"])) {
             log("error", failure.database_log + text(e.value()));
-            raise_http(500, failure.database_detail);
+            raise_http(500, failure.database_detail, e.value());
         }
         if (!is_exception(e)) throw;
         log("error", failure.error_log + text(e.value()));
-        raise_http(500, failure.error_detail);
+        raise_http(500, failure.error_detail, e.value());
     }
 }
 
