@@ -496,12 +496,6 @@ object make_coroutine(const CoroutineInfo& info, Args args, Coro (*body)(Args&))
     return coroutine;
 }
 
-object make_coroutine(const CoroutineInfo& info, Coro body) {
-    object coroutine = new_coroutine(info);
-    attach(as_coroutine(coroutine.ptr()), std::move(body));
-    return coroutine;
-}
-
 Coro::PythonAwaiter Coro::promise_type::await_transform(object awaitable) {
     return PythonAwaiter{await_iterator(awaitable), this};
 }

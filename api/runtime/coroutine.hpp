@@ -8,16 +8,18 @@
 //   symmetric transfer, with no Python object per await, and what the inner body awaits is
 //   what the outer coroutine object reports as awaited (cr_await);
 // - `co_return value;` gives the result.
-// Only a Coro made into a coroutine object (by a coroutine function of function.hpp, or
-// make_coroutine) is driven; it behaves as CPython's coroutines do: send/throw/close with
-// their semantics (close() throws GeneratorExit into the frame and drives the awaits of its
-// clean-up to completion; an await that really suspends then ends in "coroutine ignored
+// A coroutine function (function.hpp) makes the outermost body into a coroutine object
+// (make_coroutine), which drives the chain of bodies. It behaves as CPython's coroutines do:
+// send/throw/close with their semantics (close() throws GeneratorExit into the frame and
+// drives the awaits of its clean-up to completion; an await that really suspends then ends in "coroutine ignored
 // GeneratorExit"), cr_running, cr_suspended, cr_await, cr_frame, cr_code, the
 // "coroutine ... was never awaited" RuntimeWarning, and a traceback entry naming the
 // coroutine on an error that leaves it. The cycle collector sees the coroutine's arguments,
 // what it awaits and what it is about to receive. A body keeps its Python references in its
 // arguments (or in what it awaits); C++ locals held across a suspension are invisible to the
 // cycle collector, so a reference cycle must not run through them.
+// GCC 12 destroys a braced aggregate temporary twice when it is an argument inside a co_await
+// expression: build such an argument as a named local first.
 #pragma once
 
 #include "python.hpp"
@@ -112,9 +114,6 @@ struct CoroutineInfo {
 /// A coroutine object that owns `args` and runs `body(args)` (made after the arguments have
 /// their place, so the body may keep handles to them).
 object make_coroutine(const CoroutineInfo& info, Args args, Coro (*body)(Args&));
-
-/// A coroutine object that runs `body` (a body without arguments of its own).
-object make_coroutine(const CoroutineInfo& info, Coro body);
 
 /// The coroutine type; call once from module initialisation (binds NativeCoroutine).
 void init_coroutine_type(handle module);

@@ -257,14 +257,7 @@ object make_class(const Namespace& ns, const char* name, const char* doc, nb::di
     members["__module__"] = pystr(ns.module_name());
     members["__qualname__"] = pystr(name);
     members["__doc__"] = pystr(doc);
-    object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    return type(pystr(name), nb::make_tuple(builtin::object_type()), members);
-}
-
-object make_native_coroutine(const Namespace& ns, const char* qualname, Coro body) {
-    object name = pystr(qualname);
-    object code = make_code(ns.module_name(), qualname, true);
-    return make_coroutine(CoroutineInfo{name, name, code, ns.globals()}, std::move(body));
+    return builtin::type_type()(pystr(name), nb::make_tuple(builtin::object_type()), members);
 }
 
 void init_function_type(handle module) {

@@ -66,9 +66,6 @@ object define(const Namespace& ns, FunctionSpec spec);
 /// `members` (function objects become its methods).
 object make_class(const Namespace& ns, const char* name, const char* doc, nb::dict members);
 
-/// A coroutine object of `body` for internal use, shown as `qualname` of the module `ns`.
-object make_native_coroutine(const Namespace& ns, const char* qualname, Coro body);
-
 /// The function type; call once from module initialisation (binds NativeFunction).
 void init_function_type(handle module);
 

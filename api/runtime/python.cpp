@@ -113,6 +113,10 @@ object int_type() { return type(PyLong_Type); }
 object float_type() { return type(PyFloat_Type); }
 object bool_type() { return type(PyBool_Type); }
 object bytes_type() { return type(PyBytes_Type); }
+object tuple_type() { return type(PyTuple_Type); }
+object list_type() { return type(PyList_Type); }
+object dict_type() { return type(PyDict_Type); }
+object type_type() { return type(PyType_Type); }
 object object_type() { return type(PyBaseObject_Type); }
 }  // namespace builtin
 

@@ -88,6 +88,10 @@ object int_type();
 object float_type();
 object bool_type();
 object bytes_type();
+object tuple_type();
+object list_type();
+object dict_type();
+object type_type();
 object object_type();
 }  // namespace builtin
 

@@ -14,9 +14,7 @@ object records() {
     return sequence_of(mapping[nb::make_tuple(builtin::str_type(), any())]);
 }
 object schedule() {
-    object list_type = nb::borrow(reinterpret_cast<PyObject*>(&PyList_Type));
-    object dict_type = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
-    return list_type[dict_type[nb::make_tuple(builtin::str_type(), builtin::str_type())]];
+    return builtin::list_type()[builtin::dict_type()[nb::make_tuple(builtin::str_type(), builtin::str_type())]];
 }
 }  // namespace annotation
 

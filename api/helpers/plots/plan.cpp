@@ -179,9 +179,8 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 
 void define_plan() {
     object any = annotation::any(), length = builtin::float_type();
-    object result = nb::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type))[nb::make_tuple(
-        builtin::str_type(), nb::borrow(reinterpret_cast<PyObject*>(&PyTuple_Type))[nb::make_tuple(any, any)],
-        builtin::int_type(), annotation::schedule())];
+    object result = builtin::tuple_type()[nb::make_tuple(builtin::str_type(), builtin::tuple_type()[nb::make_tuple(any, any)],
+                                                         builtin::int_type(), annotation::schedule())];
     define(ns, {.name = "generate_plot",
                 .doc = "Draw the survey plan of the parcel whose `columnname` value equals "
                        "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
