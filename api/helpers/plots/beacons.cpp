@@ -12,12 +12,6 @@ namespace {
 
 using namespace nb::literals;
 
-object formatted(handle value, const char* format) {
-    object s = nb::steal(PyObject_Format(value.ptr(), nb::str(format).ptr()));
-    if (!s.is_valid()) throw nb::python_error();
-    return s;
-}
-
 object minus_one(handle fontsize) {
     object r = nb::steal(PyNumber_Subtract(fontsize.ptr(), nb::int_(1).ptr()));
     if (!r.is_valid()) throw nb::python_error();
@@ -83,7 +77,7 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
                 ax.attr("text")(where.x, where.y, nb::str(value), "fontsize"_a = edge_fontsize, "ha"_a = "center",
                                 "va"_a = "center", "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor",
                                 "zorder"_a = 7);
-            ax.attr("text")(edge.distance_pos.x, edge.distance_pos.y, text(formatted(distance, ".2f")) + "m",
+            ax.attr("text")(edge.distance_pos.x, edge.distance_pos.y, formatted(distance, ".2f") + "m",
                             "fontsize"_a = edge_fontsize, "ha"_a = "center", "va"_a = "center",
                             "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor", "fontweight"_a = "bold",
                             "zorder"_a = 7);
@@ -92,7 +86,7 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
             entry["from"] = item_or(beacon, "beacon_name", unknown);
             entry["to"] = item_or(records[(i + 1) % n], "beacon_name", unknown);
             entry["bearing"] = nb::str((text(deg) + " " + text(minutes)).c_str());
-            entry["distance"] = formatted(distance, ".2f");
+            entry["distance"] = pystr(formatted(distance, ".2f"));
             schedule.attr("append")(entry);
         }
     }
@@ -101,12 +95,24 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
 }  // namespace
 
 void define_beacons() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("draw_beacon_labels", &draw_beacon_labels, nb::arg("ax").none(), nb::arg("beacons").none(), nb::arg("target_geom").none(),
-             nb::arg("centroid").none(), nb::arg("scale").none(), nb::arg("fontsize").none(), nb::arg("schedule").none(),
-             "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
-             "corner, and write each boundary edge's stored bearing and distance along it; edges of "
-             "15 paper mm or less are appended to `schedule` instead.");
+    define(ns, {.name = "draw_beacon_labels",
+                .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
+                       "corner, and write each boundary edge's stored bearing and distance along it; edges of "
+                       "15 paper mm or less are appended to `schedule` instead.",
+                .params = {{"ax", annotation::any()},
+                           {"beacons", annotation::records()},
+                           {"target_geom", annotation::any()},
+                           {"centroid", annotation::any()},
+                           {"scale", builtin::float_type()},
+                           {"fontsize", builtin::int_type()},
+                           {"schedule", annotation::schedule()}},
+                .return_annotation = nb::none(),
+                .sync_body = [](Args& a) {
+                    draw_beacon_labels(nb::borrow(a["ax"]), nb::borrow(a["beacons"]), nb::borrow(a["target_geom"]),
+                                       nb::borrow(a["centroid"]), nb::borrow(a["scale"]), nb::borrow(a["fontsize"]),
+                                       nb::borrow(a["schedule"]));
+                    return nb::none();
+                }});
 }
 
 }  // namespace vexa::plots

@@ -25,11 +25,18 @@ void add_north_arrow(object ax, object loc, object size) {
 }  // namespace
 
 void define_north_arrow() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("add_north_arrow", &add_north_arrow, nb::arg("ax").none(), nb::arg("loc").none() = nb::make_tuple(0.85, 0.85),
-             nb::arg("size").none() = 0.1,
-             "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes "
-             "fraction, with a bold \"N\" centred above the tip.");
+    object fraction = builtin::float_type();
+    define(ns, {.name = "add_north_arrow",
+                .doc = "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes "
+                       "fraction, with a bold \"N\" centred above the tip.",
+                .params = {{"ax", annotation::any()},
+                           {"loc", annotation::sequence_of(fraction), nb::make_tuple(0.85, 0.85)},
+                           {"size", fraction, nb::float_(0.1)}},
+                .return_annotation = nb::none(),
+                .sync_body = [](Args& a) {
+                    add_north_arrow(nb::borrow(a["ax"]), nb::borrow(a["loc"]), nb::borrow(a["size"]));
+                    return nb::none();
+                }});
 }
 
 }  // namespace vexa::plots

@@ -35,12 +35,6 @@ public:
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
 
-bool equal(handle a, handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 object projected_geometry(handle geometry) { return ns["project_geometry"](ns["shape"](geometry)); }
 object projected(handle record) { return projected_geometry(item(record, "geometry")); }
 
@@ -277,7 +271,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 
     object selected;
     for (handle record : parcel_data) {
-        if (equal(item(record, columnname), selected_parcel_number, Py_EQ)) {
+        if (compare(item(record, columnname), selected_parcel_number, Py_EQ)) {
             selected = nb::borrow(record);
             break;
         }
@@ -294,7 +288,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     d.target_geom = projected(selected);
     CoordinateBatch* batch = own_projection.in_place() ? &d.batch : nullptr;
     for (handle record : parcel_data)
-        if (equal(item(record, columnname), selected_parcel_number, Py_NE))
+        if (compare(item(record, columnname), selected_parcel_number, Py_NE))
             d.neighbours.push_back(feature(record, batch));
     if (truthy(road_data))
         for (handle road : road_data) d.roads.push_back(feature(road, batch));
@@ -372,15 +366,29 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 
 void define_plan() {
     own_projection.remember();
-    nb::borrow<nb::module_>(ns.module())
-        .def("generate_plot", &generate_plot, nb::arg("parcel_data").none(), nb::arg("selected_parcel_number").none(),
-             nb::arg("road_data").none(), nb::arg("columnname").none() = "parcel_number", nb::arg("bounding_box").none() = nb::none(),
-             nb::arg("max_width_mm").none() = 190, nb::arg("max_height_mm").none() = 160,
-             "Draw the survey plan of the parcel whose `columnname` value equals "
-             "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
-             "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
-             "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
-             "short edges). Raises ValueError when no parcel matches.");
+    object any = annotation::any(), length = builtin::float_type();
+    object result = builtin::tuple_type()[nb::make_tuple(builtin::str_type(), builtin::tuple_type()[nb::make_tuple(any, any)],
+                                                         builtin::int_type(), annotation::schedule())];
+    define(ns, {.name = "generate_plot",
+                .doc = "Draw the survey plan of the parcel whose `columnname` value equals "
+                       "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
+                       "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
+                       "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
+                       "short edges). Raises ValueError when no parcel matches.",
+                .params = {{"parcel_data", annotation::records()},
+                           {"selected_parcel_number", any},
+                           {"road_data", steal(PyNumber_Or(annotation::records().ptr(), Py_None))},
+                           {"columnname", builtin::str_type(), pystr("parcel_number")},
+                           {"bounding_box", any, nb::none()},
+                           {"max_width_mm", length, nb::int_(190)},
+                           {"max_height_mm", length, nb::int_(160)}},
+                .return_annotation = result,
+                .sync_body = [](Args& a) -> object {
+                    return generate_plot(nb::borrow(a["parcel_data"]), nb::borrow(a["selected_parcel_number"]),
+                                         nb::borrow(a["road_data"]), nb::borrow(a["columnname"]),
+                                         nb::borrow(a["bounding_box"]), nb::borrow(a["max_width_mm"]),
+                                         nb::borrow(a["max_height_mm"]));
+                }});
 }
 
 }  // namespace vexa::plots

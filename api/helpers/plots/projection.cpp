@@ -12,10 +12,12 @@ object project_geometry(object geometry) {
 }  // namespace
 
 void define_projection() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("project_geometry", &project_geometry, nb::arg("geometry").none(),
-             "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same "
-             "type and structure).");
+    define(ns, {.name = "project_geometry",
+                .doc = "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same "
+                       "type and structure).",
+                .params = {{"geometry", annotation::any()}},
+                .return_annotation = annotation::any(),
+                .sync_body = [](Args& a) { return project_geometry(nb::borrow(a["geometry"])); }});
 }
 
 }  // namespace vexa::plots

@@ -37,11 +37,19 @@ object get_recommended_scale(object survey_width_m, object survey_height_m, obje
 }  // namespace
 
 void define_scale() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("get_recommended_scale", &get_recommended_scale, nb::arg("survey_width_m").none(),
-             nb::arg("survey_height_m").none(), nb::arg("max_width_mm").none() = 190, nb::arg("max_height_mm").none() = 250,
-             "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % "
-             "of the paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.");
+    object length = builtin::float_type();
+    define(ns, {.name = "get_recommended_scale",
+                .doc = "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % "
+                       "of the paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.",
+                .params = {{"survey_width_m", length},
+                           {"survey_height_m", length},
+                           {"max_width_mm", length, nb::int_(190)},
+                           {"max_height_mm", length, nb::int_(250)}},
+                .return_annotation = builtin::int_type(),
+                .sync_body = [](Args& a) {
+                    return get_recommended_scale(nb::borrow(a["survey_width_m"]), nb::borrow(a["survey_height_m"]),
+                                                 nb::borrow(a["max_width_mm"]), nb::borrow(a["max_height_mm"]));
+                }});
 }
 
 }  // namespace vexa::plots

@@ -61,11 +61,17 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
 }  // namespace
 
 void define_scale_bar() {
-    nb::borrow<nb::module_>(ns.module())
-        .def("add_scale_bar", &add_scale_bar, nb::arg("ax").none(), nb::arg("scale").none(),
-             nb::arg("position").none() = nb::make_tuple(0.5, 0.05),
-             "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view "
-             "of `ax` (its limits must be final). `position` is accepted and has no effect.");
+    define(ns, {.name = "add_scale_bar",
+                .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view "
+                       "of `ax` (its limits must be final). `position` is accepted and has no effect.",
+                .params = {{"ax", annotation::any()},
+                           {"scale", builtin::float_type()},
+                           {"position", annotation::sequence_of(builtin::float_type()), nb::make_tuple(0.5, 0.05)}},
+                .return_annotation = nb::none(),
+                .sync_body = [](Args& a) {
+                    add_scale_bar(nb::borrow(a["ax"]), nb::borrow(a["scale"]), nb::borrow(a["position"]));
+                    return nb::none();
+                }});
 }
 
 }  // namespace vexa::plots

@@ -6,30 +6,28 @@ namespace vexa::maptile {
 
 namespace {
 
-object builtin(PyTypeObject* type) { return nb::borrow(reinterpret_cast<PyObject*>(type)); }
-
 object cache_init(Args& a) {
-    handle self = a[0];
-    self.attr("redis") = a[1];
-    self.attr("namespace") = a[2];
+    handle self = a["self"];
+    self.attr("redis") = a["redis_client"];
+    self.attr("namespace") = a["namespace"];
     return nb::none();
 }
 
-object make_key(Args& a) { return pystr(text(a[0].attr("namespace")) + ":" + text(a[1])); }
+object make_key(Args& a) { return pystr(text(a["self"].attr("namespace")) + ":" + text(a["key"])); }
 
-Coro cache_get(Args a) {
-    object self = a[0], key = a[1];
+Coro cache_get(Args& a) {
+    handle self = a["self"], key = a["key"];
     co_return co_await self.attr("redis").attr("get")(self.attr("_make_key")(key));
 }
 
-Coro cache_set(Args a) {
-    object self = a[0], key = a[1], value = a[2], ttl = a[3];
+Coro cache_set(Args& a) {
+    handle self = a["self"], key = a["key"], value = a["value"], ttl = a["ttl"];
     co_await self.attr("redis").attr("set")(self.attr("_make_key")(key), value, nb::arg("ex") = ttl);
     co_return nb::none();
 }
 
-Coro cache_delete(Args a) {
-    object self = a[0], key = a[1];
+Coro cache_delete(Args& a) {
+    handle self = a["self"], key = a["key"];
     co_await self.attr("redis").attr("delete")(self.attr("_make_key")(key));
     co_return nb::none();
 }
@@ -37,8 +35,8 @@ Coro cache_delete(Args a) {
 // Both go through the circuit breaker of the cache object: while it is open they do not touch
 // Redis (a read is a miss, a write is dropped), and only a read may be the probe that closes it.
 
-Coro safe_cache_get(Args a) {
-    object key = a[0], timeout = a[1];
+Coro safe_cache_get(Args& a) {
+    handle key = a["key"], timeout = a["timeout"];
     object owner = ns["cache"];
     RedisCall call(owner, "the tile cache");
     if (call.skipped()) co_return nb::none();
@@ -55,8 +53,8 @@ Coro safe_cache_get(Args a) {
     co_return nb::none();
 }
 
-Coro safe_cache_set(Args a) {
-    object key = a[0], value = a[1], ttl = a[2];
+Coro safe_cache_set(Args& a) {
+    handle key = a["key"], value = a["value"], ttl = a["ttl"];
     object owner = ns["cache"];
     RedisCall call(owner, "the tile cache", false);
     if (call.skipped()) co_return nb::none();
@@ -76,8 +74,7 @@ Coro safe_cache_set(Args a) {
 
 void define_cache_class() {
     const char* cls = "BinaryRedisCache";
-    object str_type = builtin(&PyUnicode_Type), bytes_type = builtin(&PyBytes_Type),
-           int_type = builtin(&PyLong_Type);
+    object str_type = builtin::str_type(), bytes_type = builtin::bytes_type(), int_type = builtin::int_type();
     object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
     auto method = [&](FunctionSpec spec) {
         spec.qualname = std::string(cls) + "." + spec.name;
@@ -110,8 +107,8 @@ void define_cache_class() {
 }
 
 void define_cache_functions() {
-    object str_type = builtin(&PyUnicode_Type), bytes_type = builtin(&PyBytes_Type),
-           int_type = builtin(&PyLong_Type), float_type = builtin(&PyFloat_Type);
+    object str_type = builtin::str_type(), bytes_type = builtin::bytes_type(), int_type = builtin::int_type(),
+           float_type = builtin::float_type();
     object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
     define({.name = "safe_cache_get",
             .doc = "Safely get from cache with timeout.",

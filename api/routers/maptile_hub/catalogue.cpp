@@ -22,7 +22,7 @@ double zoom_number(handle zoom) {
 }
 
 object get_zoom_config(Args& a) {
-    handle zoom = a[0], layer_name = a[1];
+    handle zoom = a["zoom"], layer_name = a["layer_name"];
     object layers = ns["LAYER_CONFIG"];
     object record = layers.attr("get")(layer_name, nb::dict());
     auto band = tiles::zoom_band(zoom_number(zoom), zoom_number(min_zoom_of(record)));
@@ -54,11 +54,9 @@ void define_catalogue() {
 }
 
 void define_zoom_config() {
-    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
     define({.name = "get_zoom_config",
             .doc = "Get optimized zoom configuration with better low-zoom support.",
-            .params = {{"zoom", int_type}, {"layer_name", str_type}},
+            .params = {{"zoom", builtin::int_type()}, {"layer_name", builtin::str_type()}},
             .sync_body = get_zoom_config});
 }
 

@@ -21,22 +21,20 @@ long long integer_arg(handle value, const char* name, bool& fits) {
 
 object validate_tile_coords(Args& a) {
     bool fits = true;
-    long long z = integer_arg(a[0], "z", fits);
-    long long x = integer_arg(a[1], "x", fits);
-    long long y = integer_arg(a[2], "y", fits);
+    long long z = integer_arg(a["z"], "z", fits);
+    long long x = integer_arg(a["x"], "x", fits);
+    long long y = integer_arg(a["y"], "y", fits);
     return nb::bool_(fits && tiles::tile_address_valid(z, x, y));
 }
 
 object calculate_bbox_area_degrees(Args& a) {
-    return nb::float_(tiles::bbox_area(number(a[0]), number(a[1]), number(a[2]), number(a[3])));
+    return nb::float_(tiles::bbox_area(number(a["minx"]), number(a["miny"]), number(a["maxx"]), number(a["maxy"])));
 }
 
 }  // namespace
 
 void define_guards() {
-    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    object float_type = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
-    object bool_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
+    object int_type = builtin::int_type(), float_type = builtin::float_type(), bool_type = builtin::bool_type();
     define({.name = "validate_tile_coords",
             .doc = "Validate tile coordinates.",
             .params = {{"z", int_type}, {"x", int_type}, {"y", int_type}},

@@ -29,7 +29,7 @@ Coro delete_matching(std::string pattern, long long* deleted) {
 Coro invalidate(std::string pattern, std::string success, std::string success_end, std::string failure) {
     long long deleted_count = 0;
     try {
-        co_await run(delete_matching(std::move(pattern), &deleted_count));
+        co_await delete_matching(std::move(pattern), &deleted_count);
         log("info", success + std::to_string(deleted_count) + success_end);
         co_return nb::int_(deleted_count);
     } catch (nb::python_error& e) {
@@ -42,23 +42,23 @@ Coro invalidate(std::string pattern, std::string success, std::string success_en
 
 std::string cache_namespace() { return text(ns["cache"].attr("namespace")); }
 
-Coro invalidate_layer_task(Args a) {
-    const std::string layer_name = text(a[0]);
-    co_return co_await run(invalidate(cache_namespace() + ":" + layer_name + ":*", "Background task: Invalidated ",
+Coro invalidate_layer_task(Args& a) {
+    const std::string layer_name = text(a["layer_name"]);
+    co_return co_await invalidate(cache_namespace() + ":" + layer_name + ":*", "Background task: Invalidated ",
                                       " cache entries for layer '" + layer_name + "'",
-                                      "Background task failed to invalidate cache for layer '" + layer_name + "': "));
+                                  "Background task failed to invalidate cache for layer '" + layer_name + "': ");
 }
 
-Coro invalidate_all_task(Args) {
-    co_return co_await run(invalidate(cache_namespace() + ":*", "Background task: Invalidated ALL cache entries: ",
-                                      " keys deleted", "Background task failed to invalidate all cache: "));
+Coro invalidate_all_task(Args&) {
+    co_return co_await invalidate(cache_namespace() + ":*", "Background task: Invalidated ALL cache entries: ",
+                                  " keys deleted", "Background task failed to invalidate all cache: ");
 }
 
-Coro invalidate_pattern_task(Args a) {
-    const std::string pattern = text(a[0]);
-    co_return co_await run(invalidate(cache_namespace() + ":" + pattern, "Background task: Invalidated ",
+Coro invalidate_pattern_task(Args& a) {
+    const std::string pattern = text(a["pattern"]);
+    co_return co_await invalidate(cache_namespace() + ":" + pattern, "Background task: Invalidated ",
                                       " cache entries matching pattern '" + pattern + "'",
-                                      "Background task failed to invalidate cache by pattern '" + pattern + "': "));
+                                  "Background task failed to invalidate cache by pattern '" + pattern + "': ");
 }
 
 /// Await `worker` and raise a 503 when it failed; gives its count otherwise.
@@ -75,10 +75,10 @@ Coro checked(object worker) {
     co_return deleted_count;
 }
 
-Coro invalidate_cache_endpoint(Args a) {
-    object layer_name = a[0];
+Coro invalidate_cache_endpoint(Args& a) {
+    handle layer_name = a["layer_name"];
     if (compare(layer_name, nb::str("all"), Py_EQ)) {
-        object deleted_count = co_await run(checked(ns["_invalidate_all_cache_task"]()));
+        object deleted_count = co_await checked(ns["_invalidate_all_cache_task"]());
         nb::dict data;
         data["deleted_count"] = deleted_count;
         co_return ns["api_router_response"](ns["api_response"](
@@ -89,7 +89,7 @@ Coro invalidate_cache_endpoint(Args a) {
         object names = steal(PySequence_List(ns["LAYER_CONFIG"].ptr()));
         raise_http(404, "Layer '" + text(layer_name) + "' not found. Valid layers: " + text(names));
     }
-    object deleted_count = co_await run(checked(ns["_invalidate_layer_cache_task"](layer_name)));
+    object deleted_count = co_await checked(ns["_invalidate_layer_cache_task"](layer_name));
     nb::dict data;
     data["layer"] = layer_name;
     data["deleted_count"] = deleted_count;
@@ -100,9 +100,16 @@ Coro invalidate_cache_endpoint(Args a) {
 }
 
 /// Start `worker` on the running loop. asyncio keeps only weak references to tasks, so the
-/// task stays in `background_tasks` until it is done, lest it vanish half-way.
+/// task stays in `background_tasks` until it is done, lest it vanish half-way. A worker that
+/// cannot be started (no running loop) is closed, so it does not linger as never awaited.
 void schedule(object worker, const std::string& debug_line) {
-    object task = ns["asyncio"].attr("create_task")(worker);
+    object task;
+    try {
+        task = ns["asyncio"].attr("create_task")(worker);
+    } catch (nb::python_error&) {
+        worker.attr("close")();
+        throw;
+    }
     nb::handle tasks(background_tasks);
     tasks.attr("add")(task);
     task.attr("add_done_callback")(tasks.attr("discard"));
@@ -110,8 +117,8 @@ void schedule(object worker, const std::string& debug_line) {
 }
 
 object invalidate_layer_cache(Args& a) {
-    schedule(ns["_invalidate_layer_cache_task"](a[0]),
-             "Scheduled background cache invalidation for layer '" + text(a[0]) + "'");
+    schedule(ns["_invalidate_layer_cache_task"](a["layer_name"]),
+             "Scheduled background cache invalidation for layer '" + text(a["layer_name"]) + "'");
     return nb::none();
 }
 
@@ -121,8 +128,8 @@ object invalidate_all_cache(Args&) {
 }
 
 object invalidate_cache_by_pattern(Args& a) {
-    schedule(ns["_invalidate_cache_by_pattern_task"](a[0]),
-             "Scheduled background cache invalidation for pattern '" + text(a[0]) + "'");
+    schedule(ns["_invalidate_cache_by_pattern_task"](a["pattern"]),
+             "Scheduled background cache invalidation for pattern '" + text(a["pattern"]) + "'");
     return nb::none();
 }
 
@@ -134,8 +141,7 @@ void define_invalidation() {
                       .attr("ContextVar")("vexa_maptile_invalidation_failure", nb::arg("default") = nb::none())
                       .release()
                       .ptr();
-    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    object str_type = builtin::str_type(), int_type = builtin::int_type();
     const char* background = "\n\nThis runs asynchronously without blocking the response.";
     define({.name = "_invalidate_layer_cache_task",
             .doc = "Internal task for cache invalidation.",
@@ -173,7 +179,7 @@ void define_invalidation() {
 object make_invalidate_cache_endpoint() {
     return define({.name = "invalidate_cache_endpoint",
                    .doc = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
-                   .params = {{"layer_name", nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type))}},
+                   .params = {{"layer_name", builtin::str_type()}},
                    .async_body = invalidate_cache_endpoint});
 }
 

@@ -22,8 +22,8 @@ const char* simplification(handle tolerance) {
     return "none";
 }
 
-Coro get_layer_zoom_info(Args a) {
-    object layer_name = a[0];
+Coro get_layer_zoom_info(Args& a) {
+    handle layer_name = a["layer_name"];
     require_layer(layer_name);
     object config = item(ns["LAYER_CONFIG"], layer_name);
     nb::dict zoom_levels;
@@ -86,8 +86,8 @@ std::string centroid_sql(const std::string& table_name_literal, const std::strin
 
 object as_float(handle value) { return steal(PyNumber_Float(value.ptr())); }
 
-Coro get_central_tile_info(Args a) {
-    object layer_name = a[0], db = a[1];
+Coro get_central_tile_info(Args& a) {
+    handle layer_name = a["layer_name"], db = a["db"];
     require_layer(layer_name);
     object layer_config = item(ns["LAYER_CONFIG"], layer_name);
     const std::string geom_column = text(item(layer_config, "geom_col"));
@@ -105,18 +105,11 @@ Coro get_central_tile_info(Args a) {
     }
 
     object statement = ns["text"](pystr(centroid_sql(unquoted(table), unquoted(geom_column))));
-    object centroid;
-    try {
-        centroid = co_await run(timed_query(db, statement, object(), 15.0, "first"));
-    } catch (nb::python_error& e) {
-        if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
-            log("error", "Timeout calculating centroid for " + text(layer_name));
-            raise_http(408, "Centroid calculation timeout");
-        }
-        if (!is_exception(e)) throw;
-        log("error", "Error calculating centroid for " + text(layer_name) + ": " + text(e.value()));
-        raise_http(500, "Database error");
-    }
+    const QueryFailure failure{.timeout_log = "Timeout calculating centroid for " + text(layer_name),
+                               .timeout_detail = "Centroid calculation timeout",
+                               .error_log = "Error calculating centroid for " + text(layer_name) + ": ",
+                               .error_detail = "Database error"};
+    object centroid = co_await answered(timed_query(nb::borrow(db), statement, object(), 15.0, "first"), failure);
 
     if (centroid.is_none() || centroid.attr("lat").is_none() || centroid.attr("lon").is_none())
         co_return ns["api_router_response"](ns["api_response"](
@@ -158,7 +151,7 @@ Coro get_central_tile_info(Args a) {
     co_return enveloped(response_data);
 }
 
-Coro get_available_layers(Args) {
+Coro get_available_layers(Args&) {
     nb::dict layers_info;
     for (auto [name, config] : nb::borrow<nb::dict>(ns["LAYER_CONFIG"])) {
         const std::string base = "/gis/" + text(name);
@@ -188,7 +181,7 @@ Coro get_available_layers(Args) {
     co_return enveloped(payload);
 }
 
-Coro health_check(Args) {
+Coro health_check(Args&) {
     const char* cache_status = "healthy";
     try {
         object read = ns["cache"].attr("get")("health_check");
@@ -208,21 +201,19 @@ Coro health_check(Args) {
     co_return ns["JSONResponse"](content);
 }
 
-object str_type() { return nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type)); }
-
 }  // namespace
 
 object make_get_layer_zoom_info() {
     return define({.name = "get_layer_zoom_info",
                    .doc = "Get zoom level information for a layer.",
-                   .params = {{"layer_name", str_type()}},
+                   .params = {{"layer_name", builtin::str_type()}},
                    .async_body = get_layer_zoom_info});
 }
 
 object make_get_central_tile_info() {
     return define({.name = "get_central_tile_info",
                    .doc = "Get layer centroid and suggested tile coordinates.",
-                   .params = {{"layer_name", str_type()}, {"db", ns["AsyncSession"], ns["Depends"](ns["get_db"])}},
+                   .params = {{"layer_name", builtin::str_type()}, {"db", ns["AsyncSession"], ns["Depends"](ns["get_db"])}},
                    .async_body = get_central_tile_info});
 }
 

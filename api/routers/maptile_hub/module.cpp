@@ -5,15 +5,6 @@ namespace vexa::maptile {
 
 namespace {
 
-void bind_module(const char* name, const char* module) {
-    ns.set(name, nb::module_::import_(module));
-}
-
-void bind_from(const char* module, std::initializer_list<const char*> names) {
-    object source = nb::module_::import_(module);
-    for (const char* name : names) ns.set(name, source.attr(name));
-}
-
 /// os.getenv(name, default), or None when there is no default and the variable is unset.
 object env(const char* name, const char* fallback) {
     object getenv = ns["os"].attr("getenv");
@@ -62,36 +53,7 @@ void print_line(const std::string& line) { nb::module_::import_("builtins").attr
 
 }  // namespace
 
-object define(FunctionSpec spec) {
-    std::string name = spec.name;
-    object fn = make_function(ns, std::move(spec));
-    ns.set(name.c_str(), fn);
-    return fn;
-}
-
-bool contains(handle container, handle key) {
-    int found = PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) raise_current();
-    return found == 1;
-}
-
-double number(handle value) {
-    double result = PyFloat_AsDouble(value.ptr());
-    if (result == -1.0 && PyErr_Occurred()) raise_current();
-    return result;
-}
-
-bool compare(handle value, handle other, int op) {
-    int result = PyObject_RichCompareBool(value.ptr(), other.ptr(), op);
-    if (result < 0) raise_current();
-    return result == 1;
-}
-
-bool truthy(handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) raise_current();
-    return result == 1;
-}
+object define(FunctionSpec spec) { return vexa::define(ns, std::move(spec)); }
 
 void log(const char* level, const std::string& message) { ns["logger"].attr(level)(pystr(message)); }
 
@@ -101,8 +63,9 @@ object tile_response(handle content, handle headers) {
                           nb::arg("headers") = headers);
 }
 
-void raise_http(int status, const std::string& detail) {
+void raise_http(int status, const std::string& detail, handle context) {
     object error = ns["HTTPException"](nb::arg("status_code") = status, nb::arg("detail") = pystr(detail));
+    if (context.is_valid()) PyException_SetContext(error.ptr(), Py_NewRef(context.ptr()));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw nb::python_error();
 }
@@ -116,22 +79,22 @@ using namespace vexa::maptile;
 
 NB_MODULE(maptile_hub, m) {
     ns.bind(m);
-    init_bridge(m);
+    init_runtime(m);
 
     // 1. The facilities the module works with.
-    bind_module("asyncio", "asyncio");
-    bind_module("os", "os");
-    bind_module("logging", "logging");
-    bind_module("json", "json");
-    bind_from("fastapi", {"APIRouter", "Depends", "HTTPException", "Query", "Response", "status", "Request"});
-    bind_from("fastapi.responses", {"JSONResponse"});
-    bind_from("sqlalchemy.ext.asyncio", {"AsyncSession"});
-    bind_from("sqlalchemy", {"text"});
-    bind_from("sqlalchemy.exc", {"SQLAlchemyError"});
-    bind_from("database", {"get_db"});
-    bind_from("helpers.responses", {"api_response", "api_router_response"});
-    bind_from("helpers.utils", {"latlon_to_xyz", "xyz_to_bbox_web_mercator"});
-    bind_from("dotenv", {"load_dotenv"});
+    ns.bind_module("asyncio", "asyncio");
+    ns.bind_module("os", "os");
+    ns.bind_module("logging", "logging");
+    ns.bind_module("json", "json");
+    ns.bind_from("fastapi", {"APIRouter", "Depends", "HTTPException", "Query", "Response", "status", "Request"});
+    ns.bind_from("fastapi.responses", {"JSONResponse"});
+    ns.bind_from("sqlalchemy.ext.asyncio", {"AsyncSession"});
+    ns.bind_from("sqlalchemy", {"text"});
+    ns.bind_from("sqlalchemy.exc", {"SQLAlchemyError"});
+    ns.bind_from("database", {"get_db"});
+    ns.bind_from("helpers.responses", {"api_response", "api_router_response"});
+    ns.bind_from("helpers.utils", {"latlon_to_xyz", "xyz_to_bbox_web_mercator"});
+    ns.bind_from("dotenv", {"load_dotenv"});
 
     // 2-4. Environment from the dotenv file, logging, the module logger.
     load_environment();
@@ -152,7 +115,7 @@ NB_MODULE(maptile_hub, m) {
     ns.set("CACHE_TTL_LONG", nb::int_(7200));
 
     // 7. Redis settings; port and database must be decimal integer text.
-    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    object int_type = builtin::int_type();
     ns.set("redis_host", env("REDIS_HOST", "localhost"));
     ns.set("redis_port", int_type(env("REDIS_PORT", "6379")));
     ns.set("redis_db", int_type(env("REDIS_DB", "0")));
@@ -162,7 +125,7 @@ NB_MODULE(maptile_hub, m) {
     // 8-9. The shared Redis client; it opens no connection until first used. Its pool, made
     // with the same connection arguments, holds REDIS_MAX_CONNECTIONS connections and makes a
     // command wait for a free one.
-    bind_module("aioredis", "redis.asyncio");
+    ns.bind_module("aioredis", "redis.asyncio");
     nb::dict arguments;
     arguments["host"] = ns["redis_host"];
     arguments["port"] = ns["redis_port"];

@@ -2,7 +2,7 @@
 // definitions, in the order module start-up runs them.
 #pragma once
 
-#include "bridge.hpp"
+#include "runtime.hpp"
 #include "circuit_breaker.hpp"
 
 #include <memory>
@@ -15,27 +15,15 @@ inline Namespace ns;
 /// Create a function object from `spec` and bind it in the module namespace under its name.
 object define(FunctionSpec spec);
 
-/// `mapping[key]` for a Python mapping.
-inline object item(handle mapping, handle key) { return mapping[key]; }
-inline object item(handle mapping, const char* key) { return mapping[key]; }
-
-/// `key in container`.
-bool contains(handle container, handle key);
-
-/// float(value) for a Python number (TypeError otherwise).
-double number(handle value);
-
 /// A layer record's "min_zoom", or 0 when it has none.
 inline object min_zoom_of(handle config) { return config.attr("get")("min_zoom", 0); }
-
-/// Python truth of `value`.
-bool truthy(handle value);
 
 /// Log `message` through the module's `logger` at `level` ("info", "warning", ...).
 void log(const char* level, const std::string& message);
 
-/// Raise the framework's HTTPException(status_code=status, detail=detail).
-[[noreturn]] void raise_http(int status, const std::string& detail);
+/// Raise the framework's HTTPException(status_code=status, detail=detail); `context`, when
+/// given, is the error being answered (its __context__, as a raise inside `except` sets it).
+[[noreturn]] void raise_http(int status, const std::string& detail, handle context = handle());
 
 /// The framework's Response with raw bytes and its media type for vector tiles.
 object tile_response(handle content, handle headers);
@@ -107,8 +95,19 @@ Coro timed_query(object db, object statement, object params, double timeout, con
 /// The request's client address, or "unknown" when it carries no client information.
 std::string client_address(handle request);
 
-/// `value > other` (or another rich comparison), as Python compares.
-bool compare(handle value, handle other, int op);
+/// How one endpoint answers the failure of its query: a time-out is logged as `timeout_log`
+/// and answered 408 `timeout_detail`; a database error, when `database_log` is set, is logged
+/// as `database_log` + the error and answered 500 `database_detail`; any other ordinary error
+/// is logged as `error_log` + the error and answered 500 `error_detail`. What is not an
+/// ordinary error (a cancellation, GeneratorExit) goes on unchanged.
+struct QueryFailure {
+    std::string timeout_log, timeout_detail;
+    std::string database_log = {}, database_detail = {};
+    std::string error_log, error_detail;
+};
+
+/// Await `query` and give its result, its failure answered as `failure` says.
+Coro answered(Coro query, QueryFailure failure);
 
 // Start-up steps, each binding its names in the namespace.
 void define_cache_class();      // BinaryRedisCache

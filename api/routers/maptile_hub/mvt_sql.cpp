@@ -9,7 +9,7 @@ namespace {
 long long integer(handle value) { return nb::cast<long long>(value); }
 
 object generate_mvt_sql(Args& a) {
-    handle layer_name = a[0], zoom = a[1];
+    handle layer_name = a["layer_name"], zoom = a["zoom"];
     object layers = ns["LAYER_CONFIG"];
     if (!contains(layers, layer_name)) raise(PyExc_ValueError, "Unknown layer: " + text(layer_name));
     object layer = item(layers, layer_name);
@@ -44,15 +44,13 @@ object generate_mvt_sql(Args& a) {
 }  // namespace
 
 void define_mvt_sql() {
-    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    object optional_int = nb::module_::import_("typing").attr("Optional")[
-        nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type))];
+    object optional_int = nb::module_::import_("typing").attr("Optional")[builtin::int_type()];
     define({.name = "generate_mvt_sql",
             .doc = "Generate MVT SQL with better low-zoom handling.\n\n"
                    "An absent zoom is served as zoom 10 throughout (its configuration and the\n"
                    "exact-intersection filter); zoom 0 uses zoom 10's configuration with the\n"
                    "bounding-box filter of the low zooms. Returns (sql, zoom_config).",
-            .params = {{"layer_name", str_type}, {"zoom", optional_int, nb::none()}},
+            .params = {{"layer_name", builtin::str_type()}, {"zoom", optional_int, nb::none()}},
             .sync_body = generate_mvt_sql});
 }
 

@@ -21,7 +21,9 @@ double seconds_now() {
 double last_answer = 0;
 
 /// Count the request in its window; raise the 429 with `detail` above `limit`.
-Coro count_request(object client, nb::str key, long long limit, std::string detail) {
+Coro count_request(Args& a) {
+    handle client = a["client"], key = a["key"];
+    const long long limit = nb::cast<long long>(a["limit"]);
     long long request_count = nb::cast<long long>(co_await client.attr("incr")(key));
     last_answer = seconds_now();
     if (request_count == 1) co_await client.attr("expire")(key, 1);
@@ -30,10 +32,22 @@ Coro count_request(object client, nb::str key, long long limit, std::string deta
         // EXPIRE failed) never expires and would refuse this address for ever. Before
         // refusing, make sure the window is live; a counter without one starts afresh.
         long long ttl = nb::cast<long long>(co_await client.attr("ttl")(key));
-        if (ttl >= 0) raise_http(429, detail);
+        if (ttl >= 0) raise_http(429, text(a["detail"]));
         co_await client.attr("set")(key, 1, nb::arg("ex") = 1);
     }
     co_return nb::none();
+}
+
+/// count_request as a coroutine function of its own: the time limit below runs it as a task.
+/// Made once and kept for the life of the process, like the module.
+handle counter() {
+    static PyObject* function =
+        make_function(ns, {.name = "count_request",
+                           .params = {{"client"}, {"key"}, {"limit"}, {"detail"}},
+                           .async_body = count_request})
+            .release()
+            .ptr();
+    return function;
 }
 
 /// Await `counting` for RATE_LIMIT_TIMEOUT seconds, and raise TimeoutError (cancelling it) when
@@ -83,7 +97,8 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
     RedisCall call(client, "the rate limit");
     if (call.skipped()) co_return nb::none();
     try {
-        co_await run(within_time_limit(run(count_request(client, pystr(rate_key), limit, std::move(detail)))));
+        object counting = counter()(client, pystr(rate_key), limit, pystr(detail));
+        co_await within_time_limit(counting);
         call.succeeded();
     } catch (nb::python_error& e) {
         if (!is_exception(e)) throw;

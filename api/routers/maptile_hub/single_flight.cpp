@@ -59,7 +59,7 @@ Coro single_flight(std::string key, Clock::time_point asked_at, std::function<Co
     object future = loop.attr("create_future")();
     flights()[flight] = Flight{future, std::nullopt};
     try {
-        object result = co_await run(work());
+        object result = co_await work();
         future.attr("set_result")(result);
         auto entry = flights().find(flight);
         if (entry != flights().end() && entry->second.future.is(future)) {

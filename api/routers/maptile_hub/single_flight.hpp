@@ -2,7 +2,7 @@
 // of the same key share its outcome.
 #pragma once
 
-#include "bridge.hpp"
+#include "runtime.hpp"
 
 #include <chrono>
 #include <functional>

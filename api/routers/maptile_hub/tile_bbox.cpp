@@ -19,11 +19,6 @@ const char* const TRANSFORM_SQL = R"(
         ) as sub
     )";
 
-/// format(value, spec), as Python formats it.
-std::string formatted(handle value, const char* spec) {
-    return text(steal(PyObject_Format(value.ptr(), pystr(spec).ptr())));
-}
-
 std::string bbox_sql(const std::string& layer_name, const std::string& table, const std::string& id_col,
                      const std::string& geom_col, const std::string& properties, const std::string& geom_expr) {
     std::string sql;
@@ -48,13 +43,14 @@ std::string bbox_sql(const std::string& layer_name, const std::string& table, co
     return sql;
 }
 
-Coro get_tile_bbox(Args a) {
-    object layer_name = a[0], minx = a[1], miny = a[2], maxx = a[3], maxy = a[4], srid = a[5],
-           max_features = a[6], simplify = a[7], request = a[8], db = a[9];
+Coro get_tile_bbox(Args& a) {
+    handle layer_name = a["layer_name"], minx = a["minx"], miny = a["miny"], maxx = a["maxx"], maxy = a["maxy"],
+           srid = a["srid"], max_features = a["max_features"], simplify = a["simplify"], request = a["request"],
+           db = a["db"];
 
     if (!request.is_none())
-        co_await run(enforce_rate_limit("rate_limit:gis:bbox:" + client_address(request), 20,
-                                        "Too many bbox requests.", false));
+        co_await enforce_rate_limit("rate_limit:gis:bbox:" + client_address(request), 20,
+                                    "Too many bbox requests.", false);
 
     if (!contains(ns["LAYER_CONFIG"], layer_name))
         raise_http(404, "Layer '" + text(layer_name) + "' not found");
@@ -80,10 +76,10 @@ Coro get_tile_bbox(Args a) {
     if (!compare(max_features, nb::int_(0), Py_GT))
         raise_http(400, "max_features must be a positive integer");
     object global_cap = ns["MAX_FEATURES_GLOBAL"];
-    object capped = compare(max_features, global_cap, Py_LT) ? max_features
+    object capped = compare(max_features, global_cap, Py_LT) ? nb::borrow(max_features)
                                                                                                      : global_cap;
 
-    object min_x = minx, min_y = miny, max_x = maxx, max_y = maxy;
+    object min_x = nb::borrow(minx), min_y = nb::borrow(miny), max_x = nb::borrow(maxx), max_y = nb::borrow(maxy);
     if (srid_value != 3857) {
         try {
             nb::dict bind;
@@ -138,18 +134,12 @@ Coro get_tile_bbox(Args a) {
     params["max_y"] = max_y;
     params["max_features"] = capped;
 
-    object mvt_content;
-    try {
-        mvt_content = co_await run(timed_query(db, ns["text"](pystr(sql)), params, 20.0, "scalar_one_or_none"));
-    } catch (nb::python_error& e) {
-        if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
-            log("error", "Timeout generating bbox tile for " + text(layer_name));
-            raise_http(408, "Query timeout");
-        }
-        if (!is_exception(e)) throw;
-        log("error", "Error generating bbox tile for " + text(layer_name) + ": " + text(e.value()));
-        raise_http(500, "Internal server error");
-    }
+    const QueryFailure failure{.timeout_log = "Timeout generating bbox tile for " + text(layer_name),
+                               .timeout_detail = "Query timeout",
+                               .error_log = "Error generating bbox tile for " + text(layer_name) + ": ",
+                               .error_detail = "Internal server error"};
+    object mvt_content =
+        co_await answered(timed_query(nb::borrow(db), ns["text"](pystr(sql)), params, 20.0, "scalar_one_or_none"), failure);
 
     if (!truthy(mvt_content)) co_return no_content();
     co_await ns["safe_cache_set"](cache_key, mvt_content, ns["CACHE_TTL_SHORT"]);
@@ -166,10 +156,8 @@ object described_query(handle fallback, const char* description) {
 }  // namespace
 
 object make_get_tile_bbox() {
-    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-    object float_type = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
-    object bool_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
+    object str_type = builtin::str_type(), int_type = builtin::int_type(), float_type = builtin::float_type(),
+           bool_type = builtin::bool_type();
     handle required = Py_Ellipsis;
     return define({.name = "get_tile_bbox",
                    .doc = "Serve vector tiles for custom bounding box.",

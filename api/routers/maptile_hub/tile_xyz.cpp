@@ -16,11 +16,11 @@ std::string layers_served_at(handle z) {
     return available.size() ? text(available) : std::string();
 }
 
-Coro get_tile_xyz(Args a) {
-    object layer_name = a[0], z = a[1], x = a[2], y = a[3], request = a[4], db = a[5];
+Coro get_tile_xyz(Args& a) {
+    handle layer_name = a["layer_name"], z = a["z"], x = a["x"], y = a["y"], request = a["request"], db = a["db"];
 
-    co_await run(enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
-                                    "Too many map requests. Please slow down panning.", true));
+    co_await enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
+                                "Too many map requests. Please slow down panning.", true);
 
     if (!contains(ns["LAYER_CONFIG"], layer_name))
         raise_http(404, "Layer '" + text(layer_name) + "' not found");
@@ -62,27 +62,19 @@ Coro get_tile_xyz(Args a) {
     const double timeout = tiles::tile_query_timeout(double(nb::cast<long long>(z)));
 
     const std::string tile = text(layer_name) + "/" + text(z) + "/" + text(x) + "/" + text(y);
-    object mvt_content;
-    try {
-        // Concurrent misses of this tile share one query, and its one cache write.
-        mvt_content = co_await run(single_flight(text(cache_key), asked_at, [&]() -> Coro {
-            object generated = co_await run(timed_query(db, ns["text"](sql), params, timeout, "scalar_one_or_none"));
-            if (truthy(generated)) co_await ns["safe_cache_set"](cache_key, generated, item(zoom_config, "cache_ttl"));
-            co_return generated;
-        }));
-    } catch (nb::python_error& e) {
-        if (e.matches(ns["asyncio"].attr("TimeoutError"))) {
-            log("error", "Timeout generating tile " + tile);
-            raise_http(408, "Tile generation timeout at zoom " + text(z));
-        }
-        if (e.matches(ns["SQLAlchemyError"])) {
-            log("error", "Database error for tile " + tile + ": " + text(e.value()));
-            raise_http(500, "Database error");
-        }
-        if (!is_exception(e)) throw;
-        log("error", "Unexpected error for tile " + tile + ": " + text(e.value()));
-        raise_http(500, "Internal server error");
-    }
+    const QueryFailure failure{.timeout_log = "Timeout generating tile " + tile,
+                               .timeout_detail = "Tile generation timeout at zoom " + text(z),
+                               .database_log = "Database error for tile " + tile + ": ",
+                               .database_detail = "Database error",
+                               .error_log = "Unexpected error for tile " + tile + ": ",
+                               .error_detail = "Internal server error"};
+    // Concurrent misses of this tile share one query, and its one cache write.
+    Coro shared_query = single_flight(text(cache_key), asked_at, [&]() -> Coro {
+        object generated = co_await timed_query(nb::borrow(db), ns["text"](sql), params, timeout, "scalar_one_or_none");
+        if (truthy(generated)) co_await ns["safe_cache_set"](cache_key, generated, item(zoom_config, "cache_ttl"));
+        co_return generated;
+    });
+    object mvt_content = co_await answered(std::move(shared_query), failure);
 
     if (truthy(mvt_content)) co_return tile_response(mvt_content, nb::dict());
     log("info", "Empty tile generated for " + tile + " - bbox: " + text(bbox));
@@ -92,8 +84,7 @@ Coro get_tile_xyz(Args a) {
 }  // namespace
 
 object make_get_tile_xyz() {
-    object str_type = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    object int_type = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+    object str_type = builtin::str_type(), int_type = builtin::int_type();
     return define({.name = "get_tile_xyz",
                    .doc = "Serve vector tiles with proper zoom-out support.",
                    .params = {{"layer_name", str_type},

@@ -9,15 +9,15 @@ namespace {
 PyObject* transaction_class = nullptr;  // the context manager's class, lives for the process
 
 object transaction_init(Args& a) {
-    a[0].attr("db") = a[1];
+    a["self"].attr("db") = a["db"];
     return nb::none();
 }
 
-Coro transaction_enter(Args a) { co_return a[0].attr("db"); }
+Coro transaction_enter(Args& a) { co_return a["self"].attr("db"); }
 
-Coro transaction_exit(Args a) {
-    object db = a[0].attr("db");
-    handle error = a[2];
+Coro transaction_exit(Args& a) {
+    object db = a["self"].attr("db");
+    handle error = a["exc"];
     bool roll_back = !error.is_none() && PyObject_IsInstance(error.ptr(), PyExc_Exception) == 1;
     std::exception_ptr replacement;  // an error of commit or rollback, raised instead
     if (error.is_none()) {
@@ -40,7 +40,7 @@ Coro transaction_exit(Args a) {
     co_return nb::bool_(false);  // the body's own error goes on unchanged
 }
 
-object db_transaction(Args& a) { return nb::handle(transaction_class)(a[0]); }
+object db_transaction(Args& a) { return nb::handle(transaction_class)(a["db"]); }
 
 }  // namespace
 
@@ -68,6 +68,7 @@ void define_transaction() {
                                    .async_body = transaction_exit});
     transaction_class =
         make_class(ns, cls, "One database use: commit or rollback, then close.", members).release().ptr();
+    ns.set(cls, transaction_class);
     define({.name = "db_transaction",
             .doc = "Context manager for database transactions with proper cleanup.",
             .params = {{"db", session_type}},
