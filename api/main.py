@@ -19,11 +19,13 @@ from fastapi.responses import FileResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
+import metrics
 import plan_routes
 from vexa.maptile_hub import maptileHub
 
 WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
+PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
 
 ADMIN_ROUTE_PREFIX = "/gis/cache/invalidate/"
 bearer = HTTPBearer(auto_error=False, description="Administrator token (VEXA_ADMIN_TOKEN)")
@@ -52,6 +54,7 @@ app = FastAPI(
     description="Vector tiles of the cadastral layers, cached in Redis, and survey plans.",
     version="0.1.0",
 )
+metrics.install(app)
 mount_tiles(app)
 
 
@@ -59,6 +62,8 @@ app.include_router(plan_routes.router)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
     app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")
+if PMTILES.is_dir():  # the offline tile reader, from the npm registry too
+    app.mount("/vendor/pmtiles", StaticFiles(directory=PMTILES), name="pmtiles")
 
 
 @app.get("/", include_in_schema=False)
