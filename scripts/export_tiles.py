@@ -47,14 +47,24 @@ def bounding_box(value: str) -> tuple[float, float, float, float]:
     return minlon, minlat, maxlon, maxlat
 
 
-def tile_addresses(zooms: range, bbox: tuple[float, float, float, float]) -> Iterator[tuple[int, int, int]]:
+def tile_ranges(zooms: range, bbox: tuple[float, float, float, float]) -> Iterator[tuple[int, range, range]]:
+    """For each zoom, the columns and rows of the tiles that cover the box."""
     from helpers.utils import latlon_to_xyz
 
     minlon, minlat, maxlon, maxlat = bbox
     for z in zooms:
         top_left, bottom_right = latlon_to_xyz(maxlat, minlon, z), latlon_to_xyz(minlat, maxlon, z)
-        for x in range(top_left["x"], bottom_right["x"] + 1):
-            for y in range(top_left["y"], bottom_right["y"] + 1):
+        yield z, range(top_left["x"], bottom_right["x"] + 1), range(top_left["y"], bottom_right["y"] + 1)
+
+
+def tile_count(zooms: range, bbox: tuple[float, float, float, float]) -> int:
+    return sum(len(xs) * len(ys) for _, xs, ys in tile_ranges(zooms, bbox))
+
+
+def tile_addresses(zooms: range, bbox: tuple[float, float, float, float]) -> Iterator[tuple[int, int, int]]:
+    for z, xs, ys in tile_ranges(zooms, bbox):
+        for x in xs:
+            for y in ys:
                 yield z, x, y
 
 
@@ -169,7 +179,7 @@ def main(argv: list[str] | None = None) -> int:
     unknown = [name for name in layers if name not in hub.LAYER_CONFIG]
     if not layers or unknown:
         parser.error(f"unknown layers {unknown}; the layers are {list(hub.LAYER_CONFIG)}")
-    count = sum(1 for _ in tile_addresses(args.zooms, args.bbox))
+    count = tile_count(args.zooms, args.bbox)
     if count > MAX_TILES:
         parser.error(f"{count} tile addresses; at most {MAX_TILES}: choose a smaller area or fewer zooms")
     stored = asyncio.run(export(layers, args.zooms, args.bbox, args.output))

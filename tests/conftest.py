@@ -144,3 +144,18 @@ def live_app(demo_cadastre):
     log.close()
 
 
+
+
+OFFLINE_AREA = "7.335,8.935,7.345,8.942"  # a corner of the demo cadastre, WGS84
+
+
+@pytest.fixture(scope="session")
+def offline_tiles(demo_cadastre, tmp_path_factory):
+    """A PMTiles file of three layers at zooms 14-16 over OFFLINE_AREA, written by the export script."""
+    output = tmp_path_factory.mktemp("offline") / "field.pmtiles"
+    result = subprocess.run(
+        [sys.executable, str(services.ROOT / "scripts" / "export_tiles.py"), "--layers", "plots,beacons,cadzones",
+         "--zooms", "14-16", "--bbox", OFFLINE_AREA, "--output", str(output)],
+        capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    return output, result
