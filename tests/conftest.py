@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import itertools
 import logging
 import os
@@ -17,6 +18,22 @@ import redis
 import services
 
 services.configure_environment()
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption("--uvloop", action="store_true",
+                     help="run every test on uvloop's event loop, the loop production serving uses")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if config.getoption("--uvloop"):
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+
+
+def pytest_report_header(config: pytest.Config) -> str:
+    return "event loop policy: " + type(asyncio.get_event_loop_policy()).__module__
 
 
 @pytest.fixture(scope="session", autouse=True)
