@@ -46,7 +46,11 @@ def mount_tiles(app: FastAPI) -> None:
     for route in maptileHub.routes:
         (admin if route.path.startswith(ADMIN_ROUTE_PREFIX) else public).routes.append(route)
     app.include_router(public)
-    app.include_router(admin, dependencies=[Depends(require_admin)])
+    app.include_router(admin, dependencies=[Depends(require_admin)],
+                       responses={401: {"description": "Administrator token required",
+                                        "content": {"application/json": {"schema": {
+                                            "type": "object", "properties": {"detail": {"type": "string"}},
+                                            "required": ["detail"]}}}}})
 
 
 app = FastAPI(
