@@ -20,6 +20,7 @@ from fastapi.responses import FileResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
+import metrics
 import plan_pdf
 import plan_routes
 import search_routes
@@ -28,6 +29,7 @@ from vexa.maptile_hub import maptileHub
 
 WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
+PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
 
 ADMIN_ROUTE_PREFIX = "/gis/cache/invalidate/"
 bearer = HTTPBearer(auto_error=False, description="Administrator token (VEXA_ADMIN_TOKEN)")
@@ -48,7 +50,11 @@ def mount_tiles(app: FastAPI) -> None:
     for route in maptileHub.routes:
         (admin if route.path.startswith(ADMIN_ROUTE_PREFIX) else public).routes.append(route)
     app.include_router(public)
-    app.include_router(admin, dependencies=[Depends(require_admin)])
+    app.include_router(admin, dependencies=[Depends(require_admin)],
+                       responses={401: {"description": "Administrator token required",
+                                        "content": {"application/json": {"schema": {
+                                            "type": "object", "properties": {"detail": {"type": "string"}},
+                                            "required": ["detail"]}}}}})
 
 
 app = FastAPI(
@@ -57,6 +63,7 @@ app = FastAPI(
     version="0.1.0",
 )
 app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
+metrics.install(app)
 mount_tiles(app)
 app.include_router(plan_routes.router)
 app.include_router(plan_pdf.router)
@@ -64,6 +71,8 @@ app.include_router(search_routes.router)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
     app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")
+if PMTILES.is_dir():  # the offline tile reader, from the npm registry too
+    app.mount("/vendor/pmtiles", StaticFiles(directory=PMTILES), name="pmtiles")
 
 
 @app.get("/", include_in_schema=False)

@@ -3,6 +3,10 @@
 #   scripts/dev.sh run    set up, load the demo cadastre, serve the demo app on :8000
 #   scripts/dev.sh test   set up, run the C++ and Python test suites
 #   scripts/dev.sh setup  only the set-up (packages, services, virtual environment, build)
+#   scripts/dev.sh serve  serve the host app for production on a set-up machine: uvloop, httptools,
+#                         one worker per core (VEXA_WORKERS), VEXA_HOST:VEXA_PORT (127.0.0.1:8000),
+#                         client addresses from X-Forwarded-For only of FORWARDED_ALLOW_IPS
+#                         (default 127.0.0.1,::1: a proxy on this machine)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,6 +43,20 @@ setup() {
 
 environment() { eval "$(scripts/services.sh env)"; export PATH="$VENV/bin:$PATH"; }
 
+serve() {
+    # The project's own servers unless DATABASE_URL and REDIS_HOST point elsewhere.
+    if [ -z "${DATABASE_URL:-}" ] || [ -z "${REDIS_HOST:-}" ]; then environment; else export PATH="$VENV/bin:$PATH"; fi
+    local workers=${VEXA_WORKERS:-$(nproc)}
+    # Every worker writes its metrics here; a scrape of any of them reports the sum.
+    export PROMETHEUS_MULTIPROC_DIR=${PROMETHEUS_MULTIPROC_DIR:-$ROOT/.local/metrics}
+    rm -rf "$PROMETHEUS_MULTIPROC_DIR" && mkdir -p "$PROMETHEUS_MULTIPROC_DIR"
+    echo "serving on http://${VEXA_HOST:-127.0.0.1}:${VEXA_PORT:-8000}/ with $workers workers" \
+         "(proxy headers trusted from: ${FORWARDED_ALLOW_IPS-127.0.0.1,::1})"
+    cd api && exec uvicorn main:app --host "${VEXA_HOST:-127.0.0.1}" --port "${VEXA_PORT:-8000}" \
+        --workers "$workers" --loop uvloop --http httptools --no-access-log \
+        --proxy-headers --forwarded-allow-ips "${FORWARDED_ALLOW_IPS-127.0.0.1,::1}"
+}
+
 case "${1:-}" in
     setup) setup ;;
     run)
@@ -52,11 +70,12 @@ case "${1:-}" in
         echo "administrator token for POST /gis/cache/invalidate/...: $VEXA_ADMIN_TOKEN (in .local/admin-token)"
         echo "serving on http://127.0.0.1:${VEXA_PORT:-8000}/ (tiles: /gis/{layer}/{z}/{x}/{y}.pbf, API: /docs)"
         cd api && exec uvicorn main:app --host 127.0.0.1 --port "${VEXA_PORT:-8000}" ;;
+    serve) serve ;;
     test)
         setup; environment
         cmake -S . -B build/cpp-tests -DVEXA_BUILD_PYTHON_MODULES=OFF -DVEXA_BUILD_TESTS=ON >/dev/null
         cmake --build build/cpp-tests -j 2 >/dev/null
         ctest --test-dir build/cpp-tests --output-on-failure
         python -m pytest -q "${@:2}" ;;
-    *) echo "usage: $0 run|test|setup" >&2; exit 2 ;;
+    *) echo "usage: $0 run|serve|test|setup" >&2; exit 2 ;;
 esac

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import itertools
 import logging
 import os
@@ -18,6 +19,22 @@ import redis.asyncio
 import services
 
 services.configure_environment()
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addoption("--uvloop", action="store_true",
+                     help="run every test on uvloop's event loop, the loop production serving uses")
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if config.getoption("--uvloop"):
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+
+
+def pytest_report_header(config: pytest.Config) -> str:
+    return "event loop policy: " + type(asyncio.get_event_loop_policy()).__module__
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -148,3 +165,18 @@ def live_app(demo_cadastre):
     log.close()
 
 
+
+
+OFFLINE_AREA = "7.335,8.935,7.345,8.942"  # a corner of the demo cadastre, WGS84
+
+
+@pytest.fixture(scope="session")
+def offline_tiles(demo_cadastre, tmp_path_factory):
+    """A PMTiles file of three layers at zooms 14-16 over OFFLINE_AREA, written by the export script."""
+    output = tmp_path_factory.mktemp("offline") / "field.pmtiles"
+    result = subprocess.run(
+        [sys.executable, str(services.ROOT / "scripts" / "export_tiles.py"), "--layers", "plots,beacons,cadzones",
+         "--zooms", "14-16", "--bbox", OFFLINE_AREA, "--output", str(output)],
+        capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    return output, result

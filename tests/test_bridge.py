@@ -106,9 +106,21 @@ async def test_coroutine_protocol(hub):
     assert await asyncio.wait_for(cache.get("a"), 1) == b"\x00\xff"
 
 
-def test_asyncio_run_accepts_the_coroutine(hub):
-    cache = hub.BinaryRedisCache(StubRedis())
-    assert asyncio.run(cache.get("missing")) is None
+@pytest.mark.parametrize("loop", ["asyncio", "uvloop"])
+def test_event_loops_drive_the_coroutine(hub, loop):
+    import uvloop
+
+    stub = StubRedis()
+    cache = hub.BinaryRedisCache(stub, namespace="t")
+
+    async def steps() -> bool:
+        await cache.set("a", b"\x00\xff")
+        assert await cache.get("a") == b"\x00\xff" and await cache.get("missing") is None
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(cache.get("hang"), 0.05)
+        return stub.waiting.cancelled()
+
+    assert (uvloop.run if loop == "uvloop" else asyncio.run)(steps())
 
 
 async def test_errors_keep_type_and_traceback(hub):

@@ -74,3 +74,17 @@ def test_unknown_plot_is_404(live_app):
     page = httpx.get(live_app + "/", timeout=30)
     assert page.status_code == 200 and "maplibre-gl.js" in page.text
     assert httpx.get(live_app + "/vendor/maplibre/maplibre-gl.js", timeout=30).status_code == 200
+
+
+def test_offline_file_is_drawn_without_the_service(live_app, offline_tiles):
+    path, _ = offline_tiles
+    result = subprocess.run(["node", str(services.ROOT / "tests" / "browser" / "check_offline.mjs"), live_app,
+                             str(path), str(ARTIFACTS / "offline.png")], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout.strip().splitlines()[-1])
+    assert report["consoleErrors"] == []
+    assert report["sources"] == ["offline"] and report["serviceTileRequests"] == []
+    assert report["opened"] == {"layers": ["plots", "beacons", "cadzones"], "minZoom": 14, "maxZoom": 16}
+    assert report["label"] == "Offline: field.pmtiles (zooms 14\u201316)"
+    assert all(report["layers"][layer] > 0 for layer in ["plots", "beacons", "cadzones"]), report["layers"]
+    assert Image.open(ARTIFACTS / "offline.png").size == (1400, 900)

@@ -1,0 +1,151 @@
+"""Prometheus metrics of the host at GET /metrics: tiles by layer, zoom band and outcome, tile
+latency per layer, rate-limit refusals, the Redis breaker's state and survey plans served.
+
+Labels are bounded: a layer name the catalogue does not know is counted as "unknown", a zoom as
+its band ("1-6" ... "17-20", "invalid"), never a column or a row. Under several worker processes,
+set PROMETHEUS_MULTIPROC_DIR (an empty directory) before the workers start: every worker then
+writes its samples there and a scrape of any worker reports the sum over all of them.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import time
+from collections.abc import Iterator
+from typing import Any
+
+from fastapi import FastAPI, Response
+from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, Counter, Histogram, generate_latest
+from prometheus_client.core import GaugeMetricFamily
+from prometheus_client.multiprocess import MultiProcessCollector
+from prometheus_client.registry import Collector
+
+import vexa.maptile_hub as hub
+
+XYZ_TILE = re.compile(r"/gis/([^/]+)/(-?\d+)/(-?\d+)/(-?\d+)\.pbf")
+BBOX_TILE = re.compile(r"/gis/([^/]+)/bbox/")
+PLAN = re.compile(r"/plans/[^/]+\.(png|pdf)")
+
+ZOOM_BANDS = [(6, "1-6"), (10, "7-10"), (14, "11-14"), (16, "15-16"), (20, "17-20")]
+BREAKER_STATES = ("closed", "open", "half_open")
+
+REGISTRY = CollectorRegistry()
+TILES = Counter("vexa_tiles", "Tile requests by layer, zoom band and outcome",
+                ["layer", "zoom_band", "outcome"], registry=REGISTRY)
+TILE_SECONDS = Histogram("vexa_tile_duration_seconds", "Time to answer a tile request, by layer", ["layer"],
+                         buckets=(0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30), registry=REGISTRY)
+REFUSALS = Counter("vexa_rate_limit_refusals", "Requests refused by the per-address rate limit (429)",
+                   ["endpoint"], registry=REGISTRY)
+PLANS = Counter("vexa_plans", "Survey plan requests by format and outcome (rendered, cached, 4xx, 5xx)",
+                ["format", "outcome"], registry=REGISTRY)
+
+
+def zoom_band(z: int) -> str:
+    if z < 1:
+        return "invalid"
+    return next((band for top, band in ZOOM_BANDS if z <= top), "invalid")
+
+
+def layer_label(name: str) -> str:
+    return name if name in hub.LAYER_CONFIG else "unknown"
+
+
+def tile_outcome(status: int, cache: str | None) -> str:
+    if status == 200:
+        return "hit" if cache == "HIT" else "miss"
+    if status == 204:
+        return "empty"
+    if status == 408:
+        return "408"
+    return "5xx" if status >= 500 else "4xx"
+
+
+def plan_outcome(status: int, cache: str | None) -> str:
+    if status == 200:
+        return "cached" if cache == "HIT" else "rendered"
+    return "5xx" if status >= 500 else "4xx"
+
+
+class RedisBreaker(Collector):
+    """The tile module's Redis breaker state, read at each scrape, once the module has a breaker."""
+
+    def collect(self) -> Iterator[GaugeMetricFamily]:
+        state_of = getattr(hub, "redis_breaker_state", None)
+        if state_of is None:
+            return
+        try:
+            state = state_of()
+        except Exception:  # a scrape reports what it can
+            return
+        family = GaugeMetricFamily("vexa_redis_breaker_state", "Redis circuit breaker: 1 for its current state",
+                                   labels=["state"])
+        for name in BREAKER_STATES:
+            family.add_metric([name], 1.0 if state == name else 0.0)
+        yield family
+
+
+REGISTRY.register(RedisBreaker())
+
+
+def record(path: str, status: int, cache: str | None, seconds: float) -> None:
+    """Count one answered request if it was a tile or a plan."""
+    if match := XYZ_TILE.fullmatch(path):
+        layer = layer_label(match[1])
+        TILES.labels(layer, zoom_band(int(match[2])), tile_outcome(status, cache)).inc()
+        TILE_SECONDS.labels(layer).observe(seconds)
+        if status == 429:
+            REFUSALS.labels("xyz").inc()
+    elif match := BBOX_TILE.fullmatch(path):
+        layer = layer_label(match[1])
+        TILES.labels(layer, "bbox", tile_outcome(status, cache)).inc()
+        TILE_SECONDS.labels(layer).observe(seconds)
+        if status == 429:
+            REFUSALS.labels("bbox").inc()
+    elif match := PLAN.fullmatch(path):
+        PLANS.labels(match[1], plan_outcome(status, cache)).inc()
+
+
+class MetricsMiddleware:
+    """Pure ASGI: notes the status and X-Cache header of each answer, and its time."""
+
+    def __init__(self, app: Any) -> None:
+        self.app = app
+
+    async def __call__(self, scope: dict, receive: Any, send: Any) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = time.perf_counter()
+        answer: dict[str, Any] = {"status": 500, "cache": None}
+
+        async def noting_send(message: dict) -> None:
+            if message["type"] == "http.response.start":
+                answer["status"] = message["status"]
+                for name, value in message.get("headers", ()):
+                    if name.lower() == b"x-cache":
+                        answer["cache"] = value.decode("latin-1")
+            await send(message)
+
+        try:
+            await self.app(scope, receive, noting_send)
+        finally:
+            record(scope["path"], answer["status"], answer["cache"], time.perf_counter() - started)
+
+
+def exposition() -> bytes:
+    if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+        registry = CollectorRegistry()
+        MultiProcessCollector(registry)
+        registry.register(RedisBreaker())
+        return generate_latest(registry)
+    return generate_latest(REGISTRY)
+
+
+def install(app: FastAPI) -> None:
+    """The middleware and the GET /metrics route."""
+    app.add_middleware(MetricsMiddleware)
+
+    @app.get("/metrics", include_in_schema=False)
+    async def metrics() -> Response:
+        return Response(exposition(), media_type=CONTENT_TYPE_LATEST)

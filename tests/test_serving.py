@@ -1,0 +1,166 @@
+"""Production serving through `scripts/dev.sh serve`: worker processes that share the cache, the rate
+limit and the metrics through Redis and one metrics directory, and client addresses taken from
+X-Forwarded-For only when the connecting proxy is trusted."""
+
+from __future__ import annotations
+
+import http.client
+import os
+import subprocess
+import time
+from collections.abc import Callable, Iterator
+
+import httpx
+import psutil
+import pytest
+import services
+from conftest import ARTIFACTS, OFFLINE_AREA, free_port
+from helpers.utils import latlon_to_xyz
+from prometheus_client.parser import text_string_to_metric_families
+
+REFUSED_PATH = "/gis/no_such_layer/1/0/0.pbf"  # rate-limited, then 404: no database work
+
+
+class Served:
+    def __init__(self, process: subprocess.Popen, port: int) -> None:
+        self.process, self.port = process, port
+
+    def workers(self) -> list[psutil.Process]:
+        main = psutil.Process(self.process.pid)
+        spawned = [p for p in main.children() if "spawn_main" in " ".join(p.cmdline())]
+        return spawned or [main]  # a single worker is the main process itself
+
+    def connection(self) -> http.client.HTTPConnection:
+        """A kept-alive connection, already accepted by one worker."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        self.get(connection, "/gis/layers/")
+        return connection
+
+    def worker_of(self, connection: http.client.HTTPConnection) -> int | None:
+        local = connection.sock.getsockname()[1]
+        for worker in self.workers():
+            if any(c.raddr and c.raddr.port == local for c in worker.net_connections("tcp")):
+                return worker.pid
+        return None
+
+    @staticmethod
+    def get(connection: http.client.HTTPConnection, path: str,
+            headers: dict[str, str] | None = None) -> http.client.HTTPResponse:
+        connection.request("GET", path, headers=headers or {})
+        response = connection.getresponse()
+        response.body = response.read()
+        return response
+
+
+@pytest.fixture
+def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
+    started: list[subprocess.Popen] = []
+
+    def start(workers: int, **env: str) -> Served:
+        port = free_port()
+        log = open(ARTIFACTS / f"serve-{port}.log", "wb")
+        process = subprocess.Popen(
+            [str(services.ROOT / "scripts" / "dev.sh"), "serve"], stdout=log, stderr=log,
+            env={**os.environ, "VEXA_PORT": str(port), "VEXA_WORKERS": str(workers),
+                 "PROMETHEUS_MULTIPROC_DIR": str(tmp_path / f"metrics-{port}"), **env})
+        started.append(process)
+        served = Served(process, port)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                if httpx.get(f"http://127.0.0.1:{port}/gis/health/", timeout=1).status_code == 200 and \
+                        len(served.workers()) == workers:
+                    return served
+            except httpx.TransportError:
+                pass
+            time.sleep(0.2)
+        raise AssertionError((ARTIFACTS / f"serve-{port}.log").read_text())
+
+    ARTIFACTS.mkdir(exist_ok=True)
+    yield start
+    for process in started:
+        process.terminate()
+        process.wait(20)
+
+
+def connections_on_two_workers(served: Served) -> list[http.client.HTTPConnection]:
+    """One connection per worker (the kernel hands connections to whichever worker accepts first)."""
+    by_worker: dict[int, http.client.HTTPConnection] = {}
+    for _ in range(40):
+        connection = served.connection()
+        by_worker.setdefault(served.worker_of(connection), connection)
+        by_worker.pop(None, None)
+        if len(by_worker) == 2:
+            return list(by_worker.values())
+    raise AssertionError("the second worker accepted none of 40 connections")
+
+
+def in_one_window(raw_redis, key: str, send: Callable[[int], int], count: int) -> list[int]:
+    """The statuses of `count` requests sent within one rate-limit window (up to three tries)."""
+    for _ in range(3):
+        raw_redis.delete(key)
+        started = time.monotonic()
+        statuses = [send(i) for i in range(count)]
+        if time.monotonic() - started < 0.9:
+            return statuses
+        time.sleep(1.1)  # the machine was too slow for one window; once more in a fresh one
+    raise AssertionError(f"{count} requests took over 0.9 s three times")
+
+
+def sample(text: str, name: str, **labels: str) -> float:
+    for family in text_string_to_metric_families(text):
+        for s in family.samples:
+            if s.name == name and all(s.labels.get(k) == v for k, v in labels.items()):
+                return s.value
+    return 0.0
+
+
+def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
+    served = serve(2)
+    a, b = connections_on_two_workers(served)
+
+    # The 41st request of one second is refused, whichever worker each request reaches.
+    seen: list[int] = []  # over every try, for the metrics
+
+    def send(i: int) -> int:
+        seen.append(served.get((a, b)[i % 2], REFUSED_PATH).status)
+        return seen[-1]
+
+    assert in_one_window(raw_redis, "rate_limit:gis:127.0.0.1", send, 44) == [404] * 40 + [429] * 4
+
+    time.sleep(1.1)
+    minlon, minlat, maxlon, maxlat = map(float, OFFLINE_AREA.split(","))
+    tile = latlon_to_xyz((minlat + maxlat) / 2, (minlon + maxlon) / 2, 16)
+    path = f"/gis/plots/16/{tile['x']}/{tile['y']}.pbf"
+    first, second = served.get(a, path), served.get(b, path)
+    assert (first.status, first.getheader("X-Cache")) == (200, None)
+    assert (second.status, second.getheader("X-Cache"), second.body) == (200, "HIT", first.body)
+
+    # Either worker's /metrics counts the requests both workers answered.
+    for connection in (a, b):
+        text = served.get(connection, "/metrics").body.decode()
+        assert sample(text, "vexa_rate_limit_refusals_total", endpoint="xyz") == seen.count(429)
+        assert sample(text, "vexa_tiles_total", layer="unknown", zoom_band="1-6", outcome="4xx") == len(seen)
+        assert sample(text, "vexa_tiles_total", layer="plots", zoom_band="15-16", outcome="miss") == 1
+        assert sample(text, "vexa_tiles_total", layer="plots", zoom_band="15-16", outcome="hit") == 1
+        assert sample(text, "vexa_tile_duration_seconds_count", layer="plots") == 2
+
+
+def test_forwarded_address_is_used_only_from_a_trusted_proxy(serve, raw_redis):
+    trusting = serve(1)  # the default: a proxy on this machine (the loopback) is trusted
+    connection = trusting.connection()
+    trusting.get(connection, REFUSED_PATH, {"X-Forwarded-For": "203.0.113.7"})
+    # A client's own X-Forwarded-For, which the proxy extends: the proxy's entry (the last) counts.
+    trusting.get(connection, REFUSED_PATH, {"X-Forwarded-For": "198.51.100.1, 203.0.113.8"})
+    assert raw_redis.exists("rate_limit:gis:203.0.113.7", "rate_limit:gis:203.0.113.8") == 2
+    assert raw_redis.exists("rate_limit:gis:198.51.100.1", "rate_limit:gis:127.0.0.1") == 0
+    trusting.process.terminate()
+    trusting.process.wait(20)
+
+    raw_redis.flushdb()
+    distrusting = serve(1, FORWARDED_ALLOW_IPS="192.0.2.1")  # some other proxy; this client is not it
+    connection = distrusting.connection()
+    statuses = in_one_window(raw_redis, "rate_limit:gis:127.0.0.1", lambda i: distrusting.get(
+        connection, REFUSED_PATH, {"X-Forwarded-For": f"203.0.113.{i}"}).status, 41)
+    assert statuses == [404] * 40 + [429]
+    assert raw_redis.exists("rate_limit:gis:127.0.0.1") and not raw_redis.keys("rate_limit:gis:203.0.113.*")
