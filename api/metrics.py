@@ -1,5 +1,5 @@
 """Prometheus metrics of the host at GET /metrics: tiles by layer, zoom band and outcome, tile
-latency per layer, rate-limit refusals, the Redis breaker's state and survey plans served.
+latency per layer, rate-limit refusals, the Redis breaker's state, survey plans served and drawn.
 
 Labels are bounded: a layer name the catalogue does not know is counted as "unknown", a zoom as
 its band ("1-6" ... "17-20", "invalid"), never a column or a row. Under several worker processes,
@@ -39,6 +39,8 @@ REFUSALS = Counter("vexa_rate_limit_refusals", "Requests refused by the per-addr
                    ["endpoint"], registry=REGISTRY)
 PLANS = Counter("vexa_plans", "Survey plan requests by format and outcome (rendered, cached, 4xx, 5xx)",
                 ["format", "outcome"], registry=REGISTRY)
+PLAN_RENDERS = Counter("vexa_plan_renders", "Survey plans actually drawn (not answered from a cache), by format",
+                       ["format"], registry=REGISTRY)
 
 
 def zoom_band(z: int) -> str:

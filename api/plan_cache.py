@@ -23,6 +23,8 @@ from pathlib import Path
 import redis.asyncio as aioredis
 from starlette.concurrency import run_in_threadpool
 
+import metrics
+
 logger = logging.getLogger("vexa.plans")
 
 NAMESPACE = "survey_plan"
@@ -111,6 +113,7 @@ class PlanCache:
             drawn = await run_in_threadpool(draw)
         except Exception as error:
             raise DrawingFailed(type(error).__name__) from error
+        metrics.PLAN_RENDERS.labels(key.split(":")[1]).inc()
         try:
             async with self.client.pipeline(transaction=True) as pipe:
                 pipe.hset(key, mapping={"body": drawn.body, "headers": json.dumps(drawn.headers)})

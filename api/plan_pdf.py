@@ -18,6 +18,7 @@ from PIL import Image
 from sqlalchemy.ext.asyncio import AsyncSession
 from starlette.concurrency import run_in_threadpool
 
+import metrics
 import survey_plans
 from plan_routes import asyncpg_connection
 
@@ -52,6 +53,7 @@ async def printable_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, descriptio
     finally:
         await db.close()
     image64, paper_mm, scale, _ = await run_in_threadpool(plots.generate_plot, parcels, selected, roads)
+    metrics.PLAN_RENDERS.labels("pdf").inc()
     pdf = await run_in_threadpool(plan_pdf, base64.b64decode(image64), paper_mm,
                                   f"Survey plan of {parcels[0]['name']}, 1:{scale}")
     return Response(content=pdf, media_type="application/pdf",

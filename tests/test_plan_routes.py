@@ -9,6 +9,7 @@ import logging
 import asyncpg
 import pytest
 import services
+from test_metrics import scrape
 
 pytestmark = [pytest.mark.services, pytest.mark.filterwarnings("ignore::DeprecationWarning"),
               pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")]
@@ -23,6 +24,10 @@ def plan_keys(raw_redis) -> list[bytes]:
 
 def drawings(caplog) -> int:
     return sum(1 for r in caplog.records if r.getMessage().startswith("Generating plot for"))
+
+
+async def plan_renders(client) -> float:
+    return (await scrape(client)).get(("vexa_plan_renders_total", (("format", "png"),)), 0)
 
 
 async def first_plot() -> tuple[int, int]:
@@ -42,6 +47,7 @@ async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadast
     url = f"/plans/{plot}.png"
     caplog.set_level(logging.INFO, logger="vexa")
     async with client_for() as client:
+        renders_before = await plan_renders(client)
         answers = await asyncio.gather(*[client.get(url) for _ in range(4)])
         assert [a.status_code for a in answers] == [200] * 4
         assert drawings(caplog) == 1  # four at once, drawn once
@@ -72,6 +78,7 @@ async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadast
             await conn.close()
         restored = await client.get(url, headers={"If-None-Match": tag})
         assert restored.status_code == 304 and drawings(caplog) == 2
+        assert await plan_renders(client) - renders_before == 2  # the metric counts drawings, not answers
 
 
 async def test_plan_that_cannot_be_drawn_is_a_clear_500_and_not_cached(demo_cadastre, client_for, raw_redis, caplog):
