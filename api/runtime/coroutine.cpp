@@ -548,9 +548,9 @@ std::coroutine_handle<> Coro::FinalAwaiter::await_suspend(frame_handle frame) no
 
 void init_coroutine_type(handle module) {
     static std::string name = text(module.attr("__name__")) + ".NativeCoroutine";
-    static PyType_Spec spec = {name.c_str(), sizeof(CoroutineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    static PyType_Spec type_spec = {name.c_str(), sizeof(CoroutineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                                coro_slots};
-    coroutine_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release().ptr());
+    coroutine_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&type_spec)).release().ptr());
     // Registered with the abstract base class so that asyncio.iscoroutine() takes its fast path.
     nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(
         nb::handle(reinterpret_cast<PyObject*>(coroutine_type)));

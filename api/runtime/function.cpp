@@ -31,7 +31,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakreflist;
-    FunctionSpec* spec;
+    FunctionSpec* description;
     PyObject* names;  // tuple of the parameter names
     PyObject* name;
     PyObject* qualname;
@@ -52,7 +52,7 @@ std::string quoted_list(const std::vector<std::string>& names) {
 
 PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* self = as_function(op);
-    const std::vector<Param>& params = self->spec->params;
+    const std::vector<Param>& params = self->description->params;
     const Py_ssize_t nparams = Py_ssize_t(params.size());
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > nparams) {
@@ -95,11 +95,11 @@ PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf
             return nullptr;
         }
         Args bound_args(params, std::move(bound));
-        if (self->spec->async_body) {
+        if (self->description->async_body) {
             CoroutineInfo info{self->name, self->qualname, self->code, self->globals};
-            return make_coroutine(info, std::move(bound_args), self->spec->async_body).release().ptr();
+            return make_coroutine(info, std::move(bound_args), self->description->async_body).release().ptr();
         }
-        object result = self->spec->sync_body(bound_args);
+        object result = self->description->sync_body(bound_args);
         return result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
     } catch (...) {
         restore_cpp_exception(std::current_exception());
@@ -116,12 +116,12 @@ int function_traverse(PyObject* op, visitproc visit, void* arg) {
     FunctionObject* self = as_function(op);
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->dict);
-    if (self->spec) {
-        for (const Param& p : self->spec->params) {
+    if (self->description) {
+        for (const Param& p : self->description->params) {
             Py_VISIT(p.annotation.ptr());
             Py_VISIT(p.default_value.ptr());
         }
-        Py_VISIT(self->spec->return_annotation.ptr());
+        Py_VISIT(self->description->return_annotation.ptr());
     }
     return 0;
 }
@@ -142,7 +142,7 @@ void function_dealloc(PyObject* op) {
     Py_CLEAR(self->qualname);
     Py_CLEAR(self->code);
     Py_CLEAR(self->globals);
-    delete std::exchange(self->spec, nullptr);
+    delete std::exchange(self->description, nullptr);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -183,10 +183,10 @@ object make_code(const std::string& file, const std::string& name, bool coroutin
 
 }  // namespace
 
-object make_function(const Namespace& ns, FunctionSpec spec) {
+object make_function(const Namespace& ns, FunctionSpec description) {
     if (!function_type) raise(PyExc_SystemError, "the function type is not initialised");
-    if (spec.qualname.empty()) spec.qualname = spec.name;
-    const bool is_async = spec.async_body != nullptr;
+    if (description.qualname.empty()) description.qualname = description.name;
+    const bool is_async = description.async_body != nullptr;
     object inspect = nb::module_::import_("inspect");
     object parameter = inspect.attr("Parameter");
     object empty = parameter.attr("empty");
@@ -195,9 +195,9 @@ object make_function(const Namespace& ns, FunctionSpec spec) {
     nb::list parameters;
     nb::dict annotations;
     nb::list defaults;
-    object names = steal(PyTuple_New(Py_ssize_t(spec.params.size())));
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& p = spec.params[i];
+    object names = steal(PyTuple_New(Py_ssize_t(description.params.size())));
+    for (size_t i = 0; i < description.params.size(); ++i) {
+        const Param& p = description.params[i];
         nb::str name = pystr(p.name);
         PyTuple_SET_ITEM(names.ptr(), Py_ssize_t(i), name.inc_ref().ptr());
         if (p.annotation.is_valid()) annotations[name] = p.annotation;
@@ -209,22 +209,22 @@ object make_function(const Namespace& ns, FunctionSpec spec) {
                                     nb::arg("default") = p.default_value.is_valid() ? p.default_value : empty,
                                     nb::arg("annotation") = p.annotation.is_valid() ? p.annotation : empty));
     }
-    if (spec.return_annotation.is_valid()) annotations["return"] = spec.return_annotation;
+    if (description.return_annotation.is_valid()) annotations["return"] = description.return_annotation;
     object signature = inspect.attr("Signature")(
-        parameters, nb::arg("return_annotation") = spec.return_annotation.is_valid() ? spec.return_annotation : empty);
+        parameters, nb::arg("return_annotation") = description.return_annotation.is_valid() ? description.return_annotation : empty);
 
     // Everything that can fail is made before the object, which then only takes ownership.
-    object name = pystr(spec.name), qualname = pystr(spec.qualname);
-    object code = make_code(ns.module_name(), spec.name, is_async);
+    object name = pystr(description.name), qualname = pystr(description.qualname);
+    object code = make_code(ns.module_name(), description.name, is_async);
     object dict = steal(PyDict_New());
-    auto owned_spec = std::make_unique<FunctionSpec>(std::move(spec));
+    auto owned_spec = std::make_unique<FunctionSpec>(std::move(description));
 
     auto* self = PyObject_GC_New(FunctionObject, function_type);
     if (!self) raise_current();
     self->vectorcall = function_vectorcall;
     self->weakreflist = nullptr;
     self->dict = dict.release().ptr();
-    self->spec = owned_spec.release();
+    self->description = owned_spec.release();
     self->names = names.release().ptr();
     self->name = name.release().ptr();
     self->qualname = qualname.release().ptr();
@@ -237,7 +237,7 @@ object make_function(const Namespace& ns, FunctionSpec spec) {
     attrs["__name__"] = nb::handle(self->name);
     attrs["__qualname__"] = nb::handle(self->qualname);
     attrs["__module__"] = pystr(ns.module_name());
-    attrs["__doc__"] = self->spec->doc.empty() ? nb::none() : object(pystr(self->spec->doc));
+    attrs["__doc__"] = self->description->doc.empty() ? nb::none() : object(pystr(self->description->doc));
     attrs["__defaults__"] = defaults.size() ? object(nb::tuple(defaults)) : nb::none();
     attrs["__kwdefaults__"] = nb::none();
     attrs["__annotations__"] = annotations;
@@ -246,9 +246,14 @@ object make_function(const Namespace& ns, FunctionSpec spec) {
     return function;
 }
 
-object define(const Namespace& ns, FunctionSpec spec) {
-    std::string name = spec.name;
-    object function = make_function(ns, std::move(spec));
+object make_method(const Namespace& ns, const char* cls, FunctionSpec description) {
+    description.qualname = std::string(cls) + "." + description.name;
+    return make_function(ns, std::move(description));
+}
+
+object define(const Namespace& ns, FunctionSpec description) {
+    std::string name = description.name;
+    object function = make_function(ns, std::move(description));
     ns.set(name.c_str(), function);
     return function;
 }
@@ -262,11 +267,11 @@ object make_class(const Namespace& ns, const char* name, const char* doc, nb::di
 
 void init_function_type(handle module) {
     static std::string name = text(module.attr("__name__")) + ".NativeFunction";
-    static PyType_Spec spec = {
+    static PyType_Spec description = {
         name.c_str(), sizeof(FunctionObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
         function_slots};
-    function_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&spec)).release().ptr());
+    function_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&description)).release().ptr());
     module.attr("NativeFunction") = nb::handle(reinterpret_cast<PyObject*>(function_type));
 }
 

@@ -56,11 +56,14 @@ struct FunctionSpec {
     Coro (*async_body)(Args&) = nullptr;
 };
 
-/// Create the function object of `spec` in the module `ns` (see the contract above).
-object make_function(const Namespace& ns, FunctionSpec spec);
+/// Create the function object of `description` in the module `ns` (see the contract above).
+object make_function(const Namespace& ns, FunctionSpec description);
+
+/// make_function() for a method of the class `cls`: its __qualname__ is "cls.name".
+object make_method(const Namespace& ns, const char* cls, FunctionSpec description);
 
 /// make_function(), and the function bound in the module namespace under its name.
-object define(const Namespace& ns, FunctionSpec spec);
+object define(const Namespace& ns, FunctionSpec description);
 
 /// Create a plain Python class `name` (base `object`) in the module `ns` whose namespace is
 /// `members` (function objects become its methods).

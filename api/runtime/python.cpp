@@ -64,8 +64,8 @@ nb::str pystr(std::string_view s) {
     return nb::steal<nb::str>(steal(PyUnicode_FromStringAndSize(s.data(), Py_ssize_t(s.size()))).release());
 }
 
-std::string formatted(handle value, const char* spec) {
-    return text(steal(PyObject_Format(value.ptr(), pystr(spec).ptr())));
+std::string formatted(handle value, const char* format) {
+    return text(steal(PyObject_Format(value.ptr(), pystr(format).ptr())));
 }
 
 double number(handle value) {

@@ -59,8 +59,8 @@ std::string text(handle obj);
 /// A Python str from UTF-8 text.
 nb::str pystr(std::string_view s);
 
-/// format(value, spec), as Python formats it.
-std::string formatted(handle value, const char* spec);
+/// format(value, format), as Python formats it (format: "0.2f", ...).
+std::string formatted(handle value, const char* format);
 
 /// float(value) for a Python number (anything with __float__ or __index__; TypeError otherwise).
 double number(handle value);

@@ -76,10 +76,7 @@ void define_cache_class() {
     const char* cls = "BinaryRedisCache";
     object str_type = builtin::str_type(), bytes_type = builtin::bytes_type(), int_type = builtin::int_type();
     object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
-    auto method = [&](FunctionSpec spec) {
-        spec.qualname = std::string(cls) + "." + spec.name;
-        return make_function(ns, std::move(spec));
-    };
+    auto method = [&](FunctionSpec description) { return make_method(ns, cls, std::move(description)); };
     nb::dict members;
     members["__init__"] = method({.name = "__init__",
                                   .params = {{"self"}, {"redis_client"}, {"namespace", str_type, pystr("mvt")}},

@@ -53,7 +53,7 @@ void print_line(const std::string& line) { nb::module_::import_("builtins").attr
 
 }  // namespace
 
-object define(FunctionSpec spec) { return vexa::define(ns, std::move(spec)); }
+object define(FunctionSpec description) { return vexa::define(ns, std::move(description)); }
 
 void log(const char* level, const std::string& message) { ns["logger"].attr(level)(pystr(message)); }
 

@@ -12,8 +12,8 @@ namespace vexa::maptile {
 /// The module's namespace; every module-level name is read from it at call time.
 inline Namespace ns;
 
-/// Create a function object from `spec` and bind it in the module namespace under its name.
-object define(FunctionSpec spec);
+/// Create a function object from `description` and bind it in the module namespace under its name.
+object define(FunctionSpec description);
 
 /// A layer record's "min_zoom", or 0 when it has none.
 inline object min_zoom_of(handle config) { return config.attr("get")("min_zoom", 0); }

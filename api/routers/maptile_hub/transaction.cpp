@@ -55,10 +55,7 @@ Coro timed_query(object db, object statement, object params, double timeout, con
 void define_transaction() {
     const char* cls = "DatabaseTransaction";
     object session_type = ns["AsyncSession"];
-    auto method = [&](FunctionSpec spec) {
-        spec.qualname = std::string(cls) + "." + spec.name;
-        return make_function(ns, std::move(spec));
-    };
+    auto method = [&](FunctionSpec description) { return make_method(ns, cls, std::move(description)); };
     nb::dict members;
     members["__init__"] = method({.name = "__init__", .params = {{"self"}, {"db", session_type}},
                                   .sync_body = transaction_init});
