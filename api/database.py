@@ -1,14 +1,31 @@
-"""Database sessions for the host: an async SQLAlchemy engine over asyncpg."""
+"""Database access for the host: an async SQLAlchemy engine over asyncpg for sessions, and a
+plain asyncpg pool for the host's own read-only statements.
+
+The tile router takes a session per request (get_db). The plan, PDF and search routes run a few
+read-only statements of their own and need none of a session's machinery: they borrow a
+connection of `read_pool()`, which skips the session, the liveness ping at every checkout and
+the reset statement at every return (a round trip each, more than half of what a repeated plan
+request costs the database). A broken connection is replaced by the pool on its next use.
+"""
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import os
+import weakref
 from collections.abc import AsyncIterator
 
+import asyncpg
+from sqlalchemy.engine import make_url
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
 
 DEFAULT_DATABASE_URL = "postgresql+asyncpg://postgres@127.0.0.1:55432/vexa"
 DATABASE_URL = os.getenv("DATABASE_URL", DEFAULT_DATABASE_URL)
+READ_POOL_SIZE = 10
+ACQUIRE_TIMEOUT_S = 10.0
+# What a failed read looks like: the database unreachable or failing, or no connection free in time.
+READ_FAILURES = (OSError, asyncpg.PostgresError, asyncpg.InterfaceError, TimeoutError)
 
 engine: AsyncEngine = create_async_engine(DATABASE_URL, pool_size=10, max_overflow=20, pool_pre_ping=True)
 SessionLocal = async_sessionmaker(engine, expire_on_commit=False)
@@ -18,3 +35,38 @@ async def get_db() -> AsyncIterator[AsyncSession]:
     """One session per request, closed when the request ends."""
     async with SessionLocal() as session:
         yield session
+
+
+def asyncpg_dsn(url: str) -> str:
+    """The DSN asyncpg takes for a SQLAlchemy URL of the asyncpg dialect."""
+    return make_url(url).set(drivername="postgresql").render_as_string(hide_password=False)
+
+
+async def _no_reset(connection: asyncpg.Connection) -> None:
+    """Statements on this pool leave nothing behind (no LISTEN, no locks, transactions closed)."""
+
+
+# One pool per event loop: a pool's connections belong to the loop they were opened on.
+_pools: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, asyncio.Task[asyncpg.Pool]] = weakref.WeakKeyDictionary()
+
+
+async def read_pool() -> asyncpg.Pool:
+    """The running loop's pool of connections for read-only statements (opened on first use)."""
+    loop = asyncio.get_running_loop()
+    opening = _pools.get(loop)
+    if opening is None or (opening.done() and opening.exception() is not None):
+        opening = _pools[loop] = loop.create_task(_open_pool())
+    return await asyncio.shield(opening)
+
+
+async def _open_pool() -> asyncpg.Pool:
+    return await asyncpg.create_pool(asyncpg_dsn(DATABASE_URL), min_size=1, max_size=READ_POOL_SIZE,
+                                     reset=_no_reset)
+
+
+@contextlib.asynccontextmanager
+async def read_connection() -> AsyncIterator[asyncpg.Connection]:
+    """A connection of the read pool for the block; TimeoutError when none is free in 10 s."""
+    pool = await read_pool()
+    async with pool.acquire(timeout=ACQUIRE_TIMEOUT_S) as connection:
+        yield connection

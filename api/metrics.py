@@ -119,7 +119,12 @@ class MetricsMiddleware:
             await self.app(scope, receive, send)
             return
         started = time.perf_counter()
-        answer: dict[str, Any] = {"status": 500, "cache": None}
+        answer: dict[str, Any] = {"status": 500, "cache": None, "recorded": False}
+
+        def count() -> None:
+            if not answer["recorded"]:
+                answer["recorded"] = True
+                record(scope["path"], answer["status"], answer["cache"], time.perf_counter() - started)
 
         async def noting_send(message: dict) -> None:
             if message["type"] == "http.response.start":
@@ -127,12 +132,16 @@ class MetricsMiddleware:
                 for name, value in message.get("headers", ()):
                     if name.lower() == b"x-cache":
                         answer["cache"] = value.decode("latin-1")
+            elif message["type"] == "http.response.body" and not message.get("more_body", False):
+                # Counted before the last of the body goes out: a client that has its answer and
+                # then scrapes (any worker) finds the answer counted.
+                count()
             await send(message)
 
         try:
             await self.app(scope, receive, noting_send)
         finally:
-            record(scope["path"], answer["status"], answer["cache"], time.perf_counter() - started)
+            count()
 
 
 def exposition() -> bytes:

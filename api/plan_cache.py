@@ -7,6 +7,12 @@ Concurrent requests for one key draw it once: the first starts the drawing, the 
 for it. A drawing that fails is answered as a failure to every request waiting for it and
 leaves nothing in the cache. Redis failures only cost the cache: they are logged and the plan
 is drawn.
+
+Each process also keeps the plans it has lately read from or stored in Redis in memory (at most
+VEXA_PLAN_MEMORY_MB, default 64, least recently used out first): a plan of half a megabyte is
+dearer to read from Redis than all the rest of a repeated request. Keys name their content, so
+a plan in memory is never stale; it holds only what Redis held, so a plan drawn while Redis was
+down is drawn again once it is back, and stored.
 """
 
 from __future__ import annotations
@@ -16,6 +22,7 @@ import hashlib
 import json
 import logging
 import os
+from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -30,6 +37,7 @@ logger = logging.getLogger("vexa.plans")
 NAMESPACE = "survey_plan"
 TTL_S = 7 * 24 * 3600  # keys never go stale; the lifetime only bounds the memory they hold
 REDIS_TIMEOUT_S = 2.0
+MEMORY_BYTES = int(float(os.getenv("VEXA_PLAN_MEMORY_MB", "64")) * 2**20)
 
 
 @dataclass(frozen=True)
@@ -82,15 +90,41 @@ def not_modified(if_none_match: str | None, tag: str) -> bool:
     return False
 
 
+class Recent:
+    """Plans by key, at most `capacity` bytes of them, the least recently used dropped first."""
+
+    def __init__(self, capacity: int) -> None:
+        self.capacity = capacity
+        self.size = 0
+        self._plans: OrderedDict[str, Drawn] = OrderedDict()
+
+    def get(self, key: str) -> Drawn | None:
+        if (drawn := self._plans.get(key)) is not None:
+            self._plans.move_to_end(key)
+        return drawn
+
+    def put(self, key: str, drawn: Drawn) -> None:
+        if len(drawn.body) > self.capacity or key in self._plans:
+            return
+        self._plans[key] = drawn
+        self.size += len(drawn.body)
+        while self.size > self.capacity:
+            _, dropped = self._plans.popitem(last=False)
+            self.size -= len(dropped.body)
+
+
 class PlanCache:
     """Drawn plans in Redis, each drawn once however many requests want it at the same time."""
 
-    def __init__(self, client: aioredis.Redis) -> None:
+    def __init__(self, client: aioredis.Redis, memory_bytes: int = MEMORY_BYTES) -> None:
         self.client = client
+        self.recent = Recent(memory_bytes)
         self._drawing: dict[str, asyncio.Task[Drawn]] = {}
 
     async def get(self, key: str) -> Drawn | None:
-        """The plan of `key`: from a drawing under way (its failure raised), or from Redis."""
+        """The plan of `key`: from memory, a drawing under way (its failure raised), or Redis."""
+        if (drawn := self.recent.get(key)) is not None:
+            return drawn
         if (drawing := self._drawing.get(key)) is not None:
             return await asyncio.shield(drawing)
         return await self._read(key)
@@ -121,6 +155,8 @@ class PlanCache:
                 await asyncio.wait_for(pipe.execute(), REDIS_TIMEOUT_S)
         except Exception as error:  # the plan is served all the same
             logger.warning("survey plan cache write failed for %s: %r", key, error)
+        else:
+            self.recent.put(key, drawn)
         return drawn
 
     async def _read(self, key: str) -> Drawn | None:
@@ -131,7 +167,9 @@ class PlanCache:
             return None
         if body is None or headers is None:
             return None
-        return Drawn(body=body, headers=json.loads(headers))
+        drawn = Drawn(body=body, headers=json.loads(headers))
+        self.recent.put(key, drawn)
+        return drawn
 
 
 def redis_from_environment() -> aioredis.Redis:

@@ -8,21 +8,21 @@ from __future__ import annotations
 
 import base64
 import io
+import logging
 
 import numpy as np
-from database import get_db
-from fastapi import APIRouter, Depends, HTTPException, Path, Response
+from database import READ_FAILURES, read_connection
+from fastapi import APIRouter, HTTPException, Path, Response
 from matplotlib.backends.backend_pdf import FigureCanvasPdf
 from matplotlib.figure import Figure
 from PIL import Image
-from sqlalchemy.ext.asyncio import AsyncSession
 from starlette.concurrency import run_in_threadpool
 
 import metrics
 import survey_plans
-from plan_routes import asyncpg_connection
 
 router = APIRouter(tags=["Survey plans"])
+logger = logging.getLogger("vexa.plans")
 
 PLAN_DPI = 300
 MM_PER_INCH = 25.4
@@ -40,18 +40,20 @@ def plan_pdf(png: bytes, paper_mm: tuple[float, float], title: str) -> bytes:
 
 
 @router.get("/plans/{plot_id}.pdf", response_class=Response,
-            responses={200: {"content": {"application/pdf": {}}}, 404: {"description": "No such plot"}})
-async def printable_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="The plot's ID"),
-                         db: AsyncSession = Depends(get_db)) -> Response:
+            responses={200: {"content": {"application/pdf": {}}}, 404: {"description": "No such plot"},
+                       503: {"description": "The plot's records could not be read"}})
+async def printable_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="The plot's ID")) -> Response:
     """The survey plan of one plot as a one-page PDF at true scale (print at actual size)."""
     from vexa import plots
 
     try:
-        parcels, selected, roads = await survey_plans.records_from_database(await asyncpg_connection(db), plot_id)
+        async with read_connection() as conn:
+            parcels, selected, roads = await survey_plans.records_from_database(conn, plot_id)
     except survey_plans.PlotNotFound:
         raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found") from None
-    finally:
-        await db.close()
+    except READ_FAILURES as error:
+        logger.error("records of plot %s could not be read: %r", plot_id, error)
+        raise HTTPException(status_code=503, detail=f"Records of plot {plot_id} could not be read") from None
     image64, paper_mm, scale, _ = await run_in_threadpool(plots.generate_plot, parcels, selected, roads)
     metrics.PLAN_RENDERS.labels("pdf").inc()
     pdf = await run_in_threadpool(plan_pdf, base64.b64decode(image64), paper_mm,

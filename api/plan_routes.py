@@ -9,11 +9,8 @@ from __future__ import annotations
 import base64
 import logging
 
-import asyncpg
-from database import get_db
-from fastapi import APIRouter, Depends, Header, HTTPException, Path, Response
-from sqlalchemy.exc import SQLAlchemyError
-from sqlalchemy.ext.asyncio import AsyncSession
+from database import READ_FAILURES, read_connection
+from fastapi import APIRouter, Header, HTTPException, Path, Response
 
 import plan_cache
 import survey_plans
@@ -22,13 +19,6 @@ router = APIRouter(tags=["Survey plans"])
 logger = logging.getLogger("vexa.plans")
 
 CACHE_CONTROL = "no-cache"  # cacheable, revalidated with the ETag every time
-
-
-async def asyncpg_connection(db: AsyncSession):
-    """The asyncpg connection under the request's session."""
-    connection = await db.connection()
-    raw = await connection.get_raw_connection()
-    return raw.driver_connection
 
 
 def png_of(records) -> plan_cache.Drawn:
@@ -45,14 +35,14 @@ def answer(drawn: plan_cache.Drawn, tag: str, media_type: str) -> Response:
                     headers={**drawn.headers, "ETag": tag, "Cache-Control": CACHE_CONTROL})
 
 
-async def cached_plan(db: AsyncSession, plot_id: int, kind: str, draw, if_none_match: str | None):
+async def cached_plan(plot_id: int, kind: str, draw, if_none_match: str | None):
     """(drawn plan or None for 304, ETag) of plot `plot_id`: the digest of its records read, then
     the client's copy, the cache, or a drawing by `draw(records)`, in that order. A plan to draw
     has its records and their digest read in one snapshot, so it is stored under the digest of
     the records it was drawn from."""
     cache = plan_cache.plan_cache()
-    try:
-        conn = await asyncpg_connection(db)
+    # Drawing takes a few hundred milliseconds: the connection goes back before it starts.
+    async with read_connection() as conn:
         if (digest := await survey_plans.records_digest(conn, plot_id)) is None:
             raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
         tag = plan_cache.etag(plan_cache.plan_key(kind, digest))
@@ -64,8 +54,6 @@ async def cached_plan(db: AsyncSession, plot_id: int, kind: str, draw, if_none_m
             if (digest := await survey_plans.records_digest(conn, plot_id)) is None:
                 raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
             records = await survey_plans.records_from_database(conn, plot_id)
-    finally:
-        await db.close()  # drawing takes a few hundred milliseconds: the connection goes back first
     key = plan_cache.plan_key(kind, digest)
     return await cache.draw(key, lambda: draw(records)), plan_cache.etag(key)
 
@@ -75,16 +63,15 @@ async def cached_plan(db: AsyncSession, plot_id: int, kind: str, draw, if_none_m
                        404: {"description": "No such plot"}, 500: {"description": "The plan could not be drawn"},
                        503: {"description": "The plot's records could not be read"}})
 async def survey_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="The plot's ID"),
-                      if_none_match: str | None = Header(None),
-                      db: AsyncSession = Depends(get_db)) -> Response:
+                      if_none_match: str | None = Header(None)) -> Response:
     """The survey plan of one plot as a PNG (190 mm x 160 mm at 300 dpi, at a standard scale)."""
     try:
-        drawn, tag = await cached_plan(db, plot_id, "png", png_of, if_none_match)
+        drawn, tag = await cached_plan(plot_id, "png", png_of, if_none_match)
     except plan_cache.DrawingFailed as failure:
         logger.error("survey plan of plot %s could not be drawn", plot_id, exc_info=failure.__cause__)
         raise HTTPException(status_code=500,
                             detail=f"Survey plan of plot {plot_id} could not be drawn ({failure})") from None
-    except (OSError, asyncpg.PostgresError, SQLAlchemyError) as error:
+    except READ_FAILURES as error:
         logger.error("records of plot %s could not be read: %r", plot_id, error)
         raise HTTPException(status_code=503, detail=f"Records of plot {plot_id} could not be read") from None
     if drawn is None:

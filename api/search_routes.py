@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import logging
+
 import database
-from fastapi import APIRouter, Query
+from fastapi import APIRouter, HTTPException, Query
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
 
 router = APIRouter(tags=["Plot search"])
+logger = logging.getLogger("vexa.search")
 
 MAX_QUERY_LENGTH = 64
 DEFAULT_LIMIT = 10
@@ -64,7 +67,8 @@ def search_text(q: str) -> str:
 @router.get("/plots/search", response_class=JSONResponse,
             responses={200: {"description": "The matching plots, each with ID, PLOT_NO, file_no, CADZONE and bbox "
                                             "([min lon, min lat, max lon, max lat] in degrees)"},
-                       422: {"description": "Empty, blank or over-long q, control characters in q, or limit out of range"}})
+                       422: {"description": "Empty, blank or over-long q, control characters in q, or limit out of range"},
+                       503: {"description": "The database could not be read"}})
 async def search_plots(
     q: str = Query(..., max_length=MAX_QUERY_LENGTH,
                    description="The start of a plot number or file number, any case"),
@@ -73,11 +77,14 @@ async def search_plots(
     """Plots whose PLOT_NO or file_no starts with q, any case: exact plot numbers first, then exact
     file numbers, then the others in the order of the matching key."""
     wanted = search_text(q)
-    # One read-only statement: a pooled connection of the host's engine without a session or a
-    # transaction around it, and asyncpg's prepared statement under it (one round trip, no ORM).
-    async with database.engine.connect() as connection:
-        raw = await connection.get_raw_connection()
-        rows = await raw.driver_connection.fetch(SEARCH_SQL, wanted, limit)
+    # One read-only statement on the host's read pool: asyncpg's prepared statement, one round
+    # trip, no session.
+    try:
+        async with database.read_connection() as connection:
+            rows = await connection.fetch(SEARCH_SQL, wanted, limit)
+    except database.READ_FAILURES as error:
+        logger.error("plot search for %r failed: %r", wanted, error)
+        raise HTTPException(status_code=503, detail="Plot search is unavailable") from None
     # Plain JSON types already: answered as they are, without the framework's model encoding.
     return JSONResponse([{
         "ID": row["ID"],

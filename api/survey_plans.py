@@ -20,6 +20,17 @@ FROM_GRID = Transformer.from_crs("EPSG:26332", "EPSG:3857", always_xy=True)
 NEIGHBOUR_RADIUS_M = 400.0  # beyond any view a typical plot is drawn at
 MAX_NEIGHBOURS = 400
 
+# The neighbours of plot $1 that a plan may show: those whose bounding box lies within $2 metres
+# of the plot's, the $3 nearest by that box distance (ties by ID). Boxes, not exact distances: the
+# plan clips its neighbours to its view anyway, and the box tests are read from the index and the
+# rows' own boxes, where exact polygon distances would make this the dearest part of a repeated
+# plan request. The records and their digest select them with this one statement.
+NEIGHBOURS_SQL = """
+    SELECT n."ID", n."GEOMETRY" FROM "GIS"."PLOT" n, "GIS"."PLOT" p
+    WHERE p."ID" = $1 AND n."ID" <> p."ID" AND n."GEOMETRY" && ST_Expand(p."GEOMETRY", $2)
+    ORDER BY n."GEOMETRY" <#> p."GEOMETRY", n."ID" LIMIT $3
+"""
+
 
 def bearing_and_distance(p: tuple[float, float], q: tuple[float, float]) -> tuple[str, str, float]:
     """Grid bearing (degrees text, minutes text) and distance in metres from p to q."""
@@ -57,9 +68,8 @@ async def records_from_database(conn, plot_id: int) -> tuple[list[dict], int, li
     if plot is None:
         raise PlotNotFound(plot_id)
     neighbours = await conn.fetch(
-        'SELECT n."ID", ST_AsGeoJSON(n."GEOMETRY") AS geojson FROM "GIS"."PLOT" n, "GIS"."PLOT" p '
-        'WHERE p."ID" = $1 AND n."ID" <> p."ID" AND ST_DWithin(n."GEOMETRY", p."GEOMETRY", $2) '
-        'ORDER BY n."GEOMETRY" <-> p."GEOMETRY", n."ID" LIMIT $3', plot_id, NEIGHBOUR_RADIUS_M, MAX_NEIGHBOURS)
+        f'SELECT "ID", ST_AsGeoJSON("GEOMETRY") AS geojson FROM ({NEIGHBOURS_SQL}) AS n',
+        plot_id, NEIGHBOUR_RADIUS_M, MAX_NEIGHBOURS)
     roads = await conn.fetch(
         'SELECT ST_AsGeoJSON(r.geometry) AS geojson FROM "GIS"."ROADS" r, "GIS"."PLOT" p '
         'WHERE p."ID" = $1 AND ST_DWithin(r.geometry, p."GEOMETRY", $2) ORDER BY r.id', plot_id, NEIGHBOUR_RADIUS_M)
@@ -90,14 +100,10 @@ async def records_from_database(conn, plot_id: int) -> tuple[list[dict], int, li
     return parcels, plot["ID"], [{"geometry": json.loads(r["geojson"])} for r in roads]
 
 
-RECORDS_DIGEST_SQL = """
+RECORDS_DIGEST_SQL = f"""
 WITH p AS (
     SELECT "ID", "PLOT_NO", "AREA_SYSTEM", "GEOMETRY" FROM "GIS"."PLOT" WHERE "ID" = $1
-), neighbours AS (
-    SELECT n."ID", n."GEOMETRY" FROM "GIS"."PLOT" n, p
-    WHERE n."ID" <> p."ID" AND ST_DWithin(n."GEOMETRY", p."GEOMETRY", $2)
-    ORDER BY n."GEOMETRY" <-> p."GEOMETRY", n."ID" LIMIT $3
-), roads AS (
+), neighbours AS ({NEIGHBOURS_SQL}), roads AS (
     SELECT r.id, r.geometry FROM "GIS"."ROADS" r, p WHERE ST_DWithin(r.geometry, p."GEOMETRY", $2)
 ), beacons AS (  -- every beacon on the boundary: those named at its corners among them
     SELECT b."ID", b."BEACON_NO", b."GEOMETRY" FROM "GIS"."BEACON" b, p

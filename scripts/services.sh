@@ -47,7 +47,7 @@ start_postgres() {
         fi
         [ "$(id -u)" = 0 ] && chown postgres:postgres "$STATE/run"
         as_postgres "$PG_BIN/pg_ctl" -D "$STATE/pg" -l "$STATE/run/postgres.log" -w -t 60 \
-            -o "-p $PG_PORT -k $STATE/run -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
+            -o "-p $PG_PORT -k $STATE/run -c listen_addresses=127.0.0.1 -c fsync=off -c shared_buffers=${VEXA_PG_SHARED_BUFFERS:-1GB}" start >/dev/null
     fi
     if ! psql_db -d postgres -tAc "SELECT 1 FROM pg_database WHERE datname='$DB_NAME'" | grep -q 1; then
         psql_db -d postgres -c "CREATE DATABASE $DB_NAME"

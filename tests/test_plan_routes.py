@@ -108,3 +108,42 @@ async def test_plans_are_drawn_while_redis_is_down(demo_cadastre, client_for, ra
         assert answer.status_code == 200 and answer.content[:4] == b"\x89PNG"
         assert (await client.get(f"/plans/{plot + 1}.png")).content == answer.content  # drawn again, now cached
     assert len(plan_keys(raw_redis)) == 1
+
+
+async def test_recent_plans_are_answered_from_memory_within_its_bound(demo_cadastre, client_for, raw_redis, caplog):
+    plot, _ = await first_plot()
+    url = f"/plans/{plot + 2}.png"
+    caplog.set_level(logging.INFO, logger="vexa")
+    async with client_for() as client:
+        first = await client.get(url)
+        assert first.status_code == 200
+        with services.redis_paused():  # a stalled Redis costs a plan in memory nothing
+            started = asyncio.get_running_loop().time()
+            again = await client.get(url)
+            assert (again.status_code, again.content) == (200, first.content)
+            assert asyncio.get_running_loop().time() - started < 1.0 and drawings(caplog) == 1
+
+    import plan_cache
+
+    recent = plan_cache.Recent(capacity=10)
+    for key, size in (("a", 4), ("b", 4), ("c", 11), ("d", 4)):
+        recent.put(key, plan_cache.Drawn(b"x" * size, {}))
+    assert recent.get("a") is None and recent.get("c") is None  # the oldest out; one too large never in
+    assert [recent.get(k).body for k in ("b", "d")] == [b"xxxx", b"xxxx"] and recent.size == 8
+
+
+async def test_records_that_cannot_be_read_are_a_503_and_the_pool_recovers(demo_cadastre, client_for, monkeypatch):
+    import database
+
+    plot, _ = await first_plot()
+    unreachable = services.DATABASE_URL.rsplit("@", 1)[0] + "@127.0.0.1:1/vexa"  # nothing listens on port 1
+    async with client_for() as client:
+        monkeypatch.setattr(database, "DATABASE_URL", unreachable)
+        database._pools.pop(asyncio.get_running_loop(), None)
+        for url, detail in ((f"/plans/{plot}.png", f"Records of plot {plot} could not be read"),
+                            (f"/plans/{plot}.pdf", f"Records of plot {plot} could not be read"),
+                            ("/plots/search?q=S0", "Plot search is unavailable")):
+            answer = await client.get(url)
+            assert (answer.status_code, answer.json()["detail"]) == (503, detail), url
+        monkeypatch.setattr(database, "DATABASE_URL", services.DATABASE_URL)  # the failed opening is not kept
+        assert (await client.get(f"/plans/{plot}.png")).status_code == 200
