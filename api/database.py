@@ -43,7 +43,8 @@ def asyncpg_dsn(url: str) -> str:
 
 
 async def _no_reset(connection: asyncpg.Connection) -> None:
-    """Statements on this pool leave nothing behind (no LISTEN, no locks, transactions closed)."""
+    """Nothing to reset: statements on this pool set no session state, take no advisory locks
+    and listen to nothing (asyncpg still rolls back a transaction a cancelled request left open)."""
 
 
 # One pool per event loop: a pool's connections belong to the loop they were opened on.

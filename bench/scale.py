@@ -2,11 +2,14 @@
 """Plot tiles at national scale: cold tile times and sizes at 10,000 and 1,000,000 plots.
 
     python bench/scale.py                       # 10k and 1M (each loaded once, kept)
-    python bench/scale.py --sizes 10000,1000000,5000000 --reload
+    python bench/scale.py --sizes 10000,1000000,5000000
 
 Each size lives in a database of its own on the project's PostgreSQL (vexa_scale_10k,
 vexa_scale_1m, ...), loaded by scripts/demo_cadastre.py with the same --zone-plots at every
-size, so zone 1 holds the same plots in all of them and a tile there is the same tile.
+size, so zone 1 holds the same plots in all of them and a tile there is the same tile. A size
+that 216 zones of that many plots cannot hold (5,000,000) gets larger zones of the same plots:
+its low-zoom tiles are compared with the largest size laid out alike (slowest tile against
+slowest tile).
 
 For each size the host app runs under uvicorn (Redis database 3 of the project's Redis) and
 every plot tile is requested cold (its cache entry deleted first, the database warm):
@@ -16,8 +19,9 @@ every plot tile is requested cold (its cache entry deleted first, the database w
   than a zone, the one tile over its middle, which also shows neighbouring zones).
 
 Printed per zoom: the median and the slowest cold time at each size, the raw and gzip sizes
-(as served with and without Accept-Encoding: gzip), and for zooms 13 to 16 the ratio of the
-largest size to the smallest. Then, per zoom, the CPU one hit costs to compress (gzip level 1
+(as served with and without Accept-Encoding: gzip), for zooms 13 to 16 the ratio of the
+largest size to the smallest laid out alike, and for zooms 8 to 12 that of a size of larger zones. The
+machine's speed is taken before and after (a fixed loop), since a shared machine's varies. Then, per zoom, the CPU one hit costs to compress (gzip level 1
 and 6) against the digest lookup that the host's compressed-body table costs instead. Then a
 replay of overlapping viewers with an empty cache counts the tile queries the database ran
 against the distinct tiles asked for, with one and with two uvicorn workers.
@@ -29,6 +33,7 @@ import argparse
 import asyncio
 import gzip
 import hashlib
+import math
 import os
 import socket
 import statistics
@@ -50,6 +55,7 @@ from helpers.utils import latlon_to_xyz  # noqa: E402
 PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
 REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 REDIS_DB = 3
+ZONES = 216
 ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
 SOURCE_ADDRESSES = [f"127.0.{a}.{b}" for a in (20, 21) for b in range(1, 251)]
 
@@ -282,6 +288,21 @@ async def replay(database: str, plan: dict[int, list[tuple[int, int, int]]], wor
         server.stop()
 
 
+def zone_plots_for(size: int, zone_plots: int) -> int:
+    """Plots per zone for `size`: `zone_plots`, or as many as the zones must hold beyond that (a
+    size of larger zones, whose tiles are no longer the same tiles as the others')."""
+    return max(zone_plots, math.ceil(size / ZONES))
+
+
+def reference_ms() -> float:
+    """The machine's speed now: CPU ms of a fixed loop (the shared machine's speed varies)."""
+    started = time.process_time()
+    total = 0
+    for i in range(2_000_000):
+        total += i
+    return (time.process_time() - started) * 1000
+
+
 async def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="10000,1000000", help="plot counts, comma-separated")
@@ -295,9 +316,13 @@ async def main() -> None:
 
     results, plans, databases = {}, {}, {}
     for size in sizes:
-        databases[size] = await ensure_database(size, args.zone_plots, args.reload)
-        plans[size] = await tile_plan(databases[size], args.zone_plots)
+        databases[size] = await ensure_database(size, zone_plots_for(size, args.zone_plots), args.reload)
+        plans[size] = await tile_plan(databases[size], zone_plots_for(size, args.zone_plots))
     largest = sizes[-1]
+    # Zooms 13 to 16 compare the same tiles: those of the sizes laid out alike.
+    alike = [s for s in sizes if zone_plots_for(s, args.zone_plots) == args.zone_plots]
+    larger = [s for s in sizes if s not in alike]
+    speed_before = reference_ms()
     biggest_tiles: dict[int, bytes] = {}
     for size in [] if args.replay_only else sizes:
         server = Server(databases[size])
@@ -311,16 +336,25 @@ async def main() -> None:
 
     if args.replay_only:
         sizes = []
+    speed_after = reference_ms()
     head = "".join(f" {label(s) + ' med':>9} {label(s) + ' max':>9} {label(s) + ' KiB':>8} {'gz KiB':>7}" for s in sizes)
+    same = f"{label(alike[-1])}/{label(alike[0])}" if len(alike) > 1 else ""
+    more = f"{label(larger[-1])}/{label(alike[-1])}" if larger and alike else ""
     print(f"\ncold plot tiles (ms; database warm, tile cache empty), per zoom:\n  {'zoom':>4} {'tiles':>5}{head}"
-          f" {'ratio':>6}")
+          f" {same:>7} {more:>7}")
     for z in range(8, 17) if sizes else []:
         cells = "".join(f" {results[s][z]['median']:9.0f} {results[s][z]['max']:9.0f} "
                         f"{results[s][z]['raw'] / 1024:8.0f} {results[s][z]['gzip'] / 1024:7.0f}" for s in sizes)
-        ratio = ""
-        if z >= 13 and results[sizes[0]][z]["median"]:
-            ratio = f"{results[largest][z]['median'] / results[sizes[0]][z]['median']:6.2f}"
-        print(f"  {z:>4} {results[largest][z]['tiles']:>5}{cells} {ratio:>6}")
+        ratio = larger_ratio = ""
+        if z >= 13 and same and results[alike[0]][z]["median"]:  # the median of the same tiles
+            ratio = f"{results[alike[-1]][z]['median'] / results[alike[0]][z]['median']:7.2f}"
+        if z <= 12 and more and results[alike[-1]][z]["max"]:  # the slowest tile of each
+            larger_ratio = f"{results[larger[-1]][z]['max'] / results[alike[-1]][z]['max']:7.2f}"
+        print(f"  {z:>4} {results[largest][z]['tiles']:>5}{cells} {ratio:>7} {larger_ratio:>7}")
+    if sizes:
+        print(f"  ({same or 'ratio'}: median of the same tiles at zooms 13-16; {more or 'larger'}: slowest tile at "
+              f"zooms 8-12; the machine's speed: a fixed loop took {speed_before:.0f} ms before and "
+              f"{speed_after:.0f} ms after)")
 
     if biggest_tiles:
         compression_costs(biggest_tiles)

@@ -90,7 +90,7 @@ WITH p AS (
 ), lu AS (
     SELECT k, block, pts,
            (abs(hashint4(block * 7919 + $1::int)) % 100) AS lu_roll,
-           (abs(hashint4(k * 104729 + $1::int)) % 100) AS status_roll
+           (abs(hashint4(((k::bigint * 104729 + $1::int) % 2147483647)::int)) % 100) AS status_roll
     FROM v
 )
 , shaped AS (
