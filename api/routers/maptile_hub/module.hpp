@@ -80,6 +80,14 @@ private:
     bool settled_ = false;
 };
 
+/// Monotonic seconds (steady clock).
+double steady_seconds();
+/// When Redis last answered any of the module's calls (the cache's or the rate limit's), in
+/// steady_seconds(); note_redis_answer() records an answer now. One Redis answering some calls
+/// is alive, however long the others wait for a connection or to be read.
+double last_redis_answer();
+void note_redis_answer();
+
 /// True for the errors of an unavailable Redis: OSError (TimeoutError included) and redis-py's
 /// ConnectionError and TimeoutError.
 bool redis_unavailable(const nb::python_error& error);

@@ -1,8 +1,6 @@
 // rate_limit.cpp: the per-client request counter in Redis, a fixed one-second window.
 #include "module.hpp"
 
-#include <chrono>
-
 namespace vexa::maptile {
 
 std::string client_address(handle request) {
@@ -13,19 +11,12 @@ std::string client_address(handle request) {
 
 namespace {
 
-double seconds_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-/// When Redis last answered a rate-limit INCR, in seconds_now() time.
-double last_answer = 0;
-
 /// Count the request in its window; raise the 429 with `detail` above `limit`.
 Coro count_request(Args& a) {
     handle client = a["client"], key = a["key"];
     const long long limit = nb::cast<long long>(a["limit"]);
     long long request_count = nb::cast<long long>(co_await client.attr("incr")(key));
-    last_answer = seconds_now();
+    note_redis_answer();
     if (request_count == 1) co_await client.attr("expire")(key, 1);
     if (request_count > limit) {
         // A counter whose EXPIRE was lost (the process died between the two commands, or
@@ -51,8 +42,9 @@ handle counter() {
 }
 
 /// Await `counting` for RATE_LIMIT_TIMEOUT seconds, and raise TimeoutError (cancelling it) when
-/// it has not finished. Unless the delay is the process's own: while Redis answers other checks
-/// during each further slice of RATE_LIMIT_TIMEOUT, or the loop runs a callback scheduled at the
+/// it has not finished. Unless the delay is the process's own: while Redis answers other calls
+/// (checks, cache reads and writes) during each further slice of RATE_LIMIT_TIMEOUT (a flood of
+/// cache hits may hold every pooled connection), or the loop runs a callback scheduled at the
 /// slice's start more than LOOP_LAG_LIMIT late (a flood keeps it busy), the answer is most
 /// likely waiting unread, and the wait goes on, up to RATE_LIMIT_BUSY_TIMEOUT in all, rather
 /// than take a healthy Redis for a failing one and let the flood through. A Redis that stops
@@ -63,17 +55,17 @@ Coro within_time_limit(object counting) {
     object task = asyncio.attr("ensure_future")(counting);
     nb::set waiting;
     waiting.add(task);
-    const double started = seconds_now();
+    const double started = steady_seconds();
     try {
         for (;;) {
-            const double slice = seconds_now();
+            const double slice = steady_seconds();
             auto ran_at = std::make_shared<double>(-1);
-            loop.attr("call_soon")(nb::cpp_function([ran_at] { *ran_at = seconds_now(); }));
+            loop.attr("call_soon")(nb::cpp_function([ran_at] { *ran_at = steady_seconds(); }));
             co_await asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_TIMEOUT);
             if (truthy(task.attr("done")())) break;
-            const double lag = (*ran_at < 0 ? seconds_now() : *ran_at) - slice;
-            const bool process_is_late = last_answer > slice || lag > LOOP_LAG_LIMIT;
-            if (!process_is_late || seconds_now() - started + RATE_LIMIT_TIMEOUT > RATE_LIMIT_BUSY_TIMEOUT) break;
+            const double lag = (*ran_at < 0 ? steady_seconds() : *ran_at) - slice;
+            const bool process_is_late = last_redis_answer() > slice || lag > LOOP_LAG_LIMIT;
+            if (!process_is_late || steady_seconds() - started + RATE_LIMIT_TIMEOUT > RATE_LIMIT_BUSY_TIMEOUT) break;
         }
     } catch (...) {
         task.attr("cancel")();

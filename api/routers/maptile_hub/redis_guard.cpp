@@ -9,13 +9,18 @@
 
 namespace vexa::maptile {
 
+double steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 namespace {
 
 using tiles::CircuitBreaker;
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double now() { return steady_seconds(); }
+
+/// When Redis last answered a guarded call (any of them), in steady_seconds() time.
+double last_answer = 0;
 
 /// A breaker and what keeps its entry tied to the guarded object: a weak reference whose
 /// callback drops the entry when the object goes, or, for an object that cannot be weakly
@@ -88,8 +93,13 @@ RedisCall::~RedisCall() {
     if (!settled_) breaker_->abandoned(how_);
 }
 
+double last_redis_answer() { return last_answer; }
+
+void note_redis_answer() { last_answer = steady_seconds(); }
+
 void RedisCall::succeeded() {
     settled_ = true;
+    note_redis_answer();
     if (breaker_->succeeded(how_) == CircuitBreaker::Change::closed)
         log("info", "Circuit breaker closed for " + what_ + ": Redis answers again");
 }
