@@ -166,7 +166,7 @@ async def test_bulk_cancellation_mid_query_leaves_nothing_behind(hub, raw_redis,
     client), mixed with time-outs and database errors, on real sessions."""
     engine = create_async_engine(services.DATABASE_URL, pool_size=40, max_overflow=0)
     sessions = async_sessionmaker(engine, expire_on_commit=False)
-    sleeping = text("SELECT pg_sleep(0.2) WHERE CAST(:min_x AS float8) < CAST(:max_x AS float8)"
+    sleeping = text("SELECT pg_sleep(1) WHERE CAST(:min_x AS float8) < CAST(:max_x AS float8)"
                     " AND CAST(:min_y AS float8) < CAST(:max_y AS float8)")
     failing = text(FAILING)
     statements = itertools.cycle([sleeping] * 5 + [failing])
@@ -197,8 +197,10 @@ async def test_bulk_cancellation_mid_query_leaves_nothing_behind(hub, raw_redis,
             if engine.pool.checkedout() >= size or all(t.done() for t in tasks):
                 break
             await asyncio.sleep(0.005)
-        # The sleeping queries run for 0.2 s; the failing ones answer within a few milliseconds
-        # of holding their connection, so give them that before cancelling the rest mid-query.
+        # The sleeping queries run for 1 s, longer than a batch on a busy machine takes until every
+        # request holds its connection (at 0.2 s some finished first); the failing ones answer
+        # within a few milliseconds of holding theirs, so give them that before cancelling the
+        # rest mid-query.
         await asyncio.sleep(0.05)
         for t in tasks:
             t.cancel()
