@@ -352,9 +352,10 @@ async def main() -> None:
             larger_ratio = f"{results[larger[-1]][z]['max'] / results[alike[-1]][z]['max']:7.2f}"
         print(f"  {z:>4} {results[largest][z]['tiles']:>5}{cells} {ratio:>7} {larger_ratio:>7}")
     if sizes:
-        print(f"  ({same or 'ratio'}: median of the same tiles at zooms 13-16; {more or 'larger'}: slowest tile at "
-              f"zooms 8-12; the machine's speed: a fixed loop took {speed_before:.0f} ms before and "
-              f"{speed_after:.0f} ms after)")
+        notes = [f"{same}: median of the same tiles at zooms 13-16"] if same else []
+        notes += [f"{more}: slowest tile at zooms 8-12"] if more else []
+        notes += [f"the machine's speed: a fixed loop took {speed_before:.0f} ms before and {speed_after:.0f} ms after"]
+        print(f"  ({'; '.join(notes)})")
 
     if biggest_tiles:
         compression_costs(biggest_tiles)
