@@ -4,8 +4,8 @@ plain asyncpg pool for the host's own read-only statements.
 The tile router takes a session per request (get_db). The plan, PDF and search routes run a few
 read-only statements of their own and need none of a session's machinery: they borrow a
 connection of `read_pool()`, which skips the session, the liveness ping at every checkout and
-the reset statement at every return (a round trip each, more than half of what a repeated plan
-request costs the database). A broken connection is replaced by the pool on its next use.
+the reset statement at every return (a round trip each). A broken connection is replaced by the
+pool on its next use.
 """
 
 from __future__ import annotations

@@ -9,10 +9,10 @@ leaves nothing in the cache. Redis failures only cost the cache: they are logged
 is drawn.
 
 Each process also keeps the plans it has lately read from or stored in Redis in memory (at most
-VEXA_PLAN_MEMORY_MB, default 64, least recently used out first): a plan of half a megabyte is
-dearer to read from Redis than all the rest of a repeated request. Keys name their content, so
-a plan in memory is never stale; it holds only what Redis held, so a plan drawn while Redis was
-down is drawn again once it is back, and stored.
+VEXA_PLAN_MEMORY_MB, default 64, least recently used out first): reading a plan of half a
+megabyte from Redis takes longer than the digest statement that finds its key. Keys name their
+content, so a plan in memory is never stale; it holds only what Redis held, so a plan drawn
+while Redis was down is drawn again once it is back, and stored.
 """
 
 from __future__ import annotations
