@@ -30,12 +30,10 @@ import os
 import statistics
 import sys
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "api"))
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+from common import API, PG_PORT, REDIS_PORT
+
+sys.path.insert(0, str(API))
 os.environ.update(DATABASE_URL=f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa",
                   REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
 

@@ -28,7 +28,6 @@ import os
 import signal
 import statistics
 import subprocess
-import sys
 import time
 from collections import Counter
 from dataclasses import dataclass, field
@@ -38,8 +37,8 @@ import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from tiles import API, PG_URL, REDIS_PORT, ROOT, SOURCE_ADDRESSES, ensure_cadastre, environment  # noqa: E402
+from common import REDIS_PORT, ROOT, until_serving, uvicorn
+from tiles import PG_URL, SOURCE_ADDRESSES, ensure_cadastre, environment
 
 STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
 SERVICES = ROOT / "scripts" / "services.sh"
@@ -296,21 +295,13 @@ async def main() -> None:
     uncached = await plot_tiles(range(17, 19), 2000)  # more tiles than a restart needs
     (ROOT / "test-artifacts").mkdir(exist_ok=True)
     log = open(ROOT / "test-artifacts" / "faults-uvicorn.log", "wb")
-    server = subprocess.Popen(
-        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(args.port),
-         "--log-level", "warning", "--no-access-log"],
-        cwd=API, env=environment(), stdout=log, stderr=log)
+    server = uvicorn(args.port, environment(), log=log)
     redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
     clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{args.port}", timeout=30,
                                  transport=httpx.AsyncHTTPTransport(local_address=a))
                for a in SOURCE_ADDRESSES]
     try:
-        for _ in range(150):
-            try:
-                await clients[0].get("/gis/layers/")
-                break
-            except httpx.TransportError:
-                await asyncio.sleep(0.1)
+        await until_serving(clients[0])
         # Few enough source addresses that each connection is reused within the server's 5 s
         # keep-alive (a connection it has just closed would count as a failure of the service).
         lanes = Lanes(clients[:64], tiles, args.lanes)

@@ -40,12 +40,12 @@ import sys
 import time
 import tracemalloc
 import warnings
-from pathlib import Path
 
 import psutil
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "api"), str(ROOT / "tests")]
+from common import API, REDIS_PORT, ROOT, pg_url, until_serving, uvicorn
+
+sys.path[:0] = [str(API), str(ROOT / "tests")]
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 import matplotlib  # noqa: E402
@@ -59,9 +59,7 @@ from recording import Call, RecordingAxes, RecordingPyplot  # noqa: E402
 
 from vexa import plots  # noqa: E402
 
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
-PG_URL = f"postgresql://postgres@127.0.0.1:{PG_PORT}/vexa"
+PG_URL = pg_url()
 
 
 def typical_parcel():
@@ -227,19 +225,12 @@ def endpoint(port: int, requests: int) -> None:
 
     env = dict(os.environ, DATABASE_URL=PG_URL.replace("postgresql://", "postgresql+asyncpg://"),
                REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
-    server = subprocess.Popen([sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
-                               "--log-level", "warning"], cwd=ROOT / "api", env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = uvicorn(port, env, access_log=True)
     base = f"http://127.0.0.1:{port}"
     try:
         async def run() -> None:
             async with httpx.AsyncClient(base_url=base, timeout=60) as client:
-                for _ in range(150):
-                    try:
-                        await client.get("/gis/layers/")
-                        break
-                    except httpx.TransportError:
-                        await asyncio.sleep(0.1)
+                await until_serving(client)
                 plot = 10_000
                 first = await client.get(f"/plans/{plot}.png")  # drawn and cached
                 assert first.status_code == 200, first.text

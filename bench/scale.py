@@ -35,25 +35,21 @@ import gzip
 import hashlib
 import math
 import os
-import socket
 import statistics
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-ROOT = Path(__file__).resolve().parents[1]
-API = ROOT / "api"
+from common import API, REDIS_PORT, ROOT, free_port, pg_url, until_serving, uvicorn
+
 sys.path.insert(0, str(API))
 
 from helpers.utils import latlon_to_xyz  # noqa: E402
 
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 REDIS_DB = 3
 ZONES = 216
 ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
@@ -62,10 +58,6 @@ SOURCE_ADDRESSES = [f"127.0.{a}.{b}" for a in (20, 21) for b in range(1, 251)]
 
 def label(size: int) -> str:
     return f"{size // 1_000_000}m" if size % 1_000_000 == 0 else f"{size // 1000}k"
-
-
-def pg_url(database: str) -> str:
-    return f"postgresql://postgres@127.0.0.1:{PG_PORT}/{database}"
 
 
 async def ensure_database(size: int, zone_plots: int, reload: bool) -> str:
@@ -125,19 +117,6 @@ async def tile_plan(database: str, zone_plots: int) -> dict[int, list[tuple[int,
     return plan
 
 
-def free_port() -> int:
-    """A free loopback port of VEXA_BENCH_PORTS ("first-last"; any free port when unset)."""
-    first, _, last = os.environ.get("VEXA_BENCH_PORTS", "0-0").partition("-")
-    for port in range(int(first), int(last or first) + 1):
-        with socket.socket() as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return s.getsockname()[1]
-    raise RuntimeError(f"no free port in VEXA_BENCH_PORTS={os.environ['VEXA_BENCH_PORTS']}")
-
-
 class Server:
     """The host app under uvicorn on a free loopback port, on one database."""
 
@@ -145,21 +124,12 @@ class Server:
         self.port = free_port()
         env = {**os.environ, "DATABASE_URL": "postgresql+asyncpg://" + pg_url(database).split("://")[1],
                "REDIS_HOST": "127.0.0.1", "REDIS_PORT": str(REDIS_PORT), "REDIS_DB": str(REDIS_DB)}
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(self.port),
-             "--workers", str(workers), "--log-level", "warning", "--no-access-log"],
-            cwd=API, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = uvicorn(self.port, env, workers)
         self.base = f"http://127.0.0.1:{self.port}"
 
     async def ready(self) -> None:
         async with httpx.AsyncClient(base_url=self.base) as client:
-            for _ in range(300):
-                try:
-                    await client.get("/gis/layers/")
-                    return
-                except httpx.TransportError:
-                    await asyncio.sleep(0.1)
-        raise RuntimeError("uvicorn did not start")
+            await until_serving(client, 300)
 
     def stop(self) -> None:
         self.process.terminate()

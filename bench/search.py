@@ -22,27 +22,17 @@ import argparse
 import asyncio
 import itertools
 import os
-import statistics
 import subprocess
 import sys
-import time
-from pathlib import Path
 
 import asyncpg
 import httpx
-from tiles import free_port, timed
+from common import API, PG_PORT, REDIS_PORT, ROOT, free_port, pg_url, summary, until_serving, uvicorn
+from tiles import timed
 
-ROOT = Path(__file__).resolve().parents[1]
-API = ROOT / "api"
 sys.path.insert(0, str(API))
 
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 TARGET_P50_MS = 20.0
-
-
-def pg_url(database: str) -> str:
-    return f"postgresql://postgres@127.0.0.1:{PG_PORT}/{database}"
 
 
 def environment(database: str) -> dict[str, str]:
@@ -84,14 +74,6 @@ async def typed_texts(database: str, count: int) -> list[str]:
     return list(itertools.islice(itertools.cycle(texts), count))
 
 
-def summary(name: str, wall: float, latencies: list[float]) -> dict[str, float]:
-    latencies = sorted(latencies)
-    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
-    figures = {"rate": len(latencies) / wall, "p50": statistics.median(latencies), "p99": p99}
-    print(f"  {name:<30} {figures['rate']:9.1f} requests/s   p50 {figures['p50']:7.2f} ms   p99 {figures['p99']:7.2f} ms")
-    return figures
-
-
 async def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--database", default="vexa", help="database on the project's PostGIS (default vexa)")
@@ -106,21 +88,13 @@ async def main() -> int:
     plots = await ensure_cadastre(args.database, args.plots)
     texts = await typed_texts(args.database, args.requests)
     port = free_port()
-    server = subprocess.Popen(
-        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
-         "--log-level", "warning", "--no-access-log"],
-        cwd=API, env=environment(args.database), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = uvicorn(port, environment(args.database))
     sql = SEARCH_SQL
     pool = await asyncpg.create_pool(pg_url(args.database), min_size=args.concurrency, max_size=args.concurrency)
     limits = httpx.Limits(max_connections=args.concurrency, max_keepalive_connections=args.concurrency)
     client = httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", limits=limits, timeout=30)
     try:
-        for _ in range(100):
-            try:
-                await client.get("/gis/layers/")
-                break
-            except httpx.TransportError:
-                await asyncio.sleep(0.1)
+        await until_serving(client)
         found = 0
 
         async def search(q: str) -> None:

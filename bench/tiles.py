@@ -22,25 +22,20 @@ import argparse
 import asyncio
 import os
 import re
-import socket
-import statistics
 import subprocess
 import sys
 import time
 from collections.abc import Awaitable, Callable
-from pathlib import Path
 
 import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-ROOT = Path(__file__).resolve().parents[1]
-API = ROOT / "api"
+from common import API, PG_PORT, REDIS_PORT, ROOT, free_port, pg_url, summary, until_serving, uvicorn
+
 sys.path.insert(0, str(API))
 
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
-PG_URL = f"postgresql://postgres@127.0.0.1:{PG_PORT}/vexa"
+PG_URL = pg_url()
 SOURCE_ADDRESSES = [f"127.0.{a}.{b}" for a in (10, 11) for b in range(1, 251)]
 
 
@@ -90,12 +85,6 @@ async def tile_list(per_zoom: int) -> list[tuple[int, int, int]]:
     return tiles
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 async def timed(jobs: list[Callable[[], Awaitable[object]]], concurrency: int) -> tuple[float, list[float]]:
     """Run the jobs `concurrency` at a time; wall seconds and per-job latencies in ms."""
     latencies: list[float] = []
@@ -113,12 +102,8 @@ async def timed(jobs: list[Callable[[], Awaitable[object]]], concurrency: int) -
     return time.perf_counter() - started, latencies
 
 
-def summary(name: str, wall: float, latencies: list[float]) -> dict[str, float]:
-    latencies = sorted(latencies)
-    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
-    figures = {"rate": len(latencies) / wall, "p50": statistics.median(latencies), "p99": p99}
-    print(f"  {name:<34} {figures['rate']:9.1f} tiles/s   p50 {figures['p50']:7.2f} ms   p99 {figures['p99']:7.2f} ms")
-    return figures
+def tile_summary(name: str, wall: float, latencies: list[float]) -> dict[str, float]:
+    return summary(name, wall, latencies, unit="tiles", width=34)
 
 
 def ratio(label: str, measured: dict[str, float], floor: dict[str, float]) -> None:
@@ -137,23 +122,14 @@ async def main() -> None:
     plots = await ensure_cadastre(args.plots)
     tiles = await tile_list(args.per_zoom)
     port = free_port()
-    server = subprocess.Popen(
-        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
-         "--log-level", "warning", "--no-access-log"],
-        cwd=API, env=environment(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = uvicorn(port, environment())
     redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
     pg = await asyncpg.create_pool(PG_URL, min_size=args.concurrency, max_size=args.concurrency)
     clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}",
                                  transport=httpx.AsyncHTTPTransport(local_address=a))
                for a in SOURCE_ADDRESSES]
     try:
-        for _ in range(100):
-            try:
-                await clients[0].get("/gis/layers/")
-                break
-            except httpx.TransportError:
-                await asyncio.sleep(0.1)
-        sys.path.insert(0, str(API))
+        await until_serving(clients[0])
         os.environ.update(environment())
         import contextlib
         import io
@@ -200,13 +176,13 @@ async def main() -> None:
         await redis.flushdb()
 
         print(f"{len(tiles)} plot tiles, zooms 8-18, on {plots:,} plots; concurrency {args.concurrency}")
-        floor_sql = summary("floor: same SQL through asyncpg", *await timed([sql_job(t) for t in tiles], args.concurrency))
-        miss = summary("HTTP, cache misses", *await timed([http_job(*t) for t in tiles], args.concurrency))
+        floor_sql = tile_summary("floor: same SQL through asyncpg", *await timed([sql_job(t) for t in tiles], args.concurrency))
+        miss = tile_summary("HTTP, cache misses", *await timed([http_job(*t) for t in tiles], args.concurrency))
         cached = [f"mvt_v8:plots:{z}:{x}:{y}" for z, x, y in tiles]
         present = [k for k in cached if await redis.exists(k)]
-        floor_get = summary("floor: bare Redis GET", *await timed([get_job(k) for k in present * args.hit_rounds], args.concurrency))
+        floor_get = tile_summary("floor: bare Redis GET", *await timed([get_job(k) for k in present * args.hit_rounds], args.concurrency))
         hit_tiles = [tuple(map(int, k.split(":")[2:])) for k in present] * args.hit_rounds
-        hit = summary("HTTP, cache hits", *await timed([http_job(*t) for t in hit_tiles], args.concurrency))
+        hit = tile_summary("HTTP, cache hits", *await timed([http_job(*t) for t in hit_tiles], args.concurrency))
         print("ratios (1.00 = as fast as the floor):")
         ratio("misses vs direct SQL", miss, floor_sql)
         ratio("hits vs bare Redis GET", hit, floor_get)

@@ -300,8 +300,8 @@ async def test_background_schedulers(hub, raw_redis, hub_log):
 
 
 async def test_openapi_describes_every_operation(client_for):
-    spec = (await client_for().get("/openapi.json")).json()
-    operations = {(path, method): op for path, methods in spec["paths"].items() for method, op in methods.items()}
+    document = (await client_for().get("/openapi.json")).json()
+    operations = {(path, method): op for path, methods in document["paths"].items() for method, op in methods.items()}
     assert set(operations) == {
         ("/gis/{layer_name}/{z}/{x}/{y}.pbf", "get"), ("/gis/{layer_name}/zoom-info/", "get"),
         ("/gis/{layer_name}/bbox/", "get"), ("/gis/layers/", "get"), ("/gis/health/", "get"),
