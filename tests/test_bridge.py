@@ -5,10 +5,14 @@ from __future__ import annotations
 import asyncio
 import gc
 import inspect
+import subprocess
+import sys
+import textwrap
 import traceback
 
 import psutil
 import pytest
+import services
 
 ASYNC_OPERATIONS = [
     "safe_cache_get",
@@ -227,3 +231,40 @@ async def test_no_leaks_through_success_error_and_cancellation(hub, monkeypatch)
     objects_after, rss_after = len(gc.get_objects()), _rss()
     assert objects_after - objects_before < 200, (objects_before, objects_after)
     assert rss_after - rss_before < 4 * 1024 * 1024, (rss_before, rss_after)
+
+
+def test_a_coroutine_outliving_its_function_stays_sound():
+    """A coroutine reads its arguments by the names its function declared: it keeps that function
+    alive until it is gone itself, even when nothing else refers to the function any more."""
+    script = textwrap.dedent(
+        """
+        import asyncio, gc, weakref
+        import vexa.maptile_hub as hub
+
+        class Redis:
+            async def get(self, key):
+                await asyncio.sleep(0)
+                return key.encode()
+
+        async def main():
+            cache = hub.BinaryRedisCache(Redis(), namespace="n")
+            get = hub.BinaryRedisCache.__dict__["get"]
+            del hub.BinaryRedisCache.get  # the class was the function's last other owner
+            coro = get(cache, "k")
+            function = weakref.ref(get)
+            del get
+            gc.collect()
+            print("alive while its coroutine lives:", function() is not None)
+            print("result:", await coro)
+            del coro
+            gc.collect()
+            print("gone with its coroutine:", function() is None)
+
+        asyncio.run(main())
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", script], cwd=services.ROOT / "api", capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-3:] == [
+        "alive while its coroutine lives: True", "result: b'n:k'", "gone with its coroutine: True"]

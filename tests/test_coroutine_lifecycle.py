@@ -286,3 +286,27 @@ async def test_a_failing_tile_query_names_the_handler(hub, raw_redis, monkeypatc
     assert handler[-1] == "get_tile_xyz"
     query = [f.name for f in traceback.extract_tb(info.value.__context__.__traceback__)]
     assert "wait_for" in query and "execute" in query
+
+
+async def test_a_session_referring_to_its_suspended_handler_is_collected(hub, raw_redis, monkeypatch):
+    """session -> the handler's coroutine -> its query under the session's transaction -> session:
+    once nothing else holds them, the collector frees the cycle, as it frees its Python twin's."""
+    monkeypatch.setattr(hub, "safe_cache_get", lambda key, timeout=1.0: asyncio.sleep(0))
+
+    async def python_twin(layer_name, db):
+        await hub.safe_cache_get("centroid:" + layer_name, timeout=2.0)
+        async with hub.db_transaction(db):
+            result = await asyncio.wait_for(db.execute(text("SELECT 1")), timeout=15.0)
+            return result.first()
+
+    collected = {}
+    for name, make in (("python", python_twin), ("native", hub.get_central_tile_info)):
+        session = CleanSession()
+        coro = make("plots", session)
+        await drive_until_query(coro)
+        session.handler = coro
+        handler, held = weakref.ref(coro), weakref.ref(session)
+        del coro, session
+        gc.collect()
+        collected[name] = (handler() is None, held() is None)
+    assert collected == {"python": (True, True), "native": (True, True)}

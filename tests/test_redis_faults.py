@@ -47,7 +47,7 @@ async def test_paused_redis_is_skipped_until_it_answers_again(hub, client_for, r
         health = (await client_for().get("/gis/health/")).json()
     # Each request used to wait for the client's 5 s socket time-out, twice.
     assert first_wave < 4 and skipping < 10
-    assert health["cache_status"] == "unhealthy" and health["redis_breaker"] in ("open", "half_open")
+    assert health["cache_status"] == "unhealthy"
     assert await until_served_from_cache(client_for(), path, 20)
     assert hub.redis_breaker_state() == "closed"
     warnings = hub_log.messages("WARNING")

@@ -18,10 +18,10 @@ Awaited AsyncIter::next() {
     return Awaited{iterator_.attr("__anext__")(), true};
 }
 
-AsyncWith::AsyncWith(handle manager) : manager_(nb::borrow(manager)) {
-    handle type = manager.type();
+AsyncWith::AsyncWith(object manager) : manager_(std::move(manager)) {
+    handle type = manager_.type();
     if (!nb::hasattr(type, "__aenter__") || !nb::hasattr(type, "__aexit__"))
-        raise(PyExc_TypeError, std::string("'") + Py_TYPE(manager.ptr())->tp_name +
+        raise(PyExc_TypeError, std::string("'") + Py_TYPE(manager_.ptr())->tp_name +
                                    "' object does not support the asynchronous context manager protocol");
     aexit_ = type.attr("__aexit__");
     aenter_ = type.attr("__aenter__");
@@ -54,11 +54,11 @@ void AsyncWith::finish(handle exit_result, const std::exception_ptr& failure) {
     if (!truthy(exit_result)) std::rethrow_exception(failure);
 }
 
-Coro async_with(object manager, std::function<Coro(object)> body) {
-    AsyncWith context(manager);
-    object value = co_await context.enter();
+Coro async_with(object manager, std::function<Coro(handle)> body) {
+    AsyncWith context(std::move(manager));
+    Held value = co_await context.enter();
     std::exception_ptr failure;
-    object result;
+    Held result;
     try {
         result = co_await body(value);
     } catch (...) {

@@ -16,13 +16,14 @@ namespace vexa {
 /// `async for` over any asynchronous iterable:
 ///     AsyncIter it(iterable);
 ///     while (object item = co_await it.next()) { ... }   // an empty object ends the loop
+/// Made inside a body, it is one of the body's Held locals.
 class AsyncIter {
 public:
     explicit AsyncIter(handle iterable);
     Awaited next();
 
 private:
-    object iterator_;
+    Held iterator_;
 };
 
 /// `async with`, step by step: enter() gives the awaitable of __aenter__; exit() gives the
@@ -34,25 +35,27 @@ private:
 ///     std::exception_ptr failure;
 ///     try { ... } catch (...) { failure = std::current_exception(); }
 ///     tx.finish(co_await tx.exit(failure), failure);
+/// Made inside a body, its references are the body's Held locals.
 class AsyncWith {
 public:
-    explicit AsyncWith(handle manager);
+    explicit AsyncWith(object manager);
     object enter();
     object exit(const std::exception_ptr& failure);
     static void finish(handle exit_result, const std::exception_ptr& failure);
 
 private:
-    object manager_;
-    object aenter_;
-    object aexit_;
+    Held manager_;
+    Held aenter_;
+    Held aexit_;
 };
 
 /// `async with manager as value: body(value)`, as one await: __aenter__, then the body, then
 /// __aexit__ with the body's error. Gives the body's result. The body may capture by
-/// reference: it runs within the await.
-///     object row = co_await async_with(ns["db_transaction"](db), [&](object session) -> Coro {
-///         co_return (co_await session.attr("execute")(statement)).attr("first")();
+/// reference: it runs within the await; the value it is given is held for it.
+///     object row = co_await async_with(ns["db_transaction"](db), [&](handle session) -> Coro {
+///         object query = session.attr("execute")(statement);
+///         co_return (co_await std::move(query)).attr("first")();
 ///     });
-Coro async_with(object manager, std::function<Coro(object)> body);
+Coro async_with(object manager, std::function<Coro(handle)> body);
 
 }  // namespace vexa

@@ -1,4 +1,4 @@
-// coroutine.cpp: the coroutine object type that drives Coro frames (see coroutine.hpp).
+// coroutine.cpp: the coroutine object type that drives Coro frames, and Held (see coroutine.hpp).
 #include "coroutine.hpp"
 
 #include "function.hpp"
@@ -6,60 +6,85 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <memory>
+#include <type_traits>
+
 namespace vexa {
 
 namespace {
 
 PyTypeObject* coroutine_type = nullptr;
 
-struct CoroutineObject {
-    PyObject_HEAD
-    Coro::frame_handle frame;  // the outermost frame; empty once finished or closed
-    Coro::frame_handle leaf;   // the innermost frame of the chain: the one to resume
-    Args* args;                // the arguments the frame reads (owned), or null
-    PyObject* awaiting;        // the iterator the leaf is suspended on
-    PyObject* sent;            // what the pending await gives the body
-    PyObject* thrown;          // or the exception it raises there
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* code;
-    PyObject* globals;
-    PyObject* weakreflist;
-    bool started;
-    bool running;
+/// The frame whose body runs now on this thread (Held locals made now join it), or null.
+thread_local Coro::promise_type* running_frame = nullptr;
+
+/// Makes `frame` the running frame for a resume, and restores the previous one after it (a body
+/// may drive another coroutine object synchronously).
+class Resuming {
+public:
+    explicit Resuming(Coro::promise_type* frame) : previous_(std::exchange(running_frame, frame)) {}
+    ~Resuming() { running_frame = previous_; }
+    Resuming(const Resuming&) = delete;
+    Resuming& operator=(const Resuming&) = delete;
+
+private:
+    Coro::promise_type* previous_;
 };
 
-CoroutineObject* as_coroutine(void* op) { return static_cast<CoroutineObject*>(op); }
+/// What a coroutine object owns besides its header; made and destroyed as one.
+struct CoroutineState {
+    Coro::frame_handle frame;      // the outermost frame; empty once finished or closed
+    Coro::frame_handle leaf;       // the innermost frame of the chain: the one to resume
+    std::unique_ptr<Args> args;    // the arguments the frame reads, or none
+    CoroutineInfo info;            // name, code, globals, and the function `args` point into
+    object awaiting;               // the iterator the leaf is suspended on
+    object sent;                   // what the pending await gives the body
+    object thrown;                 // or the exception it raises there
+    bool started = false;
+    bool running = false;
+};
 
-void destroy_frame(CoroutineObject* self) {
-    if (!self->frame) return;
-    Coro::frame_handle frame = std::exchange(self->frame, {});
-    self->leaf = {};
+struct CoroutineObject {
+    PyObject_HEAD
+    CoroutineState state;
+    PyObject* weakreflist;  // CPython's own: read and cleared by the weak reference machinery
+};
+static_assert(std::is_standard_layout_v<CoroutineObject>, "__weaklistoffset__ is an offsetof");
+
+CoroutineState& state_of(PyObject* op) { return reinterpret_cast<CoroutineObject*>(op)->state; }
+
+void destroy_frame(CoroutineState& self) {
+    if (!self.frame) return;
+    Coro::frame_handle frame = std::exchange(self.frame, {});
+    self.leaf = {};
     frame.destroy();  // destroys the chain of inner frames with it
 }
 
 /// A frame object for the coroutine's code: what cr_frame shows and tracebacks record.
-PyObject* new_frame(CoroutineObject* self) {
-    return reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(self->code),
-                                                   self->globals, nullptr));
+object new_frame(const CoroutineState& self) {
+    return steal(reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
+                                                         reinterpret_cast<PyCodeObject*>(self.info.code.ptr()),
+                                                         self.info.globals.ptr(), nullptr)));
 }
 
 /// Record the coroutine in the traceback of the error that is leaving it.
-void add_traceback(CoroutineObject* self) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyObject* frame = new_frame(self);
-    if (!frame) PyErr_Clear();  // a missing entry beats losing the error
-    PyErr_Restore(type, value, traceback);
-    if (!frame) return;
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-    Py_DECREF(frame);
+void add_traceback(const CoroutineState& self) {
+    object frame;
+    {
+        nb::error_scope leaving;  // the error that leaves, kept aside while the frame is made
+        try {
+            frame = new_frame(self);
+        } catch (nb::python_error&) {
+            return;  // a missing entry beats losing the error
+        }
+    }
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.ptr()));
 }
 
 /// The iterator that `await awaitable` drives.
-object await_iterator(handle awaitable) {
+object await_iterator(object awaitable) {
     PyTypeObject* type = Py_TYPE(awaitable.ptr());
-    if (PyCoro_CheckExact(awaitable.ptr()) || type == coroutine_type) return nb::borrow(awaitable);
+    if (PyCoro_CheckExact(awaitable.ptr()) || type == coroutine_type) return awaitable;
     if (type->tp_as_async && type->tp_as_async->am_await) {
         object iterator = steal(type->tp_as_async->am_await(awaitable.ptr()));
         if (PyCoro_CheckExact(iterator.ptr()))
@@ -73,8 +98,8 @@ object await_iterator(handle awaitable) {
 }
 
 /// The frame has finished: hand its result or error to the caller and free it.
-PySendResult finish(CoroutineObject* self, PyObject** out) {
-    auto& promise = self->frame.promise();
+PySendResult finish(CoroutineState& self, PyObject** out) {
+    auto& promise = self.frame.promise();
     object result = std::move(promise.result);
     std::exception_ptr error = std::move(promise.error);
     destroy_frame(self);
@@ -86,46 +111,44 @@ PySendResult finish(CoroutineObject* self, PyObject** out) {
     add_traceback(self);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // As in Python: a StopIteration escaping a coroutine would read as its return.
-        PyObject* cause = fetch_exception();
+        object cause = fetch_exception();
         PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-        PyObject* replacement = fetch_exception();
-        PyException_SetCause(replacement, Py_NewRef(cause));
-        PyException_SetContext(replacement, cause);
+        object replacement = fetch_exception();
+        PyException_SetCause(replacement.ptr(), cause.inc_ref().ptr());
+        PyException_SetContext(replacement.ptr(), cause.inc_ref().ptr());
         set_exception(replacement);
-        Py_DECREF(replacement);
     }
     *out = nullptr;
     return PYGEN_ERROR;
 }
 
 /// Throw `exception` into the awaited iterator, as `yield from` does.
-PySendResult throw_into(PyObject* iterator, PyObject* exception, PyObject** out) {
-    PyObject* method = PyObject_GetAttrString(iterator, "throw");
+PySendResult throw_into(handle iterator, handle exception, PyObject** out) {
+    PyObject* method = PyObject_GetAttrString(iterator.ptr(), "throw");
     if (!method) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PYGEN_ERROR;
         PyErr_Clear();
         set_exception(exception);
         return PYGEN_ERROR;
     }
-    *out = PyObject_CallOneArg(method, exception);
+    *out = PyObject_CallOneArg(method, exception.ptr());
     Py_DECREF(method);
     if (*out) return PYGEN_NEXT;
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
-    PyObject* stop = fetch_exception();
-    *out = PyObject_GetAttrString(stop, "value");
-    Py_DECREF(stop);
+    object stop = fetch_exception();
+    *out = PyObject_GetAttrString(stop.ptr(), "value");
     return *out ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
 /// close() the awaited iterator, as CPython closes what a closing coroutine delegates to:
 /// 0 when it closed (or has no close()), -1 with its error set.
-int close_iterator(PyObject* iterator) {
-    PyObject* close = PyObject_GetAttrString(iterator, "close");
+int close_iterator(handle iterator) {
+    PyObject* close = PyObject_GetAttrString(iterator.ptr(), "close");
     if (!close) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError))
             PyErr_Clear();
         else
-            PyErr_WriteUnraisable(iterator);
+            PyErr_WriteUnraisable(iterator.ptr());
         return 0;
     }
     PyObject* result = PyObject_CallNoArgs(close);
@@ -136,18 +159,18 @@ int close_iterator(PyObject* iterator) {
 }
 
 /// Record how the awaited iterator ended, for the body's pending await.
-void settle(CoroutineObject* self, PySendResult status, PyObject* value) {
-    Py_CLEAR(self->awaiting);
+void settle(CoroutineState& self, PySendResult status, PyObject* value) {
+    self.awaiting.reset();
     if (status == PYGEN_RETURN)
-        self->sent = value;
+        self.sent = nb::steal(value);
     else
-        self->thrown = fetch_exception();
+        self.thrown = fetch_exception();
 }
 
 struct Running {
-    CoroutineObject* self;
-    explicit Running(CoroutineObject* s) : self(s) { self->running = true; }
-    ~Running() { self->running = false; }
+    CoroutineState& self;
+    explicit Running(CoroutineState& s) : self(s) { self.running = true; }
+    ~Running() { self.running = false; }
 };
 
 enum class Mode {
@@ -158,13 +181,13 @@ enum class Mode {
 
 /// One step of the coroutine: deliver `value` (sent, or an exception thrown in) to what the
 /// body awaits, then run the body until it awaits something that yields to the event loop.
-PySendResult drive(CoroutineObject* self, Mode mode, PyObject* value, PyObject** out) {
+PySendResult drive(CoroutineState& self, Mode mode, handle value, PyObject** out) {
     *out = nullptr;
-    if (self->running) {
+    if (self.running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;
     }
-    if (!self->frame) {
+    if (!self.frame) {
         if (mode == Mode::send)
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         else
@@ -172,26 +195,26 @@ PySendResult drive(CoroutineObject* self, Mode mode, PyObject* value, PyObject**
         return PYGEN_ERROR;
     }
     Running running(self);
-    if (!self->started) {
+    if (!self.started) {
         if (mode != Mode::send) {
-            self->started = true;
+            self.started = true;
             destroy_frame(self);
             set_exception(value);
             return PYGEN_ERROR;
         }
-        if (value != Py_None) {
+        if (!value.is_none()) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
             return PYGEN_ERROR;
         }
-        self->started = true;
-    } else if (!self->awaiting && mode == Mode::send) {
-        Py_XSETREF(self->sent, Py_NewRef(value));
-    } else if (mode == Mode::at_frame || !self->awaiting) {
-        Py_XSETREF(self->thrown, Py_NewRef(value));
+        self.started = true;
+    } else if (!self.awaiting.is_valid() && mode == Mode::send) {
+        self.sent = nb::borrow(value);
+    } else if (mode == Mode::at_frame || !self.awaiting.is_valid()) {
+        self.thrown = nb::borrow(value);
     } else {
         PyObject* result = nullptr;
-        PySendResult status = mode == Mode::send ? PyIter_Send(self->awaiting, value, &result)
-                                                 : throw_into(self->awaiting, value, &result);
+        PySendResult status = mode == Mode::send ? PyIter_Send(self.awaiting.ptr(), value.ptr(), &result)
+                                                 : throw_into(self.awaiting, value, &result);
         if (status == PYGEN_NEXT) {
             *out = result;
             return PYGEN_NEXT;
@@ -199,10 +222,13 @@ PySendResult drive(CoroutineObject* self, Mode mode, PyObject* value, PyObject**
         settle(self, status, result);
     }
     for (;;) {
-        self->leaf.resume();
-        if (self->frame.done()) return finish(self, out);
+        {
+            Resuming resuming(&self.leaf.promise());
+            self.leaf.resume();
+        }
+        if (self.frame.done()) return finish(self, out);
         PyObject* result = nullptr;
-        PySendResult status = PyIter_Send(self->awaiting, Py_None, &result);
+        PySendResult status = PyIter_Send(self.awaiting.ptr(), Py_None, &result);
         if (status == PYGEN_NEXT) {
             *out = result;
             return PYGEN_NEXT;
@@ -213,33 +239,28 @@ PySendResult drive(CoroutineObject* self, Mode mode, PyObject* value, PyObject**
 
 /// GeneratorExit (or what closing the awaited iterator raised) raised at the frame's await,
 /// after the awaited iterator has been closed, as CPython's close() and throw(GeneratorExit) do.
-PySendResult raise_exit_at_frame(CoroutineObject* self, PyObject* exit, PyObject** out) {
-    PyObject* pending = nullptr;
-    if (PyObject* iterator = std::exchange(self->awaiting, nullptr)) {
+PySendResult raise_exit_at_frame(CoroutineState& self, handle exit, PyObject** out) {
+    object pending;
+    if (object iterator = std::move(self.awaiting)) {
         int closed;
         {
             Running running(self);
             closed = close_iterator(iterator);
         }
-        Py_DECREF(iterator);
         if (closed < 0) pending = fetch_exception();
     }
-    if (!pending) pending = Py_NewRef(exit);
-    PySendResult status = drive(self, Mode::at_frame, pending, out);
-    Py_DECREF(pending);
-    return status;
+    if (!pending.is_valid()) pending = nb::borrow(exit);
+    return drive(self, Mode::at_frame, pending, out);
 }
 
 /// Raise StopIteration(value) the way a returning generator does.
 PyObject* stop_iteration(PyObject* value) {
-    if (value == Py_None) {
-        Py_DECREF(value);
+    object returned = nb::steal(value);
+    if (returned.is_none()) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    Py_DECREF(value);
-    if (stop) {
+    if (PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, returned.ptr())) {
         PyErr_SetObject(PyExc_StopIteration, stop);
         Py_DECREF(stop);
     }
@@ -253,19 +274,40 @@ PyObject* step_result(PySendResult status, PyObject* result) {
 }
 
 PySendResult coro_am_send(PyObject* op, PyObject* arg, PyObject** out) {
-    return drive(as_coroutine(op), Mode::send, arg, out);
+    return drive(state_of(op), Mode::send, arg, out);
 }
 
 PyObject* coro_iternext(PyObject* op) {
     PyObject* result = nullptr;
-    PySendResult status = drive(as_coroutine(op), Mode::send, Py_None, &result);
+    PySendResult status = drive(state_of(op), Mode::send, Py_None, &result);
     return step_result(status, result);
 }
 
 PyObject* coro_send(PyObject* op, PyObject* arg) {
     PyObject* result = nullptr;
-    PySendResult status = drive(as_coroutine(op), Mode::send, arg, &result);
+    PySendResult status = drive(state_of(op), Mode::send, arg, &result);
     return step_result(status, result);
+}
+
+/// The exception that throw(type[, value[, traceback]]) raises, as CPython builds it.
+object thrown_exception(PyObject* type, PyObject* value, PyObject* traceback) {
+    object exception;
+    if (PyExceptionInstance_Check(type)) {
+        if (value != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+        exception = nb::borrow(type);
+    } else if (PyExceptionClass_Check(type)) {
+        if (PyObject_IsInstance(value, type) == 1)
+            exception = nb::borrow(value);
+        else if (value == Py_None)
+            exception = steal(PyObject_CallNoArgs(type));
+        else
+            exception = steal(PyObject_CallOneArg(type, value));
+    } else {
+        raise(PyExc_TypeError, std::string("exceptions must be classes or instances deriving from BaseException, not ") +
+                                   Py_TYPE(type)->tp_name);
+    }
+    if (traceback != Py_None && PyException_SetTraceback(exception.ptr(), traceback) < 0) raise_current();
+    return exception;
 }
 
 PyObject* coro_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -273,62 +315,40 @@ PyObject* coro_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
         return nullptr;
     }
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    PyObject* traceback = nargs > 2 ? args[2] : Py_None;
-    PyObject* exception;
-    if (PyExceptionInstance_Check(type)) {
-        if (value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        exception = Py_NewRef(type);
-    } else if (PyExceptionClass_Check(type)) {
-        if (PyObject_IsInstance(value, type) == 1)
-            exception = Py_NewRef(value);
-        else if (value == Py_None)
-            exception = PyObject_CallNoArgs(type);
-        else
-            exception = PyObject_CallOneArg(type, value);
-        if (!exception) return nullptr;
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
+    object exception;
+    try {
+        exception = thrown_exception(args[0], nargs > 1 ? args[1] : Py_None, nargs > 2 ? args[2] : Py_None);
+    } catch (nb::python_error& e) {
+        e.restore();
         return nullptr;
     }
-    if (traceback != Py_None && PyException_SetTraceback(exception, traceback) < 0) {
-        Py_DECREF(exception);
-        return nullptr;
-    }
-    CoroutineObject* self = as_coroutine(op);
+    CoroutineState& self = state_of(op);
     PyObject* result = nullptr;
     PySendResult status;
-    if (self->started && self->awaiting && !self->running &&
-        PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit))
+    if (self.started && self.awaiting.is_valid() && !self.running &&
+        PyErr_GivenExceptionMatches(exception.ptr(), PyExc_GeneratorExit))
         status = raise_exit_at_frame(self, exception, &result);
     else
         status = drive(self, Mode::throw_in, exception, &result);
-    Py_DECREF(exception);
     return step_result(status, result);
 }
 
 PyObject* coro_close(PyObject* op, PyObject*) {
-    CoroutineObject* self = as_coroutine(op);
-    if (!self->frame) Py_RETURN_NONE;
-    if (self->running) {
+    CoroutineState& self = state_of(op);
+    if (!self.frame) Py_RETURN_NONE;
+    if (self.running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
     }
-    if (!self->started) {
-        self->started = true;
+    if (!self.started) {
+        self.started = true;
         destroy_frame(self);
         Py_RETURN_NONE;
     }
     PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
     if (!exit) return nullptr;
     PyObject* result = nullptr;
-    PySendResult status = raise_exit_at_frame(self, exit, &result);
-    Py_DECREF(exit);
+    PySendResult status = raise_exit_at_frame(self, nb::steal(exit), &result);
     if (status == PYGEN_NEXT) {
         // The clean-up awaited something that really suspended: left suspended there.
         Py_DECREF(result);
@@ -349,45 +369,50 @@ PyObject* coro_close(PyObject* op, PyObject*) {
 PyObject* coro_await(PyObject* op) { return Py_NewRef(op); }
 
 void coro_finalize(PyObject* op) {
-    CoroutineObject* self = as_coroutine(op);
-    if (!self->frame) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!self->started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->qualname) < 0)
+    CoroutineState& self = state_of(op);
+    if (!self.frame) return;
+    nb::error_scope pending;  // finalising must not disturb an error being raised meanwhile
+    if (!self.started) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self.info.qualname.ptr()) < 0)
             PyErr_WriteUnraisable(op);
     } else if (PyObject* result = coro_close(op, nullptr)) {
         Py_DECREF(result);
     } else {
         PyErr_WriteUnraisable(op);
     }
-    PyErr_Restore(type, value, traceback);
 }
 
 int coro_traverse(PyObject* op, visitproc visit, void* arg) {
-    CoroutineObject* self = as_coroutine(op);
+    const CoroutineState& self = state_of(op);
     Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->awaiting);
-    Py_VISIT(self->sent);
-    Py_VISIT(self->thrown);
-    Py_VISIT(self->code);
-    Py_VISIT(self->globals);
-    if (self->args) return self->args->traverse(visit, arg);
+    Py_VISIT(self.awaiting.ptr());
+    Py_VISIT(self.sent.ptr());
+    Py_VISIT(self.thrown.ptr());
+    Py_VISIT(self.info.owner.ptr());
+    Py_VISIT(self.info.code.ptr());
+    Py_VISIT(self.info.globals.ptr());
+    if (self.frame)
+        for (Coro::frame_handle f = self.leaf; f; f = f.promise().parent)
+            if (int failed = Held::traverse(f.promise(), visit, arg)) return failed;
+    if (self.args)
+        if (int failed = self.args->traverse(visit, arg)) return failed;
     return 0;
 }
 
 int coro_clear(PyObject* op) {
-    CoroutineObject* self = as_coroutine(op);
-    destroy_frame(self);  // first: the frame's locals may refer to the arguments
-    Py_CLEAR(self->awaiting);
-    Py_CLEAR(self->sent);
-    Py_CLEAR(self->thrown);
-    if (self->args) self->args->clear();
+    CoroutineState& self = state_of(op);
+    if (self.frame)
+        for (Coro::frame_handle f = self.leaf; f; f = f.promise().parent) Held::clear(f.promise());
+    destroy_frame(self);  // before the arguments: the frame's locals may refer to them
+    self.awaiting.reset();
+    self.sent.reset();
+    self.thrown.reset();
+    if (self.args) self.args->clear();
     return 0;
 }
 
 void coro_dealloc(PyObject* op) {
-    CoroutineObject* self = as_coroutine(op);
+    auto* self = reinterpret_cast<CoroutineObject*>(op);
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
     if (self->weakreflist) PyObject_ClearWeakRefs(op);
@@ -395,36 +420,37 @@ void coro_dealloc(PyObject* op) {
     if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // resurrected
     PyObject_GC_UnTrack(op);
     coro_clear(op);
-    delete std::exchange(self->args, nullptr);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    Py_CLEAR(self->code);
-    Py_CLEAR(self->globals);
+    self->state.~CoroutineState();
     type->tp_free(op);
     Py_DECREF(type);
 }
 
 PyObject* coro_repr(PyObject* op) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(op)->qualname, op);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", state_of(op).info.qualname.ptr(), op);
 }
 
-PyObject* get_name(PyObject* op, void*) { return Py_NewRef(as_coroutine(op)->name); }
-PyObject* get_qualname(PyObject* op, void*) { return Py_NewRef(as_coroutine(op)->qualname); }
+PyObject* get_name(PyObject* op, void*) { return state_of(op).info.name.inc_ref().ptr(); }
+PyObject* get_qualname(PyObject* op, void*) { return state_of(op).info.qualname.inc_ref().ptr(); }
 PyObject* get_await(PyObject* op, void*) {
-    PyObject* awaiting = as_coroutine(op)->awaiting;
-    return Py_NewRef(awaiting ? awaiting : Py_None);
+    const object& awaiting = state_of(op).awaiting;
+    return Py_NewRef(awaiting.is_valid() ? awaiting.ptr() : Py_None);
 }
-PyObject* get_running(PyObject* op, void*) { return PyBool_FromLong(as_coroutine(op)->running); }
+PyObject* get_running(PyObject* op, void*) { return PyBool_FromLong(state_of(op).running); }
 PyObject* get_suspended(PyObject* op, void*) {
-    CoroutineObject* self = as_coroutine(op);
-    return PyBool_FromLong(self->frame && self->started && !self->running);
+    const CoroutineState& self = state_of(op);
+    return PyBool_FromLong(self.frame && self.started && !self.running);
 }
 PyObject* get_frame(PyObject* op, void*) {
-    CoroutineObject* self = as_coroutine(op);
-    if (!self->frame) Py_RETURN_NONE;
-    return new_frame(self);
+    const CoroutineState& self = state_of(op);
+    if (!self.frame) Py_RETURN_NONE;
+    try {
+        return new_frame(self).release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    }
 }
-PyObject* get_code(PyObject* op, void*) { return Py_NewRef(as_coroutine(op)->code); }
+PyObject* get_code(PyObject* op, void*) { return state_of(op).info.code.inc_ref().ptr(); }
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(arg) -> send 'arg' into the coroutine."},
@@ -463,73 +489,69 @@ PyType_Slot coro_slots[] = {
     {Py_tp_doc, const_cast<char*>("A coroutine whose body is C++, driven like any Python coroutine.")},
     {0, nullptr}};
 
-/// A coroutine object without a frame yet; owned by the result (untracked until complete).
-object new_coroutine(const CoroutineInfo& info) {
+/// A coroutine object running `body` (which reads `args`, if any); tracked once complete.
+object new_coroutine(CoroutineInfo info, std::unique_ptr<Args> args, Coro (*make_body)(Args&), Coro* body) {
     if (!coroutine_type) raise(PyExc_SystemError, "the coroutine type is not initialised");
     auto* self = PyObject_GC_New(CoroutineObject, coroutine_type);
     if (!self) raise_current();
-    new (&self->frame) Coro::frame_handle();
-    new (&self->leaf) Coro::frame_handle();
-    self->args = nullptr;
-    self->awaiting = self->sent = self->thrown = self->weakreflist = nullptr;
-    self->name = Py_NewRef(info.name.ptr());
-    self->qualname = Py_NewRef(info.qualname.ptr());
-    self->code = Py_NewRef(info.code.ptr());
-    self->globals = Py_NewRef(info.globals.ptr());
-    self->started = self->running = false;
-    return nb::steal(reinterpret_cast<PyObject*>(self));
-}
-
-void attach(CoroutineObject* self, Coro body) {
-    self->frame = self->leaf = std::move(body).release();
-    self->frame.promise().owner = self;
+    self->weakreflist = nullptr;
+    new (&self->state) CoroutineState{.args = std::move(args), .info = std::move(info)};
+    object coroutine = nb::steal(reinterpret_cast<PyObject*>(self));
+    CoroutineState& state = self->state;
+    Coro frame = make_body ? make_body(*state.args) : std::move(*body);
+    state.frame = state.leaf = std::move(frame).release();
+    state.frame.promise().owner = self;
     PyObject_GC_Track(self);
+    return coroutine;
 }
 
 }  // namespace
 
-object make_coroutine(const CoroutineInfo& info, Args args, Coro (*body)(Args&)) {
-    object coroutine = new_coroutine(info);
-    CoroutineObject* self = as_coroutine(coroutine.ptr());
-    self->args = new Args(std::move(args));
-    attach(self, body(*self->args));
-    return coroutine;
+object make_coroutine(CoroutineInfo info, Args args, Coro (*body)(Args&)) {
+    return new_coroutine(std::move(info), std::make_unique<Args>(std::move(args)), body, nullptr);
 }
 
-Coro::PythonAwaiter Coro::promise_type::await_transform(object awaitable) {
+object spawn(const CoroutineInfo& info, Coro body) {
+    object coroutine = new_coroutine(info, nullptr, nullptr, &body);
+    return nb::module_::import_("asyncio").attr("ensure_future")(coroutine);
+}
+
+Coro::PythonAwaiter Coro::promise_type::await_transform(object&& awaitable) {
+    return PythonAwaiter{await_iterator(std::move(awaitable)), this};
+}
+
+Coro::PythonAwaiter Coro::promise_type::await_transform(const object& awaitable) {
     return PythonAwaiter{await_iterator(awaitable), this};
 }
 
 Coro::PythonAwaiter Coro::promise_type::await_transform(Awaited awaited) {
-    return PythonAwaiter{await_iterator(awaited.awaitable), this, awaited.stop_async_iteration_ends};
+    return PythonAwaiter{await_iterator(std::move(awaited.awaitable)), this, awaited.stop_async_iteration_ends};
 }
 
 Coro::NativeAwaiter Coro::promise_type::await_transform(Coro&& body) { return NativeAwaiter(std::move(body).release()); }
 
 void Coro::PythonAwaiter::await_suspend(frame_handle) noexcept {
-    as_coroutine(promise->owner)->awaiting = iterator.release().ptr();
+    reinterpret_cast<CoroutineObject*>(promise->owner)->state.awaiting = std::move(iterator);
 }
 
 object Coro::PythonAwaiter::await_resume() {
-    CoroutineObject* self = as_coroutine(promise->owner);
-    if (PyObject* exception = std::exchange(self->thrown, nullptr)) {
-        if (stop_async_iteration_ends && PyErr_GivenExceptionMatches(exception, PyExc_StopAsyncIteration)) {
-            Py_DECREF(exception);
+    CoroutineState& self = reinterpret_cast<CoroutineObject*>(promise->owner)->state;
+    if (object exception = std::move(self.thrown)) {
+        if (stop_async_iteration_ends && PyErr_GivenExceptionMatches(exception.ptr(), PyExc_StopAsyncIteration))
             return object();
-        }
         set_exception(exception);
-        Py_DECREF(exception);
         throw nb::python_error();
     }
-    PyObject* value = std::exchange(self->sent, nullptr);
-    return value ? nb::steal(value) : nb::none();
+    object value = std::move(self.sent);
+    return value.is_valid() ? value : nb::none();
 }
 
 std::coroutine_handle<> Coro::NativeAwaiter::await_suspend(frame_handle parent) noexcept {
     promise_type& inner = child.promise();
     inner.parent = parent;
     inner.owner = parent.promise().owner;
-    as_coroutine(inner.owner)->leaf = child;
+    reinterpret_cast<CoroutineObject*>(inner.owner)->state.leaf = child;
+    running_frame = &inner;
     return child;
 }
 
@@ -542,14 +564,45 @@ object Coro::NativeAwaiter::await_resume() {
 std::coroutine_handle<> Coro::FinalAwaiter::await_suspend(frame_handle frame) noexcept {
     promise_type& promise = frame.promise();
     if (!promise.parent) return std::noop_coroutine();
-    as_coroutine(promise.owner)->leaf = promise.parent;
+    reinterpret_cast<CoroutineObject*>(promise.owner)->state.leaf = promise.parent;
+    running_frame = &promise.parent.promise();
     return promise.parent;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Held
+
+void Held::join() {
+    frame_ = running_frame;
+    if (!frame_) return;
+    next_ = frame_->held;
+    if (next_) next_->previous_ = this;
+    frame_->held = this;
+}
+
+Held::~Held() {
+    reset();
+    if (!frame_) return;
+    if (previous_)
+        previous_->next_ = next_;
+    else
+        frame_->held = next_;
+    if (next_) next_->previous_ = previous_;
+}
+
+int Held::traverse(const Coro::promise_type& frame, visitproc visit, void* arg) {
+    for (const Held* h = frame.held; h; h = h->next_) Py_VISIT(h->ptr());
+    return 0;
+}
+
+void Held::clear(Coro::promise_type& frame) {
+    for (Held* h = frame.held; h; h = h->next_) h->reset();
 }
 
 void init_coroutine_type(handle module) {
     static std::string name = text(module.attr("__name__")) + ".NativeCoroutine";
     static PyType_Spec type_spec = {name.c_str(), sizeof(CoroutineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-                               coro_slots};
+                                    coro_slots};
     coroutine_type = reinterpret_cast<PyTypeObject*>(steal(PyType_FromSpec(&type_spec)).release().ptr());
     // Registered with the abstract base class so that asyncio.iscoroutine() takes its fast path.
     nb::module_::import_("collections.abc").attr("Coroutine").attr("register")(

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <memory>
+#include <type_traits>
 
 namespace vexa {
 
@@ -26,18 +27,24 @@ namespace {
 
 PyTypeObject* function_type = nullptr;
 
+/// What a function object owns besides its header; made and destroyed as one.
+struct FunctionState {
+    std::unique_ptr<FunctionSpec> description;
+    object names;  // tuple of the parameter names
+    object name;
+    object qualname;
+    object code;
+    object globals;
+};
+
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject* dict;
-    PyObject* weakreflist;
-    FunctionSpec* description;
-    PyObject* names;  // tuple of the parameter names
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* code;
-    PyObject* globals;
+    PyObject* dict;         // CPython's own (__dictoffset__): managed by its generic dict access
+    PyObject* weakreflist;  // CPython's own (__weaklistoffset__)
+    FunctionState state;
 };
+static_assert(std::is_standard_layout_v<FunctionObject>, "the type's member offsets are offsetof");
 
 FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
 
@@ -51,12 +58,12 @@ std::string quoted_list(const std::vector<std::string>& names) {
 }
 
 PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FunctionObject* self = as_function(op);
-    const std::vector<Param>& params = self->description->params;
+    FunctionState& self = as_function(op)->state;
+    const std::vector<Param>& params = self.description->params;
     const Py_ssize_t nparams = Py_ssize_t(params.size());
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > nparams) {
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self->qualname, nparams,
+        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self.qualname.ptr(), nparams,
                      nparams == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
         return nullptr;
     }
@@ -68,15 +75,15 @@ PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             Py_ssize_t j = 0;
             for (; j < nparams; ++j) {
-                PyObject* name = PyTuple_GET_ITEM(self->names, j);
+                PyObject* name = PyTuple_GET_ITEM(self.names.ptr(), j);
                 if (name == key || PyUnicode_Compare(name, key) == 0) break;
             }
             if (j == nparams) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", self->qualname, key);
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", self.qualname.ptr(), key);
                 return nullptr;
             }
             if (bound[j].is_valid()) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", self->qualname, key);
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", self.qualname.ptr(), key);
                 return nullptr;
             }
             bound[j] = nb::borrow(args[nargs + k]);
@@ -90,16 +97,17 @@ PyObject* function_vectorcall(PyObject* op, PyObject* const* args, size_t nargsf
                 missing.push_back(params[j].name);
         }
         if (!missing.empty()) {
-            PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", self->qualname,
+            PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %s", self.qualname.ptr(),
                          Py_ssize_t(missing.size()), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
             return nullptr;
         }
         Args bound_args(params, std::move(bound));
-        if (self->description->async_body) {
-            CoroutineInfo info{self->name, self->qualname, self->code, self->globals};
-            return make_coroutine(info, std::move(bound_args), self->description->async_body).release().ptr();
+        if (self.description->async_body) {
+            // The coroutine keeps the function alive: its arguments point into the description.
+            CoroutineInfo info{self.name, self.qualname, self.code, self.globals, nb::borrow(op)};
+            return make_coroutine(std::move(info), std::move(bound_args), self.description->async_body).release().ptr();
         }
-        object result = self->description->sync_body(bound_args);
+        object result = self.description->sync_body(bound_args);
         return result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
     } catch (...) {
         restore_cpp_exception(std::current_exception());
@@ -116,12 +124,13 @@ int function_traverse(PyObject* op, visitproc visit, void* arg) {
     FunctionObject* self = as_function(op);
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->dict);
-    if (self->description) {
-        for (const Param& p : self->description->params) {
+    Py_VISIT(self->state.globals.ptr());
+    if (const FunctionSpec* description = self->state.description.get()) {
+        for (const Param& p : description->params) {
             Py_VISIT(p.annotation.ptr());
             Py_VISIT(p.default_value.ptr());
         }
-        Py_VISIT(self->description->return_annotation.ptr());
+        Py_VISIT(description->return_annotation.ptr());
     }
     return 0;
 }
@@ -137,18 +146,13 @@ void function_dealloc(PyObject* op) {
     PyObject_GC_UnTrack(op);
     if (self->weakreflist) PyObject_ClearWeakRefs(op);
     function_clear(op);
-    Py_CLEAR(self->names);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    Py_CLEAR(self->code);
-    Py_CLEAR(self->globals);
-    delete std::exchange(self->description, nullptr);
+    self->state.~FunctionState();
     type->tp_free(op);
     Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* op) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(op)->qualname, op);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(op)->state.qualname.ptr(), op);
 }
 
 PyMemberDef function_members[] = {
@@ -224,26 +228,31 @@ object make_function(const Namespace& ns, FunctionSpec description) {
     self->vectorcall = function_vectorcall;
     self->weakreflist = nullptr;
     self->dict = dict.release().ptr();
-    self->description = owned_spec.release();
-    self->names = names.release().ptr();
-    self->name = name.release().ptr();
-    self->qualname = qualname.release().ptr();
-    self->code = code.release().ptr();
-    self->globals = Py_NewRef(ns.globals().ptr());
+    new (&self->state) FunctionState{.description = std::move(owned_spec),
+                                     .names = std::move(names),
+                                     .name = std::move(name),
+                                     .qualname = std::move(qualname),
+                                     .code = std::move(code),
+                                     .globals = nb::borrow(ns.globals())};
     object function = nb::steal(reinterpret_cast<PyObject*>(self));
     PyObject_GC_Track(self);
 
     nb::dict attrs = nb::borrow<nb::dict>(self->dict);
-    attrs["__name__"] = nb::handle(self->name);
-    attrs["__qualname__"] = nb::handle(self->qualname);
+    const FunctionState& state = self->state;
+    attrs["__name__"] = state.name;
+    attrs["__qualname__"] = state.qualname;
     attrs["__module__"] = pystr(ns.module_name());
-    attrs["__doc__"] = self->description->doc.empty() ? nb::none() : object(pystr(self->description->doc));
+    attrs["__doc__"] = state.description->doc.empty() ? nb::none() : object(pystr(state.description->doc));
     attrs["__defaults__"] = defaults.size() ? object(nb::tuple(defaults)) : nb::none();
     attrs["__kwdefaults__"] = nb::none();
     attrs["__annotations__"] = annotations;
     attrs["__signature__"] = signature;
-    attrs["__code__"] = nb::handle(self->code);
+    attrs["__code__"] = state.code;
     return function;
+}
+
+CoroutineInfo native_body_info(const Namespace& ns, const char* name) {
+    return {pystr(name), pystr(name), make_code(ns.module_name(), name, true), nb::borrow(ns.globals()), object()};
 }
 
 object make_method(const Namespace& ns, const char* cls, FunctionSpec description) {

@@ -28,7 +28,8 @@ struct Param {
 };
 
 /// The bound arguments of one call, read by parameter name. A name the function does not
-/// declare is a programming error: it raises SystemError naming it.
+/// declare is a programming error: it raises SystemError naming it. The names are the function's
+/// own: a coroutine keeps its function alive for as long as it keeps its arguments.
 class Args {
 public:
     Args(const std::vector<Param>& params, std::vector<object> values)

@@ -36,20 +36,15 @@ void restore_cpp_exception(const std::exception_ptr& error) {
     }
 }
 
-PyObject* fetch_exception() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return nullptr;
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
+object fetch_exception() {
+    if (!PyErr_Occurred()) return object();
+    nb::python_error error;  // takes the indicator, normalised, its traceback on the instance
+    return nb::borrow(error.value());
 }
 
-void set_exception(PyObject* exception) {
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), Py_NewRef(exception),
-                  PyException_GetTraceback(exception));
+void set_exception(handle exception) {
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr()))), Py_NewRef(exception.ptr()),
+                  PyException_GetTraceback(exception.ptr()));
 }
 
 std::string text(handle obj) {

@@ -43,12 +43,12 @@ bool is_exception(const nb::python_error& error);
 /// std::bad_cast as TypeError, any other std::exception as RuntimeError.
 void restore_cpp_exception(const std::exception_ptr& error);
 
-/// The Python error that is set, taken as a normalised exception instance carrying its
-/// traceback (a new reference), or null when none is set.
-PyObject* fetch_exception();
+/// The Python error that is set, taken (the indicator is cleared) as a normalised exception
+/// instance carrying its traceback; an empty object when none is set.
+object fetch_exception();
 
-/// Set `exception` (an instance, borrowed) as the current error, keeping its traceback.
-void set_exception(PyObject* exception);
+/// Set `exception` (an instance) as the current error, keeping its traceback.
+void set_exception(handle exception);
 
 // ---------------------------------------------------------------------------------------------
 // Values

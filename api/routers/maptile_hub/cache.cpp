@@ -1,8 +1,17 @@
 // cache.cpp: BinaryRedisCache (bytes in, bytes out, namespaced keys) and the time-limited,
 // failure-absorbing safe_cache_get / safe_cache_set over the module's `cache`.
-#include "module.hpp"
+#include "cache.hpp"
+
+#include "guarded.hpp"
+#include "redis_guard.hpp"
+#include "transaction.hpp"
 
 namespace vexa::maptile {
+
+namespace bound {
+object safe_cache_get() { return ns()["safe_cache_get"]; }
+object safe_cache_set() { return ns()["safe_cache_set"]; }
+}  // namespace bound
 
 namespace {
 
@@ -17,18 +26,21 @@ object make_key(Args& a) { return pystr(text(a["self"].attr("namespace")) + ":" 
 
 Coro cache_get(Args& a) {
     handle self = a["self"], key = a["key"];
-    co_return co_await self.attr("redis").attr("get")(self.attr("_make_key")(key));
+    object reading = self.attr("redis").attr("get")(self.attr("_make_key")(key));
+    co_return co_await std::move(reading);
 }
 
 Coro cache_set(Args& a) {
     handle self = a["self"], key = a["key"], value = a["value"], ttl = a["ttl"];
-    co_await self.attr("redis").attr("set")(self.attr("_make_key")(key), value, nb::arg("ex") = ttl);
+    object writing = self.attr("redis").attr("set")(self.attr("_make_key")(key), value, nb::arg("ex") = ttl);
+    co_await std::move(writing);
     co_return nb::none();
 }
 
 Coro cache_delete(Args& a) {
     handle self = a["self"], key = a["key"];
-    co_await self.attr("redis").attr("delete")(self.attr("_make_key")(key));
+    object deleting = self.attr("redis").attr("delete")(self.attr("_make_key")(key));
+    co_await std::move(deleting);
     co_return nb::none();
 }
 
@@ -37,36 +49,38 @@ Coro cache_delete(Args& a) {
 
 Coro safe_cache_get(Args& a) {
     handle key = a["key"], timeout = a["timeout"];
-    object owner = ns["cache"];
+    Held owner = bound::cache();
     RedisCall call(owner, "the tile cache");
     if (call.skipped()) co_return nb::none();
-    try {
-        object read = owner.attr("get")(key);
-        object value = co_await ns["asyncio"].attr("wait_for")(read, nb::arg("timeout") = timeout);
-        call.succeeded();
-        co_return value;
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        log("warning", "Cache get failed for " + text(key) + ": " + text(e.value()));
-        call.failed(e);
-    }
-    co_return nb::none();
+    OnError on_error{.level = "warning",
+                     .message = "Cache get failed for " + text(key) + ": ",
+                     .then = [&](const nb::python_error& e) { call.failed(e); }};
+    co_return co_await guarded(
+        [&]() -> Coro {
+            object reading = within(owner.attr("get")(key), timeout);
+            object value = co_await std::move(reading);
+            call.succeeded();
+            co_return value;
+        }(),
+        std::move(on_error));
 }
 
 Coro safe_cache_set(Args& a) {
     handle key = a["key"], value = a["value"], ttl = a["ttl"];
-    object owner = ns["cache"];
+    Held owner = bound::cache();
     RedisCall call(owner, "the tile cache", false);
     if (call.skipped()) co_return nb::none();
-    try {
-        object write = owner.attr("set")(key, value, ttl);
-        co_await ns["asyncio"].attr("wait_for")(write, nb::arg("timeout") = CACHE_SET_TIMEOUT);
-        call.succeeded();
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        log("warning", "Cache set failed for " + text(key) + ": " + text(e.value()));
-        call.failed(e);
-    }
+    OnError on_error{.level = "warning",
+                     .message = "Cache set failed for " + text(key) + ": ",
+                     .then = [&](const nb::python_error& e) { call.failed(e); }};
+    co_await guarded(
+        [&]() -> Coro {
+            object writing = within(owner.attr("set")(key, value, ttl), CACHE_SET_TIMEOUT);
+            co_await std::move(writing);
+            call.succeeded();
+            co_return nb::none();
+        }(),
+        std::move(on_error));
     co_return nb::none();
 }
 
@@ -76,7 +90,7 @@ void define_cache_class() {
     const char* cls = "BinaryRedisCache";
     object str_type = builtin::str_type(), bytes_type = builtin::bytes_type(), int_type = builtin::int_type();
     object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
-    auto method = [&](FunctionSpec description) { return make_method(ns, cls, std::move(description)); };
+    auto method = [&](FunctionSpec description) { return make_method(ns(), cls, std::move(description)); };
     nb::dict members;
     members["__init__"] = method({.name = "__init__",
                                   .params = {{"self"}, {"redis_client"}, {"namespace", str_type, pystr("mvt")}},
@@ -100,7 +114,7 @@ void define_cache_class() {
                                 .doc = "Delete key from cache.",
                                 .params = {{"self"}, {"key", str_type}},
                                 .async_body = cache_delete});
-    ns.set(cls, make_class(ns, cls, "Simple Redis cache for binary MVT tiles without UTF-8 decoding.", members));
+    ns().set(cls, make_class(ns(), cls, "Simple Redis cache for binary MVT tiles without UTF-8 decoding.", members));
 }
 
 void define_cache_functions() {

@@ -1,10 +1,15 @@
 // catalogue.cpp: LAYER_CONFIG, the five layers as plain Python data, and get_zoom_config.
-#include "module.hpp"
+#include "catalogue.hpp"
+
 #include "tile_rules.hpp"
 
 #include <climits>
 
 namespace vexa::maptile {
+
+namespace bound {
+object get_zoom_config() { return ns()["get_zoom_config"]; }
+}  // namespace bound
 
 namespace {
 
@@ -23,7 +28,7 @@ double zoom_number(handle zoom) {
 
 object get_zoom_config(Args& a) {
     handle zoom = a["zoom"], layer_name = a["layer_name"];
-    object layers = ns["LAYER_CONFIG"];
+    object layers = bound::LAYER_CONFIG();
     object record = layers.attr("get")(layer_name, nb::dict());
     auto band = tiles::zoom_band(zoom_number(zoom), zoom_number(min_zoom_of(record)));
     if (!band) return nb::none();
@@ -31,7 +36,7 @@ object get_zoom_config(Args& a) {
     config["tolerance"] = band->tolerance;
     config["feature_limit"] = band->feature_limit;
     config["buffer"] = band->buffer;
-    config["cache_ttl"] = ns[band->long_lived ? "CACHE_TTL_LONG" : "CACHE_TTL_SHORT"];
+    config["cache_ttl"] = band->long_lived ? bound::CACHE_TTL_LONG() : bound::CACHE_TTL_SHORT();
     return config;
 }
 
@@ -50,7 +55,7 @@ void define_catalogue() {
         record["min_zoom"] = layer.min_zoom;
         layers[layer.name] = record;
     }
-    ns.set("LAYER_CONFIG", layers);
+    ns().set("LAYER_CONFIG", layers);
 }
 
 void define_zoom_config() {

@@ -1,8 +1,19 @@
-// guards.cpp: validate_tile_coords and calculate_bbox_area_degrees.
-#include "module.hpp"
+// guards.cpp: require_layer, validate_tile_coords and calculate_bbox_area_degrees.
+#include "guards.hpp"
+
+#include "responses.hpp"
 #include "tile_rules.hpp"
 
 namespace vexa::maptile {
+
+void require_layer(handle layer_name) {
+    if (!contains(bound::LAYER_CONFIG(), layer_name)) raise_http(404, "Layer '" + text(layer_name) + "' not found");
+}
+
+namespace bound {
+object validate_tile_coords() { return ns()["validate_tile_coords"]; }
+object calculate_bbox_area_degrees() { return ns()["calculate_bbox_area_degrees"]; }
+}  // namespace bound
 
 namespace {
 

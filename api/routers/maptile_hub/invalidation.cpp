@@ -1,22 +1,34 @@
 // invalidation.cpp: removing cached entries by layer, entirely or by pattern, with a SCAN
 // walk and one DEL per key; the workers report a count, the schedulers run them in the
 // background.
-#include "module.hpp"
+#include "invalidation.hpp"
+
+#include "guarded.hpp"
+#include "module_state.hpp"
+#include "responses.hpp"
+#include "routes.hpp"
 
 namespace vexa::maptile {
 
-namespace {
+namespace bound {
+object _invalidate_layer_cache_task() { return ns()["_invalidate_layer_cache_task"]; }
+object _invalidate_all_cache_task() { return ns()["_invalidate_all_cache_task"]; }
+object _invalidate_cache_by_pattern_task() { return ns()["_invalidate_cache_by_pattern_task"]; }
+}  // namespace bound
 
-PyObject* background_tasks = nullptr;  // set of running invalidation tasks, lives for the process
-PyObject* failure_var = nullptr;       // contextvars.ContextVar: how the last worker of this context failed
+namespace {
 
 /// Delete every key matching `pattern`, one DEL at a time in scan order, counting in `deleted`
 /// (which therefore holds the keys deleted before a failure too).
 Coro delete_matching(std::string pattern, long long* deleted) {
-    object client = ns["redis_client"];
+    Held client = bound::redis_client();
     AsyncIter keys(client.attr("scan_iter")(nb::arg("match") = pystr(pattern), nb::arg("count") = 100));
-    while (object key = co_await keys.next()) {
-        co_await client.attr("delete")(key);
+    while (true) {
+        Awaited next = keys.next();
+        Held key = co_await std::move(next);
+        if (!key.is_valid()) break;
+        object deleting = client.attr("delete")(key);
+        co_await std::move(deleting);
         ++*deleted;
     }
     co_return nb::none();
@@ -28,19 +40,20 @@ Coro delete_matching(std::string pattern, long long* deleted) {
 /// reported to its client as a success.
 Coro invalidate(std::string pattern, std::string success, std::string success_end, std::string failure) {
     long long deleted_count = 0;
-    try {
-        co_await delete_matching(std::move(pattern), &deleted_count);
-        log("info", success + std::to_string(deleted_count) + success_end);
-        co_return nb::int_(deleted_count);
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        log("error", failure + text(e.value()));
-        nb::handle(failure_var).attr("set")(nb::make_tuple(e.value(), deleted_count));
-    }
-    co_return nb::int_(0);
+    OnError on_error{.level = "error", .message = failure, .then = [&](const nb::python_error& e) {
+                         state().invalidation_failure.attr("set")(nb::make_tuple(e.value(), deleted_count));
+                     }};
+    object done = co_await guarded(
+        [&]() -> Coro {
+            co_await delete_matching(std::move(pattern), &deleted_count);
+            log("info", success + std::to_string(deleted_count) + success_end);
+            co_return nb::int_(deleted_count);
+        }(),
+        std::move(on_error));
+    co_return done.is_none() ? object(nb::int_(0)) : done;
 }
 
-std::string cache_namespace() { return text(ns["cache"].attr("namespace")); }
+std::string cache_namespace() { return text(bound::cache().attr("namespace")); }
 
 Coro invalidate_layer_task(Args& a) {
     const std::string layer_name = text(a["layer_name"]);
@@ -63,10 +76,11 @@ Coro invalidate_pattern_task(Args& a) {
 
 /// Await `worker` and raise a 503 when it failed; gives its count otherwise.
 Coro checked(object worker) {
-    object token = nb::handle(failure_var).attr("set")(nb::none());
-    object deleted_count = co_await worker;
-    object failure = nb::handle(failure_var).attr("get")();
-    nb::handle(failure_var).attr("reset")(token);
+    object failure_var = state().invalidation_failure;
+    Held token = failure_var.attr("set")(nb::none());
+    object deleted_count = co_await std::move(worker);
+    object failure = failure_var.attr("get")();
+    failure_var.attr("reset")(token);
     if (!failure.is_none()) {
         const long long partial = nb::cast<long long>(failure[nb::int_(1)]);
         raise_http(503, "Cache invalidation failed: " + text(failure[nb::int_(0)]) +
@@ -78,22 +92,22 @@ Coro checked(object worker) {
 Coro invalidate_cache_endpoint(Args& a) {
     handle layer_name = a["layer_name"];
     if (compare(layer_name, nb::str("all"), Py_EQ)) {
-        object deleted_count = co_await checked(ns["_invalidate_all_cache_task"]());
+        object deleted_count = co_await checked(bound::_invalidate_all_cache_task()());
         nb::dict data;
         data["deleted_count"] = deleted_count;
-        co_return ns["api_router_response"](ns["api_response"](
+        co_return bound::api_router_response()(bound::api_response()(
             nb::arg("data") = data,
             nb::arg("message") = pystr("All cache invalidated successfully. " + text(deleted_count) + " keys deleted.")));
     }
-    if (!contains(ns["LAYER_CONFIG"], layer_name)) {
-        object names = steal(PySequence_List(ns["LAYER_CONFIG"].ptr()));
+    if (!contains(bound::LAYER_CONFIG(), layer_name)) {
+        object names = steal(PySequence_List(bound::LAYER_CONFIG().ptr()));
         raise_http(404, "Layer '" + text(layer_name) + "' not found. Valid layers: " + text(names));
     }
-    object deleted_count = co_await checked(ns["_invalidate_layer_cache_task"](layer_name));
+    object deleted_count = co_await checked(bound::_invalidate_layer_cache_task()(layer_name));
     nb::dict data;
     data["layer"] = layer_name;
     data["deleted_count"] = deleted_count;
-    co_return ns["api_router_response"](ns["api_response"](
+    co_return bound::api_router_response()(bound::api_response()(
         nb::arg("data") = data,
         nb::arg("message") = pystr("Cache for layer '" + text(layer_name) + "' invalidated successfully. " +
                                    text(deleted_count) + " keys deleted.")));
@@ -105,30 +119,30 @@ Coro invalidate_cache_endpoint(Args& a) {
 void schedule(object worker, const std::string& debug_line) {
     object task;
     try {
-        task = ns["asyncio"].attr("create_task")(worker);
+        task = bound::asyncio().attr("create_task")(worker);
     } catch (nb::python_error&) {
         worker.attr("close")();
         throw;
     }
-    nb::handle tasks(background_tasks);
+    object tasks = state().background_tasks;
     tasks.attr("add")(task);
     task.attr("add_done_callback")(tasks.attr("discard"));
     log("debug", debug_line);
 }
 
 object invalidate_layer_cache(Args& a) {
-    schedule(ns["_invalidate_layer_cache_task"](a["layer_name"]),
+    schedule(bound::_invalidate_layer_cache_task()(a["layer_name"]),
              "Scheduled background cache invalidation for layer '" + text(a["layer_name"]) + "'");
     return nb::none();
 }
 
 object invalidate_all_cache(Args&) {
-    schedule(ns["_invalidate_all_cache_task"](), "Scheduled background cache invalidation for ALL layers");
+    schedule(bound::_invalidate_all_cache_task()(), "Scheduled background cache invalidation for ALL layers");
     return nb::none();
 }
 
 object invalidate_cache_by_pattern(Args& a) {
-    schedule(ns["_invalidate_cache_by_pattern_task"](a["pattern"]),
+    schedule(bound::_invalidate_cache_by_pattern_task()(a["pattern"]),
              "Scheduled background cache invalidation for pattern '" + text(a["pattern"]) + "'");
     return nb::none();
 }
@@ -136,11 +150,9 @@ object invalidate_cache_by_pattern(Args& a) {
 }  // namespace
 
 void define_invalidation() {
-    background_tasks = steal(PySet_New(nullptr)).release().ptr();
-    failure_var = nb::module_::import_("contextvars")
-                      .attr("ContextVar")("vexa_maptile_invalidation_failure", nb::arg("default") = nb::none())
-                      .release()
-                      .ptr();
+    state().background_tasks = nb::set();
+    state().invalidation_failure = nb::module_::import_("contextvars")
+                                       .attr("ContextVar")("vexa_maptile_invalidation_failure", nb::arg("default") = nb::none());
     object str_type = builtin::str_type(), int_type = builtin::int_type();
     const char* background = "\n\nThis runs asynchronously without blocking the response.";
     define({.name = "_invalidate_layer_cache_task",

@@ -1,19 +1,18 @@
 // layer_info.cpp: what a map client may ask for: a layer's zoom levels, where its data lies
 // and which tile to open first, the list of layers, and the service's health.
-#include "module.hpp"
+#include "cache.hpp"
+#include "catalogue.hpp"
+#include "guarded.hpp"
+#include "guards.hpp"
+#include "query_failure.hpp"
+#include "responses.hpp"
+#include "routes.hpp"
+#include "sql_template.hpp"
+#include "transaction.hpp"
 
 namespace vexa::maptile {
 
 namespace {
-
-object enveloped(handle payload) {
-    return ns["api_router_response"](ns["api_response"](nb::arg("data") = payload));
-}
-
-void require_layer(handle layer_name) {
-    if (!contains(ns["LAYER_CONFIG"], layer_name))
-        raise_http(404, "Layer '" + text(layer_name) + "' not found");
-}
 
 const char* simplification(handle tolerance) {
     if (compare(tolerance, nb::int_(500), Py_GT)) return "heavy";
@@ -25,10 +24,10 @@ const char* simplification(handle tolerance) {
 Coro get_layer_zoom_info(Args& a) {
     handle layer_name = a["layer_name"];
     require_layer(layer_name);
-    object config = item(ns["LAYER_CONFIG"], layer_name);
+    object config = item(bound::LAYER_CONFIG(), layer_name);
     nb::dict zoom_levels;
     for (int zoom = 1; zoom <= 20; ++zoom) {
-        object zoom_config = ns["get_zoom_config"](zoom, layer_name);
+        object zoom_config = bound::get_zoom_config()(zoom, layer_name);
         nb::dict level;
         if (!zoom_config.is_none() && truthy(zoom_config)) {
             object tolerance = item(zoom_config, "tolerance");
@@ -62,63 +61,65 @@ std::string unquoted(const std::string& identifier) {
     return identifier.substr(first, last - first + 1);
 }
 
-std::string centroid_sql(const std::string& table_name_literal, const std::string& geom_column_literal) {
-    return "\n        WITH layer_stats AS (\n"
-           "            -- Use ST_EstimatedExtent for a fast approximation of the layer's bounding box.\n"
-           "            -- This is significantly more performant than ST_Extent on large tables.\n"
-           "            SELECT ST_EstimatedExtent('" + table_name_literal + "', '" + geom_column_literal + "') as bbox\n"
-           "        )\n"
-           "        SELECT\n"
-           "            -- Calculate the centroid of the estimated bbox and transform it to WGS84 (lat/lon)\n"
-           "            ST_Y(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lat,\n"
-           "            ST_X(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lon,\n"
-           "\n"
-           "            -- Extract the coordinates of the estimated bounding box\n"
-           "            ST_XMin(bbox) as extent_minx,\n"
-           "            ST_YMin(bbox) as extent_miny,\n"
-           "            ST_XMax(bbox) as extent_maxx,\n"
-           "            ST_YMax(bbox) as extent_maxy\n"
-           "        FROM layer_stats\n"
-           "        -- Ensure we don't proceed if the extent could not be calculated\n"
-           "        WHERE bbox IS NOT NULL\n"
-           "    ";
-}
+// The layer's centroid in WGS84 and its extent in EPSG:3857, from PostGIS's statistics-based
+// estimate of the extent; no row when there is no estimate.
+constexpr std::string_view CENTROID_SQL = R"(
+        WITH layer_stats AS (
+            -- Use ST_EstimatedExtent for a fast approximation of the layer's bounding box.
+            -- This is significantly more performant than ST_Extent on large tables.
+            SELECT ST_EstimatedExtent('{table_name_literal}', '{geom_column_literal}') as bbox
+        )
+        SELECT
+            -- Calculate the centroid of the estimated bbox and transform it to WGS84 (lat/lon)
+            ST_Y(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lat,
+            ST_X(ST_Transform(ST_SetSRID(ST_Centroid(bbox), 3857), 4326)) as lon,
+
+            -- Extract the coordinates of the estimated bounding box
+            ST_XMin(bbox) as extent_minx,
+            ST_YMin(bbox) as extent_miny,
+            ST_XMax(bbox) as extent_maxx,
+            ST_YMax(bbox) as extent_maxy
+        FROM layer_stats
+        -- Ensure we don't proceed if the extent could not be calculated
+        WHERE bbox IS NOT NULL
+    )";
 
 object as_float(handle value) { return steal(PyNumber_Float(value.ptr())); }
 
 Coro get_central_tile_info(Args& a) {
     handle layer_name = a["layer_name"], db = a["db"];
     require_layer(layer_name);
-    object layer_config = item(ns["LAYER_CONFIG"], layer_name);
+    Held layer_config = item(bound::LAYER_CONFIG(), layer_name);
     const std::string geom_column = text(item(layer_config, "geom_col"));
     const std::string table = text(item(layer_config, "table"));
-    nb::str cache_key = pystr("centroid:" + text(layer_name));
+    Held cache_key = pystr("centroid:" + text(layer_name));
 
-    object cached_centroid = co_await ns["safe_cache_get"](cache_key, nb::arg("timeout") = 2.0);
+    object reading = bound::safe_cache_get()(cache_key, nb::arg("timeout") = 2.0);
+    Held cached_centroid = co_await std::move(reading);
     if (truthy(cached_centroid)) {
-        try {
-            object centroid_data = ns["json"].attr("loads")(cached_centroid.attr("decode")("utf-8"));
-            co_return enveloped(centroid_data);
-        } catch (nb::python_error& e) {
-            if (!is_exception(e)) throw;  // an unreadable entry is recomputed below
-        }
+        bool readable = true;  // an unreadable entry is recomputed below
+        object centroid_data = guarded([&] { return bound::json().attr("loads")(cached_centroid.attr("decode")("utf-8")); },
+                                       {.then = [&](const nb::python_error&) { readable = false; }});
+        if (readable) co_return enveloped(centroid_data);
     }
 
-    object statement = ns["text"](pystr(centroid_sql(unquoted(table), unquoted(geom_column))));
+    const std::string sql = tiles::fill(CENTROID_SQL, {{"table_name_literal", unquoted(table)},
+                                                       {"geom_column_literal", unquoted(geom_column)}});
     const QueryFailure failure{.timeout_log = "Timeout calculating centroid for " + text(layer_name),
                                .timeout_detail = "Centroid calculation timeout",
                                .error_log = "Error calculating centroid for " + text(layer_name) + ": ",
                                .error_detail = "Database error"};
-    object centroid = co_await answered(timed_query(nb::borrow(db), statement, object(), 15.0, "first"), failure);
+    object statement = bound::text()(pystr(sql));
+    Held centroid = co_await answered(timed_query(nb::borrow(db), std::move(statement), object(), 15.0, "first"), failure);
 
     if (centroid.is_none() || centroid.attr("lat").is_none() || centroid.attr("lon").is_none())
-        co_return ns["api_router_response"](ns["api_response"](
+        co_return bound::api_router_response()(bound::api_response()(
             nb::arg("status_code") = 404,
             nb::arg("message") = pystr("No valid geometry found for layer '" + text(layer_name) + "'")));
 
-    object tile = ns["latlon_to_xyz"](centroid.attr("lat"), centroid.attr("lon"), ns["DEFAULT_CENTROID_ZOOM"]);
+    object tile = bound::latlon_to_xyz()(centroid.attr("lat"), centroid.attr("lon"), bound::DEFAULT_CENTROID_ZOOM());
     object z = item(tile, "z"), x = item(tile, "x"), y = item(tile, "y");
-    object bbox = ns["xyz_to_bbox_web_mercator"](z, x, y);
+    object bbox = bound::xyz_to_bbox_web_mercator()(z, x, y);
 
     nb::dict centroid_wgs84;
     centroid_wgs84["latitude"] = as_float(centroid.attr("lat"));
@@ -131,7 +132,7 @@ Coro get_central_tile_info(Args& a) {
     nb::dict config;
     config["min_zoom"] = min_zoom_of(layer_config);
     config["properties"] = item(layer_config, "properties");
-    nb::dict response_data;
+    Held response_data = nb::dict();
     response_data["layer"] = layer_name;
     response_data["centroid_wgs84"] = centroid_wgs84;
     response_data["extent_web_mercator"] = extent;
@@ -141,19 +142,23 @@ Coro get_central_tile_info(Args& a) {
         pystr("/gis/" + text(layer_name) + "/" + text(z) + "/" + text(x) + "/" + text(y) + ".pbf");
     response_data["layer_config"] = config;
 
-    try {
-        object cache_data = ns["json"].attr("dumps")(response_data).attr("encode")("utf-8");
-        object ttl = steal(PyNumber_Multiply(ns["CACHE_TTL_LONG"].ptr(), nb::int_(2).ptr()));
-        co_await ns["safe_cache_set"](cache_key, cache_data, ttl);
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;  // the answer does not depend on the cache
-    }
+    // The answer does not depend on the cache: a failure here is ignored.
+    OnError ignored;
+    co_await guarded(
+        [&]() -> Coro {
+            object cache_data = bound::json().attr("dumps")(response_data).attr("encode")("utf-8");
+            object ttl = steal(PyNumber_Multiply(bound::CACHE_TTL_LONG().ptr(), nb::int_(2).ptr()));
+            object storing = bound::safe_cache_set()(cache_key, cache_data, ttl);
+            co_await std::move(storing);
+            co_return nb::none();
+        }(),
+        ignored);
     co_return enveloped(response_data);
 }
 
 Coro get_available_layers(Args&) {
     nb::dict layers_info;
-    for (auto [name, config] : nb::borrow<nb::dict>(ns["LAYER_CONFIG"])) {
+    for (auto [name, config] : nb::borrow<nb::dict>(bound::LAYER_CONFIG())) {
         const std::string base = "/gis/" + text(name);
         nb::dict endpoints;
         endpoints["xyz"] = pystr(base + "/{z}/{x}/{y}.pbf");
@@ -182,23 +187,22 @@ Coro get_available_layers(Args&) {
 }
 
 Coro health_check(Args&) {
-    const char* cache_status = "healthy";
-    try {
-        object read = ns["cache"].attr("get")("health_check");
-        co_await ns["asyncio"].attr("wait_for")(read, nb::arg("timeout") = 2.0);
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        cache_status = "unhealthy";
-    }
+    OnError unhealthy;  // any failure of the read, its time-out included
+    object read = co_await guarded(
+        []() -> Coro {
+            object reading = within(bound::cache().attr("get")("health_check"), 2.0);
+            co_await std::move(reading);
+            co_return nb::bool_(true);
+        }(),
+        unhealthy);
     nb::list layers;
-    for (handle name : nb::borrow<nb::dict>(ns["LAYER_CONFIG"]).keys()) layers.append(name);
+    for (handle name : nb::borrow<nb::dict>(bound::LAYER_CONFIG()).keys()) layers.append(name);
     nb::dict content;
     content["status"] = "healthy";
-    content["cache_status"] = cache_status;
+    content["cache_status"] = truthy(read) ? "healthy" : "unhealthy";
     content["available_layers"] = layers;
     content["zoom_support"] = "1-20 with layer-specific minimums";
-    content["redis_breaker"] = pystr(redis_breaker_state_of(ns["redis_client"]));
-    co_return ns["JSONResponse"](content);
+    co_return bound::JSONResponse()(content);
 }
 
 }  // namespace
@@ -213,7 +217,7 @@ object make_get_layer_zoom_info() {
 object make_get_central_tile_info() {
     return define({.name = "get_central_tile_info",
                    .doc = "Get layer centroid and suggested tile coordinates.",
-                   .params = {{"layer_name", builtin::str_type()}, {"db", ns["AsyncSession"], ns["Depends"](ns["get_db"])}},
+                   .params = {{"layer_name", builtin::str_type()}, {"db", ns()["AsyncSession"], ns()["Depends"](ns()["get_db"])}},
                    .async_body = get_central_tile_info});
 }
 

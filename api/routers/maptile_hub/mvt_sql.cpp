@@ -1,8 +1,14 @@
 // mvt_sql.cpp: generate_mvt_sql, the PostGIS statement of one XYZ vector tile.
-#include "module.hpp"
+#include "mvt_sql.hpp"
+
+#include "catalogue.hpp"
 #include "tile_rules.hpp"
 
 namespace vexa::maptile {
+
+namespace bound {
+object generate_mvt_sql() { return ns()["generate_mvt_sql"]; }
+}  // namespace bound
 
 namespace {
 
@@ -10,7 +16,7 @@ long long integer(handle value) { return nb::cast<long long>(value); }
 
 object generate_mvt_sql(Args& a) {
     handle layer_name = a["layer_name"], zoom = a["zoom"];
-    object layers = ns["LAYER_CONFIG"];
+    object layers = bound::LAYER_CONFIG();
     if (!contains(layers, layer_name)) raise(PyExc_ValueError, "Unknown layer: " + text(layer_name));
     object layer = item(layers, layer_name);
 
@@ -18,14 +24,14 @@ object generate_mvt_sql(Args& a) {
     // but keeps the bounding-box-only filter of the low zooms.
     object zoom_arg = zoom.is_none() ? object(nb::int_(10)) : nb::borrow(zoom);
     object effective = truthy(zoom) ? nb::borrow(zoom) : object(nb::int_(10));
-    object zoom_config = ns["get_zoom_config"](effective, layer_name);
+    object zoom_config = bound::get_zoom_config()(effective, layer_name);
     if (zoom_config.is_none())
         raise(PyExc_ValueError,
               "Layer " + text(layer_name) + " not available at zoom level " + text(zoom_arg));
 
     std::vector<std::string> columns;
     for (handle column : item(layer, "properties")) columns.push_back(text(column));
-    object global_cap = ns["MAX_FEATURES_GLOBAL"];
+    object global_cap = bound::MAX_FEATURES_GLOBAL();
     long long feature_limit = std::min(integer(item(zoom_config, "feature_limit")), integer(global_cap));
     object above_six = steal(PyObject_RichCompare(zoom_arg.ptr(), nb::int_(6).ptr(), Py_GT));
 

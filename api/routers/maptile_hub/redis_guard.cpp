@@ -1,17 +1,12 @@
-// redis_guard.cpp: the circuit breakers around Redis, one per guarded object (the module's
-// `redis_client` for the rate limit, its `cache` for the cache functions), kept beside the
-// object for as long as it lives; and redis_breaker_state() for the health and metrics.
-#include "module.hpp"
+// redis_guard.cpp: the circuit breakers around Redis, kept beside their guarded objects, and
+// redis_breaker_state().
+#include "redis_guard.hpp"
 
-#include <chrono>
+#include "module_state.hpp"
+
 #include <cstdio>
-#include <unordered_map>
 
 namespace vexa::maptile {
-
-double steady_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 namespace {
 
@@ -19,34 +14,18 @@ using tiles::CircuitBreaker;
 
 double now() { return steady_seconds(); }
 
-/// When Redis last answered a guarded call (any of them), in steady_seconds() time.
-double last_answer = 0;
-
-/// A breaker and what keeps its entry tied to the guarded object: a weak reference whose
-/// callback drops the entry when the object goes, or, for an object that cannot be weakly
-/// referenced, the object itself (so its address is never reused by another).
-struct Entry {
-    std::shared_ptr<CircuitBreaker> breaker;
-    object keeper;
-};
-
-/// Deliberately never destroyed: its Python references must not be released after the
-/// interpreter has finalised.
-std::unordered_map<PyObject*, Entry>& breakers() {
-    static auto* table = new std::unordered_map<PyObject*, Entry>();
-    return *table;
-}
-
 const CircuitBreaker* find_breaker(handle owner) {
-    auto found = breakers().find(owner.ptr());
-    return found == breakers().end() ? nullptr : found->second.breaker.get();
+    auto& breakers = state().breakers;
+    auto found = breakers.find(owner.ptr());
+    return found == breakers.end() ? nullptr : found->second.breaker.get();
 }
 
 std::shared_ptr<CircuitBreaker> breaker_of(handle owner) {
-    auto found = breakers().find(owner.ptr());
-    if (found != breakers().end()) return found->second.breaker;
+    auto& breakers = state().breakers;
+    auto found = breakers.find(owner.ptr());
+    if (found != breakers.end()) return found->second.breaker;
     PyObject* key = owner.ptr();
-    object forget = nb::cpp_function([key](handle) { breakers().erase(key); });
+    object forget = nb::cpp_function([key](handle) { state().breakers.erase(key); });
     PyObject* ref = PyWeakref_NewRef(owner.ptr(), forget.ptr());
     object keeper;
     if (ref) {
@@ -56,7 +35,7 @@ std::shared_ptr<CircuitBreaker> breaker_of(handle owner) {
         keeper = nb::borrow(owner);
     }
     auto breaker = std::make_shared<CircuitBreaker>();
-    breakers().emplace(key, Entry{breaker, keeper});
+    breakers.emplace(key, BreakerEntry{breaker, keeper});
     return breaker;
 }
 
@@ -93,9 +72,9 @@ RedisCall::~RedisCall() {
     if (!settled_) breaker_->abandoned(how_);
 }
 
-double last_redis_answer() { return last_answer; }
+double last_redis_answer() { return state().last_redis_answer; }
 
-void note_redis_answer() { last_answer = steady_seconds(); }
+void note_redis_answer() { state().last_redis_answer = steady_seconds(); }
 
 void RedisCall::succeeded() {
     settled_ = true;
@@ -121,7 +100,7 @@ void RedisCall::failed(const nb::python_error& error) {
 }
 
 void define_redis_guard() {
-    auto state_of_client = [](Args&) -> object { return pystr(redis_breaker_state_of(ns["redis_client"])); };
+    auto state_of_client = [](Args&) -> object { return pystr(redis_breaker_state_of(bound::redis_client())); };
     define({.name = "redis_breaker_state",
             .doc = "State of the circuit breaker around the current redis_client: \"closed\", \"open\" or "
                    "\"half_open\".",

@@ -1,6 +1,6 @@
-// routes.cpp: the operations of maptileHub. The fixed paths "/layers/" and "/health/" are
-// registered before "/{layer_name}/" so that they win.
-#include "module.hpp"
+// routes.cpp: the operations of maptileHub, with the answers each documents. The fixed paths
+// "/layers/" and "/health/" are registered before "/{layer_name}/" so that they win.
+#include "routes.hpp"
 
 namespace vexa::maptile {
 
@@ -44,8 +44,8 @@ nb::dict answers(std::initializer_list<int> codes, bool tile) {
 }
 
 void route(const char* method, const char* path, handle handler, bool raw, nb::dict responses) {
-    object router = ns["maptileHub"];
-    object decorator = raw ? router.attr(method)(path, nb::arg("response_class") = ns["Response"],
+    object router = ns()["maptileHub"];
+    object decorator = raw ? router.attr(method)(path, nb::arg("response_class") = bound::Response(),
                                                  nb::arg("responses") = responses)
                            : router.attr(method)(path, nb::arg("responses") = responses);
     decorator(handler);

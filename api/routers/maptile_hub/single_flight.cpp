@@ -1,11 +1,10 @@
 // single_flight.cpp: concurrent misses of one key share one run through an asyncio Future.
 #include "single_flight.hpp"
 
-#include "module.hpp"
+#include "hub.hpp"
+#include "module_state.hpp"
 
 #include <cstdint>
-#include <optional>
-#include <unordered_map>
 
 namespace vexa::maptile {
 
@@ -14,21 +13,10 @@ namespace {
 /// How long a finished run stays in the table for callers that asked before it finished.
 constexpr double FINISHED_RUN_KEPT_S = 1.0;
 
-struct Flight {
-    object future;                           // asyncio Future of the run's outcome
-    std::optional<Clock::time_point> done;   // when the run succeeded
-};
-
-/// Key (event loop and caller's key) to its run. Allocated once and never destroyed, so no
-/// Python reference is released after the interpreter has finalised.
-std::unordered_map<std::string, Flight>& flights() {
-    static auto* table = new std::unordered_map<std::string, Flight>();
-    return *table;
-}
-
 void forget(const std::string& key, handle future) {
-    auto found = flights().find(key);
-    if (found != flights().end() && found->second.future.is(future)) flights().erase(found);
+    auto& flights = state().flights;
+    auto found = flights.find(key);
+    if (found != flights.end() && found->second.future.is(future)) flights.erase(found);
 }
 
 /// True when the current task has a cancellation request pending (Task.cancelling()).
@@ -40,15 +28,17 @@ bool being_cancelled(handle asyncio) {
 }  // namespace
 
 Coro single_flight(std::string key, Clock::time_point asked_at, std::function<Coro()> work) {
-    object asyncio = ns["asyncio"];
-    object loop = asyncio.attr("get_running_loop")();
+    Held asyncio = bound::asyncio();
+    Held loop = asyncio.attr("get_running_loop")();
     const std::string flight = std::to_string(reinterpret_cast<std::uintptr_t>(loop.ptr())) + "|" + key;
+    auto& flights = state().flights;
 
-    for (auto found = flights().find(flight); found != flights().end(); found = flights().find(flight)) {
+    for (auto found = flights.find(flight); found != flights.end(); found = flights.find(flight)) {
         if (found->second.done && *found->second.done <= asked_at) break;  // finished before we asked
-        object shared = found->second.future;
+        Held shared = found->second.future;
         try {
-            co_return co_await asyncio.attr("shield")(shared);
+            object joining = asyncio.attr("shield")(shared);
+            co_return co_await std::move(joining);
         } catch (nb::python_error&) {
             // Only a run abandoned by its cancelled owner is taken over; the run's own error,
             // and this caller's cancellation, go on.
@@ -56,16 +46,16 @@ Coro single_flight(std::string key, Clock::time_point asked_at, std::function<Co
         }
     }
 
-    object future = loop.attr("create_future")();
-    flights()[flight] = Flight{future, std::nullopt};
+    Held future = loop.attr("create_future")();
+    flights[flight] = Flight{future, std::nullopt};
     try {
-        object result = co_await work();
+        Held result = co_await work();
         future.attr("set_result")(result);
-        auto entry = flights().find(flight);
-        if (entry != flights().end() && entry->second.future.is(future)) {
+        auto entry = flights.find(flight);
+        if (entry != flights.end() && entry->second.future.is(future)) {
             entry->second.done = Clock::now();
-            loop.attr("call_later")(FINISHED_RUN_KEPT_S,
-                                    nb::cpp_function([flight, future]() { forget(flight, future); }));
+            object kept = future;
+            loop.attr("call_later")(FINISHED_RUN_KEPT_S, nb::cpp_function([flight, kept]() { forget(flight, kept); }));
         }
         co_return result;
     } catch (nb::python_error& e) {

@@ -1,5 +1,7 @@
-// tile_rules.cpp: the layer catalogue, zoom bands, address checks, time limits, tile SQL.
+// tile_rules.cpp: the layer catalogue, zoom bands, address checks, time limits, the tile statements.
 #include "tile_rules.hpp"
+
+#include "sql_template.hpp"
 
 #include <cmath>
 
@@ -50,23 +52,76 @@ std::string join_columns(const std::vector<std::string>& columns) {
     return out;
 }
 
+namespace {
+
+// One tile statement serves both tile endpoints: a layer's features inside the envelope of the
+// bind parameters, clipped, optionally simplified, the largest first up to a limit, encoded by
+// PostGIS. {filter}, {buffer}, {limit} and {end} are what the two endpoints set differently.
+constexpr std::string_view TILE_SQL = R"(
+    SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt
+    FROM (
+        SELECT {properties},
+            {id_col} AS feature_id,
+            ST_AsMVTGeom(
+                {geometry},
+                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),
+                4096,
+                {buffer},
+                true
+            ) AS mvt_geom
+        FROM {table}
+        WHERE {filter}
+        ORDER BY ST_Area({geom_col}) DESC
+        LIMIT {limit}
+    ) AS mvt_data
+    WHERE mvt_data.mvt_geom IS NOT NULL{end}
+    )";
+
+// The XYZ filters: the index-supported box test alone up to zoom 6, the exact test beside it
+// above.
+constexpr std::string_view BOX_FILTER = "{geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";
+constexpr std::string_view EXACT_FILTER = R"(
+        {geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)
+        AND ST_Intersects({geom_col}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))
+        )";
+// The bounding-box endpoint's filter.
+constexpr std::string_view BBOX_FILTER = R"({geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)
+            AND ST_Intersects({geom_col}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)))";
+
+std::string simplified(const std::string& geom_col, long long tolerance) {
+    return fill("ST_SimplifyPreserveTopology({geom_col}, {tolerance})",
+                {{"geom_col", geom_col}, {"tolerance", std::to_string(tolerance)}});
+}
+
+}  // namespace
+
 std::string mvt_sql(const MvtQuery& q) {
-    static const std::string envelope = "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";
-    const std::string geometry =
-        q.tolerance > 0 ? "ST_SimplifyPreserveTopology(" + q.geom_col + ", " + std::to_string(q.tolerance) + ")"
-                        : q.geom_col;
-    const std::string filter =
-        q.exact_filter ? "\n        " + q.geom_col + " && " + envelope + "\n        AND ST_Intersects(" +
-                             q.geom_col + ", " + envelope + ")\n        "
-                       : q.geom_col + " && " + envelope;
-    return "\n    SELECT ST_AsMVT(mvt_data, '" + q.layer_name +
-           "', 4096, 'mvt_geom') AS mvt\n    FROM (\n        SELECT " + q.properties + ",\n            " +
-           q.id_col + " AS feature_id,\n            ST_AsMVTGeom(\n                " + geometry +
-           ",\n                " + envelope + ",\n                4096,\n                " +
-           std::to_string(q.buffer) + ",\n                true\n            ) AS mvt_geom\n        FROM " +
-           q.table + "\n        WHERE " + filter + "\n        ORDER BY ST_Area(" + q.geom_col +
-           ") DESC\n        LIMIT " + std::to_string(q.feature_limit) +
-           "\n    ) AS mvt_data\n    WHERE mvt_data.mvt_geom IS NOT NULL;\n    ";
+    const std::string geometry = q.tolerance > 0 ? simplified(q.geom_col, q.tolerance) : q.geom_col;
+    const std::string filter = fill(q.exact_filter ? EXACT_FILTER : BOX_FILTER, {{"geom_col", q.geom_col}});
+    return fill(TILE_SQL, {{"layer_name", q.layer_name},
+                           {"properties", q.properties},
+                           {"id_col", q.id_col},
+                           {"geometry", geometry},
+                           {"buffer", std::to_string(q.buffer)},
+                           {"table", q.table},
+                           {"filter", filter},
+                           {"geom_col", q.geom_col},
+                           {"limit", std::to_string(q.feature_limit)},
+                           {"end", ";"}});
+}
+
+std::string bbox_sql(const BboxQuery& q) {
+    const std::string geometry = q.simplified ? simplified(q.geom_col, 50) : q.geom_col;
+    return fill(TILE_SQL, {{"layer_name", q.layer_name},
+                           {"properties", q.properties},
+                           {"id_col", q.id_col},
+                           {"geometry", geometry},
+                           {"buffer", "32"},
+                           {"table", q.table},
+                           {"filter", fill(BBOX_FILTER, {{"geom_col", q.geom_col}})},
+                           {"geom_col", q.geom_col},
+                           {"limit", ":max_features"},
+                           {"end", ""}});
 }
 
 bool tile_address_valid(long long z, long long x, long long y) {

@@ -52,6 +52,22 @@ struct MvtQuery {
 /// The XYZ tile statement with the bind parameters :min_x, :min_y, :max_x, :max_y.
 std::string mvt_sql(const MvtQuery& q);
 
+/// What the bounding-box statement is built from: catalogue texts, and whether its geometries
+/// are simplified (tolerance 50).
+struct BboxQuery {
+    std::string layer_name;
+    std::string table;
+    std::string id_col;
+    std::string geom_col;
+    std::string properties;  // already joined
+    bool simplified;
+};
+
+/// The bounding-box tile statement, the same tile statement as mvt_sql() with the bounding-box
+/// endpoint's buffer (32), exact filter and bound limit: bind parameters :min_x, :min_y,
+/// :max_x, :max_y and :max_features.
+std::string bbox_sql(const BboxQuery& q);
+
 /// A tile address exists: 1 <= z <= 20, 0 <= x, y < 2^z.
 bool tile_address_valid(long long z, long long x, long long y);
 

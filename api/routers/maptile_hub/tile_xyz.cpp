@@ -1,7 +1,14 @@
 // tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address.
-#include "module.hpp"
+#include "cache.hpp"
+#include "guards.hpp"
+#include "mvt_sql.hpp"
+#include "query_failure.hpp"
+#include "rate_limit.hpp"
+#include "responses.hpp"
+#include "routes.hpp"
 #include "single_flight.hpp"
 #include "tile_rules.hpp"
+#include "transaction.hpp"
 
 namespace vexa::maptile {
 
@@ -10,7 +17,7 @@ namespace {
 /// The Python list's printed form of the layers that a zoom of at most 6 can serve.
 std::string layers_served_at(handle z) {
     nb::list available;
-    for (auto [name, config] : nb::borrow<nb::dict>(ns["LAYER_CONFIG"])) {
+    for (auto [name, config] : nb::borrow<nb::dict>(bound::LAYER_CONFIG())) {
         if (compare(min_zoom_of(config), z, Py_LE)) available.append(name);
     }
     return available.size() ? text(available) : std::string();
@@ -22,14 +29,13 @@ Coro get_tile_xyz(Args& a) {
     co_await enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
                                 "Too many map requests. Please slow down panning.", true);
 
-    if (!contains(ns["LAYER_CONFIG"], layer_name))
-        raise_http(404, "Layer '" + text(layer_name) + "' not found");
-    if (!truthy(ns["validate_tile_coords"](z, x, y)))
+    require_layer(layer_name);
+    if (!truthy(bound::validate_tile_coords()(z, x, y)))
         raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
 
-    object sql, zoom_config;
+    Held sql, zoom_config;
     try {
-        object built = ns["generate_mvt_sql"](layer_name, z);
+        object built = bound::generate_mvt_sql()(layer_name, z);
         sql = item(built, nb::int_(0));
         zoom_config = item(built, nb::int_(1));
     } catch (nb::python_error& e) {
@@ -42,19 +48,14 @@ Coro get_tile_xyz(Args& a) {
         co_return no_content();
     }
 
-    const std::string address = text(z) + ":" + text(x) + ":" + text(y);
-    nb::str cache_key = pystr(text(layer_name) + ":" + address);
+    Held cache_key = pystr(text(layer_name) + ":" + text(z) + ":" + text(x) + ":" + text(y));
     const Clock::time_point asked_at = Clock::now();  // a run finishing after this may have missed our read
-    object cached_tile = co_await ns["safe_cache_get"](cache_key);
-    if (truthy(cached_tile)) {
-        nb::dict headers;
-        headers["Cache-Control"] = pystr("public, max-age=" + text(item(zoom_config, "cache_ttl")));
-        headers["X-Cache"] = "HIT";
-        co_return tile_response(cached_tile, headers);
-    }
+    object reading = bound::safe_cache_get()(cache_key);
+    Held cached_tile = co_await std::move(reading);
+    if (truthy(cached_tile)) co_return cached_tile_answer(cached_tile, item(zoom_config, "cache_ttl"));
 
-    object bbox = ns["xyz_to_bbox_web_mercator"](z, x, y);
-    nb::dict params;
+    Held bbox = bound::xyz_to_bbox_web_mercator()(z, x, y);
+    Held params = nb::dict();
     params["min_x"] = item(bbox, "minx");
     params["min_y"] = item(bbox, "miny");
     params["max_x"] = item(bbox, "maxx");
@@ -70,11 +71,15 @@ Coro get_tile_xyz(Args& a) {
                                .error_detail = "Internal server error"};
     // Concurrent misses of this tile share one query, and its one cache write.
     Coro shared_query = single_flight(text(cache_key), asked_at, [&]() -> Coro {
-        object generated = co_await timed_query(nb::borrow(db), ns["text"](sql), params, timeout, "scalar_one_or_none");
-        if (truthy(generated)) co_await ns["safe_cache_set"](cache_key, generated, item(zoom_config, "cache_ttl"));
+        object statement = bound::text()(sql);
+        Held generated = co_await timed_query(nb::borrow(db), std::move(statement), params, timeout, "scalar_one_or_none");
+        if (truthy(generated)) {
+            object storing = bound::safe_cache_set()(cache_key, generated, item(zoom_config, "cache_ttl"));
+            co_await std::move(storing);
+        }
         co_return generated;
     });
-    object mvt_content = co_await answered(std::move(shared_query), failure);
+    Held mvt_content = co_await answered(std::move(shared_query), failure);
 
     if (truthy(mvt_content)) co_return tile_response(mvt_content, nb::dict());
     log("info", "Empty tile generated for " + tile + " - bbox: " + text(bbox));
@@ -91,8 +96,8 @@ object make_get_tile_xyz() {
                               {"z", int_type},
                               {"x", int_type},
                               {"y", int_type},
-                              {"request", ns["Request"]},
-                              {"db", ns["AsyncSession"], ns["Depends"](ns["get_db"])}},
+                              {"request", ns()["Request"]},
+                              {"db", ns()["AsyncSession"], ns()["Depends"](ns()["get_db"])}},
                    .async_body = get_tile_xyz});
 }
 

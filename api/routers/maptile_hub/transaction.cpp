@@ -1,12 +1,23 @@
 // transaction.cpp: db_transaction, the asynchronous context manager that ends every database
 // use: commit (or rollback on an ordinary error), then close, whatever happened.
-#include "module.hpp"
+#include "transaction.hpp"
+
+#include "module_state.hpp"
 
 namespace vexa::maptile {
 
-namespace {
+namespace bound {
+object db_transaction() { return ns()["db_transaction"]; }
+}  // namespace bound
 
-PyObject* transaction_class = nullptr;  // the context manager's class, lives for the process
+object within(object&& awaitable, handle timeout) {
+    object taken = std::move(awaitable);
+    return bound::asyncio().attr("wait_for")(taken, nb::arg("timeout") = timeout);
+}
+
+object within(object&& awaitable, double timeout) { return within(std::move(awaitable), nb::float_(timeout)); }
+
+namespace {
 
 object transaction_init(Args& a) {
     a["self"].attr("db") = a["db"];
@@ -16,13 +27,14 @@ object transaction_init(Args& a) {
 Coro transaction_enter(Args& a) { co_return a["self"].attr("db"); }
 
 Coro transaction_exit(Args& a) {
-    object db = a["self"].attr("db");
+    Held db = a["self"].attr("db");
     handle error = a["exc"];
     bool roll_back = !error.is_none() && PyObject_IsInstance(error.ptr(), PyExc_Exception) == 1;
     std::exception_ptr replacement;  // an error of commit or rollback, raised instead
     if (error.is_none()) {
         try {
-            co_await db.attr("commit")();
+            object committing = db.attr("commit")();
+            co_await std::move(committing);
         } catch (nb::python_error& e) {
             roll_back = is_exception(e);
             replacement = std::current_exception();
@@ -30,32 +42,36 @@ Coro transaction_exit(Args& a) {
     }
     if (roll_back) {
         try {
-            co_await db.attr("rollback")();
+            object rolling_back = db.attr("rollback")();
+            co_await std::move(rolling_back);
         } catch (...) {
             replacement = std::current_exception();
         }
     }
-    co_await db.attr("close")();
+    object closing = db.attr("close")();
+    co_await std::move(closing);
     if (replacement) std::rethrow_exception(replacement);
     co_return nb::bool_(false);  // the body's own error goes on unchanged
 }
 
-object db_transaction(Args& a) { return nb::handle(transaction_class)(a["db"]); }
+object db_transaction(Args& a) { return state().transaction_class(a["db"]); }
 
 }  // namespace
 
-Coro timed_query(object db, object statement, object params, double timeout, const char* fetch) {
-    co_return co_await async_with(ns["db_transaction"](db), [&](object) -> Coro {
+Coro timed_query(object db_given, object statement_given, object params_given, double timeout, const char* fetch) {
+    Held db = std::move(db_given), statement = std::move(statement_given), params = std::move(params_given);
+    co_return co_await async_with(bound::db_transaction()(db), [&](handle) -> Coro {
         object execution = params.is_valid() ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
-        object result = co_await ns["asyncio"].attr("wait_for")(execution, nb::arg("timeout") = timeout);
+        object waiting = within(std::move(execution), timeout);
+        object result = co_await std::move(waiting);
         co_return result.attr(fetch)();
     });
 }
 
 void define_transaction() {
     const char* cls = "DatabaseTransaction";
-    object session_type = ns["AsyncSession"];
-    auto method = [&](FunctionSpec description) { return make_method(ns, cls, std::move(description)); };
+    object session_type = ns()["AsyncSession"];
+    auto method = [&](FunctionSpec description) { return make_method(ns(), cls, std::move(description)); };
     nb::dict members;
     members["__init__"] = method({.name = "__init__", .params = {{"self"}, {"db", session_type}},
                                   .sync_body = transaction_init});
@@ -63,9 +79,8 @@ void define_transaction() {
     members["__aexit__"] = method({.name = "__aexit__",
                                    .params = {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}},
                                    .async_body = transaction_exit});
-    transaction_class =
-        make_class(ns, cls, "One database use: commit or rollback, then close.", members).release().ptr();
-    ns.set(cls, transaction_class);
+    state().transaction_class = make_class(ns(), cls, "One database use: commit or rollback, then close.", members);
+    ns().set(cls, state().transaction_class);
     define({.name = "db_transaction",
             .doc = "Context manager for database transactions with proper cleanup.",
             .params = {{"db", session_type}},

@@ -1,0 +1,35 @@
+// guarded.cpp: catching, logging and handing on the ordinary errors of a guarded call.
+#include "guarded.hpp"
+
+namespace vexa::maptile {
+
+namespace {
+
+void handle_error(const nb::python_error& error, const OnError& on_error) {
+    if (on_error.level) log(on_error.level, on_error.message + text(error.value()));
+    if (on_error.then) on_error.then(error);
+}
+
+}  // namespace
+
+Coro guarded(Coro call, OnError on_error) {
+    try {
+        co_return co_await std::move(call);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        handle_error(e, on_error);
+    }
+    co_return nb::none();
+}
+
+object guarded(const std::function<object()>& call, const OnError& on_error) {
+    try {
+        return call();
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        handle_error(e, on_error);
+    }
+    return nb::none();
+}
+
+}  // namespace vexa::maptile

@@ -1,0 +1,27 @@
+// guarded.hpp: the one place where an ordinary error of a call is caught, logged and handed on,
+// for the calls whose failure must not fail the request (the cache, the rate limit, ...).
+#pragma once
+
+#include "hub.hpp"
+
+#include <functional>
+
+namespace vexa::maptile {
+
+/// What a guarded call does with an ordinary error (Exception): log it at `level` as
+/// `message` + the error's text (nothing is logged when `level` is null), then call `then`
+/// (which may record it, or raise the error the caller answers with).
+struct OnError {
+    const char* level = nullptr;
+    std::string message = {};
+    std::function<void(const nb::python_error&)> then = {};
+};
+
+/// Await `call` and give its result; after an ordinary error, handled as `on_error` says, give
+/// None. What is not an ordinary error (a cancellation, GeneratorExit) goes on unchanged.
+Coro guarded(Coro call, OnError on_error);
+
+/// The same for a plain call.
+object guarded(const std::function<object()>& call, const OnError& on_error);
+
+}  // namespace vexa::maptile

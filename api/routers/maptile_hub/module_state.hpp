@@ -1,0 +1,53 @@
+// module_state.hpp: everything the tile module keeps between calls, in one struct.
+#pragma once
+
+#include "circuit_breaker.hpp"
+#include "runtime.hpp"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace vexa::maptile {
+
+/// A circuit breaker around Redis and what ties it to its guarded object: a weak reference
+/// whose callback drops the entry when the object goes, or, for an object that cannot be weakly
+/// referenced, the object itself (so that its address is never reused by another).
+struct BreakerEntry {
+    std::shared_ptr<tiles::CircuitBreaker> breaker;
+    object keeper;
+};
+
+/// One run of single_flight: the asyncio Future of its outcome, and when it succeeded.
+struct Flight {
+    object future;
+    std::optional<std::chrono::steady_clock::time_point> done;
+};
+
+struct ModuleState {
+    /// The module's namespace (its globals, read at call time).
+    Namespace ns;
+    /// Invalidation tasks started in the background, kept until they are done: asyncio keeps
+    /// only weak references to tasks.
+    object background_tasks;
+    /// contextvars.ContextVar: how the last invalidation worker of the current context failed.
+    object invalidation_failure;
+    /// The class whose instances db_transaction() gives.
+    object transaction_class;
+    /// How the rate limit's counting task shows itself.
+    CoroutineInfo counting_task;
+    /// When Redis last answered any of the module's calls, in steady_seconds().
+    double last_redis_answer = 0;
+    /// The circuit breakers, by the address of their guarded object.
+    std::unordered_map<PyObject*, BreakerEntry> breakers;
+    /// The runs of single_flight in progress or just finished, by event loop and key.
+    std::unordered_map<std::string, Flight> flights;
+};
+
+/// The module's state. Allocated once and never destroyed, so that none of its Python
+/// references is released after the interpreter has finalised.
+ModuleState& state();
+
+}  // namespace vexa::maptile

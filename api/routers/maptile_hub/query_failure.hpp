@@ -1,0 +1,22 @@
+// query_failure.hpp: how an endpoint answers the failure of its database query.
+#pragma once
+
+#include "hub.hpp"
+
+namespace vexa::maptile {
+
+/// How one endpoint answers the failure of its query: a time-out is logged as `timeout_log`
+/// and answered 408 `timeout_detail`; a database error, when `database_log` is set, is logged
+/// as `database_log` + the error and answered 500 `database_detail`; any other ordinary error
+/// is logged as `error_log` + the error and answered 500 `error_detail`. What is not an
+/// ordinary error (a cancellation, GeneratorExit) goes on unchanged.
+struct QueryFailure {
+    std::string timeout_log, timeout_detail;
+    std::string database_log = {}, database_detail = {};
+    std::string error_log, error_detail;
+};
+
+/// Await `query` and give its result, its failure answered as `failure` says.
+Coro answered(Coro query, QueryFailure failure);
+
+}  // namespace vexa::maptile

@@ -1,0 +1,28 @@
+// rate_limit.hpp: the per-client request counter in Redis over a fixed one-second window.
+#pragma once
+
+#include "hub.hpp"
+
+namespace vexa::maptile {
+
+/// Longest wait for the rate limit's Redis round trips (INCR, EXPIRE, ...), in seconds: a
+/// Redis that answers later counts as a failed check.
+inline constexpr double RATE_LIMIT_TIMEOUT = 0.3;
+
+/// How late the event loop may run a callback before it counts as busy, and the longest wait
+/// for the rate limit's round trips while it is busy (the client's socket time-out), in seconds.
+inline constexpr double LOOP_LAG_LIMIT = 0.1;
+inline constexpr double RATE_LIMIT_BUSY_TIMEOUT = 5.0;
+
+/// The request's client address, or "unknown" when it carries no client information.
+std::string client_address(handle request);
+
+/// Count a request in `rate_key`'s window; raise the 429 with `detail` above `limit` requests.
+/// Redis failures never block a request: they are logged as "Rate limit check failed: ..."
+/// when `warn` is set, and ignored otherwise.
+Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
+
+/// Start-up: what the counting task needs.
+void define_rate_limit();
+
+}  // namespace vexa::maptile
