@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import gzip
-
 import compression
 import httpx
 import pytest
@@ -72,7 +70,6 @@ async def test_a_body_is_compressed_once_however_often_it_is_sent(monkeypatch):
                 assert response.headers["content-encoding"] == "gzip" and response.content == body
     assert compressed == [len(bodies[0]), len(bodies[1])]
     assert (app.bodies.hits, app.bodies.misses) == (4, 2)
-    assert gzip.decompress(compression.gzip.compress(bodies[0], compresslevel=1, mtime=0)) == bodies[0]
 
 
 def test_the_table_stays_within_its_byte_budget():
