@@ -1,4 +1,5 @@
-"""Fixtures: the project's own servers, the tile module, raw clients to check what it did."""
+"""Fixtures: the project's own servers, the tile module, raw clients to check what it did, the
+demo cadastre and places in it, the host app over ASGI and under uvicorn, an offline export."""
 
 from __future__ import annotations
 
@@ -6,17 +7,19 @@ import asyncio
 import itertools
 import logging
 import os
-import socket
-import time
 import subprocess
 import sys
+import time
 from collections.abc import AsyncIterator, Callable, Iterator
 
+import asyncpg
 import httpx
 import pytest
 import redis
 import redis.asyncio
 import services
+from demo_tiles import OFFLINE_AREA
+from served_app import ARTIFACTS, free_port
 
 services.configure_environment()
 
@@ -107,14 +110,25 @@ def demo_cadastre(local_services) -> None:
     )
 
 
+@pytest.fixture(scope="module")
+async def plot_point(demo_cadastre) -> tuple[float, float]:
+    """Latitude and longitude of the centre of one demo plot."""
+    conn = await asyncpg.connect(services.PG_DSN)
+    try:
+        row = await conn.fetchrow(
+            'SELECT ST_Y(c) AS lat, ST_X(c) AS lon FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
+            'FROM "GIS"."PLOT" ORDER BY "ID" LIMIT 1 OFFSET 40) AS s')
+    finally:
+        await conn.close()
+    return row["lat"], row["lon"]
+
+
 @pytest.fixture(scope="session")
 def app(hub):
     import main
 
     return main.app
 
-
-ARTIFACTS = services.ROOT / "test-artifacts"  # screenshots and server logs of a run (ignored by git)
 
 _addresses = itertools.count(1)
 
@@ -134,12 +148,6 @@ def client_for(app) -> Iterator[Callable[..., httpx.AsyncClient]]:
 
     yield make
     app.dependency_overrides.clear()
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture(scope="session")
@@ -163,11 +171,6 @@ def live_app(demo_cadastre):
     server.terminate()
     server.wait(10)
     log.close()
-
-
-
-
-OFFLINE_AREA = "7.335,8.935,7.345,8.942"  # a corner of the demo cadastre, WGS84
 
 
 @pytest.fixture(scope="session")

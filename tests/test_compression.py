@@ -5,11 +5,10 @@ from __future__ import annotations
 import compression
 import httpx
 import pytest
+from demo_tiles import tile_at
 from starlette.applications import Starlette
 from starlette.responses import Response
 from starlette.routing import Route
-
-from test_tiles_xyz import plot_point, tile_at  # noqa: F401  (the fixture is used by name)
 
 MVT = "application/vnd.mapbox-vector-tile"
 

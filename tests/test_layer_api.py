@@ -13,14 +13,13 @@ from pyproj import Transformer
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
-PG = f"postgresql://postgres@127.0.0.1:{services.PG_PORT}/vexa"
 ADMIN = {"Authorization": f"Bearer {services.ADMIN_TOKEN}"}
 TO_3857 = Transformer.from_crs(4326, 3857, always_xy=True)
 
 
 @pytest.fixture(scope="module")
 async def plot_lonlat() -> tuple[float, float]:
-    conn = await asyncpg.connect(PG)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         row = await conn.fetchrow(
             'SELECT ST_X(c) AS lon, ST_Y(c) AS lat FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
