@@ -12,13 +12,12 @@ import sys
 import time
 from collections.abc import AsyncIterator, Callable, Iterator
 
-import asyncpg
 import httpx
 import pytest
 import redis
 import redis.asyncio
 import services
-from demo_tiles import OFFLINE_AREA
+from demo_tiles import OFFLINE_AREA, plot_centre
 from served_app import ARTIFACTS, free_port
 
 services.configure_environment()
@@ -113,14 +112,7 @@ def demo_cadastre(local_services) -> None:
 @pytest.fixture(scope="module")
 async def plot_point(demo_cadastre) -> tuple[float, float]:
     """Latitude and longitude of the centre of one demo plot."""
-    conn = await asyncpg.connect(services.PG_DSN)
-    try:
-        row = await conn.fetchrow(
-            'SELECT ST_Y(c) AS lat, ST_X(c) AS lon FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
-            'FROM "GIS"."PLOT" ORDER BY "ID" LIMIT 1 OFFSET 40) AS s')
-    finally:
-        await conn.close()
-    return row["lat"], row["lon"]
+    return await plot_centre(40)
 
 
 @pytest.fixture(scope="session")
