@@ -20,7 +20,8 @@ import asyncpg
 from sqlalchemy.engine import make_url
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
 
-DEFAULT_DATABASE_URL = "postgresql+asyncpg://postgres@127.0.0.1:55432/vexa"
+# The project's own PostGIS (scripts/services.sh) when DATABASE_URL names no other.
+DEFAULT_DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{os.getenv('VEXA_PG_PORT', '55432')}/vexa"
 DATABASE_URL = os.getenv("DATABASE_URL", DEFAULT_DATABASE_URL)
 READ_POOL_SIZE = 10
 ACQUIRE_TIMEOUT_S = 10.0

@@ -24,18 +24,13 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
-import io
 import os
 import statistics
-import sys
 import time
 
-from common import API, PG_PORT, REDIS_PORT
+from common import host_environment, tile_module
 
-sys.path.insert(0, str(API))
-os.environ.update(DATABASE_URL=f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa",
-                  REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
+os.environ.update(host_environment())
 
 
 class Request:
@@ -69,8 +64,7 @@ async def main() -> None:
         await in_memory(args.rounds)
         return
 
-    with contextlib.redirect_stdout(io.StringIO()):
-        import vexa.maptile_hub as hub
+    hub = tile_module()
     import logging
 
     import database
@@ -193,8 +187,7 @@ class MemorySession:
 
 
 async def in_memory(rounds: int) -> None:
-    with contextlib.redirect_stdout(io.StringIO()):
-        import vexa.maptile_hub as hub
+    hub = tile_module()
     import logging
 
     logging.getLogger("vexa.maptile_hub").setLevel(logging.WARNING)

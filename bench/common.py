@@ -1,27 +1,78 @@
-"""What the benchmarks share: where the project lies, its servers' ports, a free loopback port,
-the host app under uvicorn, and the figures of a timed run."""
+"""What the benchmarks share: where the project lies (its host modules importable), its own
+servers and the environment that points the host at them, the demo cadastre, the host app under
+uvicorn, timed concurrent jobs and the figures of a timed run.
+
+The benchmarks drive the project's own servers (scripts/services.sh): PostgreSQL on 127.0.0.1
+at VEXA_PG_PORT and Redis at VEXA_REDIS_PORT, as the tests do; the host they start is given
+its DATABASE_URL from those.
+"""
 
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import io
+import math
 import os
 import socket
 import statistics
 import subprocess
 import sys
+import time
+from collections.abc import Awaitable, Callable, Iterable, Sequence
 from pathlib import Path
+from types import ModuleType
 from typing import IO
 
+import asyncpg
 import httpx
 
 ROOT = Path(__file__).resolve().parents[1]
 API = ROOT / "api"
+if str(API) not in sys.path:
+    sys.path.insert(0, str(API))  # the host's modules: database, helpers, survey_plans, ...
 PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
 REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 
 
 def pg_url(database: str = "vexa") -> str:
+    """A database of the project's PostgreSQL, as asyncpg takes it."""
     return f"postgresql://postgres@127.0.0.1:{PG_PORT}/{database}"
+
+
+def host_environment(database: str = "vexa", redis_db: int = 0) -> dict[str, str]:
+    """This process's environment with the host pointed at `database` and at Redis database
+    `redis_db` of the project's servers."""
+    return {**os.environ, "DATABASE_URL": pg_url(database).replace("postgresql://", "postgresql+asyncpg://", 1),
+            "REDIS_HOST": "127.0.0.1", "REDIS_PORT": str(REDIS_PORT), "REDIS_DB": str(redis_db)}
+
+
+def loopback_addresses(third_octets: Sequence[int] = (10, 11)) -> list[str]:
+    """Source addresses 127.0.N.1 to 127.0.N.250 for each N: requests spread over them never
+    meet the per-address rate limit."""
+    return [f"127.0.{n}.{last}" for n in third_octets for last in range(1, 251)]
+
+
+def tile_module() -> ModuleType:
+    """vexa.maptile_hub, without the lines it prints on standard output when first imported."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        import vexa.maptile_hub as hub
+    return hub
+
+
+async def ensure_cadastre(plots: int, database: str = "vexa") -> int:
+    """The plots in `database`: the demo cadastre is loaded at `plots` first when it holds fewer."""
+    conn = await asyncpg.connect(pg_url(database))
+    try:
+        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    finally:
+        await conn.close()
+    if have >= plots:
+        return have
+    print(f"loading a demo cadastre of {plots:,} plots (have {have:,})", flush=True)
+    subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(plots)],
+                   check=True, env=host_environment(database))
+    return plots
 
 
 def free_port() -> int:
@@ -57,10 +108,45 @@ async def until_serving(client: httpx.AsyncClient, tries: int = 150) -> None:
     raise RuntimeError("uvicorn did not start")
 
 
+def stop(server: subprocess.Popen) -> None:
+    """End a server started here: terminated, and killed if it has not ended after 10 s."""
+    server.terminate()
+    try:
+        server.wait(10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait()
+
+
+async def timed(jobs: list[Callable[[], Awaitable[object]]], concurrency: int) -> tuple[float, list[float]]:
+    """Run the jobs `concurrency` at a time; wall seconds and per-job latencies in ms."""
+    latencies: list[float] = []
+    queue = list(reversed(jobs))
+
+    async def worker() -> None:
+        while queue:
+            job = queue.pop()
+            started = time.perf_counter()
+            await job()
+            latencies.append((time.perf_counter() - started) * 1000)
+
+    started = time.perf_counter()
+    await asyncio.gather(*(worker() for _ in range(concurrency)))
+    return time.perf_counter() - started, latencies
+
+
+def percentile(values: Iterable[float], percent: float) -> float:
+    """The nearest-rank percentile: the smallest of the values with at least `percent` % of them
+    at or below it (nan when there are none)."""
+    ordered = sorted(values)
+    if not ordered:
+        return math.nan
+    rank = max(1, math.ceil(len(ordered) * percent / 100))
+    return ordered[rank - 1]
+
+
 def summary(name: str, wall: float, latencies: list[float], unit: str = "requests", width: int = 30) -> dict[str, float]:
     """Rate, p50 and p99 of a run of `wall` seconds, printed as one line."""
-    latencies = sorted(latencies)
-    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
-    figures = {"rate": len(latencies) / wall, "p50": statistics.median(latencies), "p99": p99}
+    figures = {"rate": len(latencies) / wall, "p50": statistics.median(latencies), "p99": percentile(latencies, 99)}
     print(f"  {name:<{width}} {figures['rate']:9.1f} {unit}/s   p50 {figures['p50']:7.2f} ms   p99 {figures['p99']:7.2f} ms")
     return figures

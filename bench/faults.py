@@ -37,8 +37,8 @@ import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-from common import REDIS_PORT, ROOT, until_serving, uvicorn
-from tiles import PG_URL, SOURCE_ADDRESSES, ensure_cadastre, environment
+from common import (REDIS_PORT, ROOT, ensure_cadastre, host_environment, loopback_addresses, percentile, pg_url,
+                    stop, until_serving, uvicorn)
 
 STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
 SERVICES = ROOT / "scripts" / "services.sh"
@@ -90,11 +90,6 @@ class Lanes:
         return [o for o in self.outcomes if start <= o.started < end]
 
 
-def percentile(values: list[float], fraction: float) -> float:
-    values = sorted(values)
-    return values[min(len(values) - 1, int(len(values) * fraction))] if values else float("nan")
-
-
 def failures(outcomes: list[Outcome]) -> str:
     """Answers >= 500, and requests the server never answered."""
     errors, lost = sum(1 for o in outcomes if o.status >= 500), sum(1 for o in outcomes if o.status == 0)
@@ -102,7 +97,7 @@ def failures(outcomes: list[Outcome]) -> str:
 
 
 def services(*args: str) -> None:
-    subprocess.run([str(SERVICES), *args], check=True, capture_output=True, env=environment())
+    subprocess.run([str(SERVICES), *args], check=True, capture_output=True, env=host_environment())
 
 
 def redis_pid() -> int:
@@ -155,7 +150,7 @@ async def frozen(lanes: Lanes, redis: aioredis.Redis, cold: float) -> None:
     rate = len(completed) / (t1 - t0)
     print(f"  completed in the 6 s: {len(completed)} ({rate:.1f}/s, cold-cache rate {cold:.1f}/s, x{rate / cold:.2f})")
     print(f"  latency of the requests in flight during the 6 s: p50 {1000 * statistics.median(seconds):.0f} ms, "
-          f"p99 {1000 * percentile(seconds, 0.99):.0f} ms, max {1000 * max(seconds):.0f} ms")
+          f"p99 {1000 * percentile(seconds, 99):.0f} ms, max {1000 * max(seconds):.0f} ms")
     print(f"  answers >= 500: {failures(overlapping)}; breaker at +3 s: {state}")
     after = lanes.between(t1 + 1, t1 + 2)
     print(f"  1-2 s after: {len(after)} requests, {sum(o.cached for o in after)} from the cache")
@@ -245,7 +240,7 @@ async def stopped(lanes: Lanes) -> None:
     print(f"  breaker (s since the stop: state): {', '.join(f'{t:.1f}: {s}' for t, s in changes)}")
     during = lanes.between(t0, t1)
     print(f"  while stopped: {len(during)} requests, {failures(during)} failed, "
-          f"p99 {1000 * percentile([o.seconds for o in during], 0.99):.0f} ms")
+          f"p99 {1000 * percentile([o.seconds for o in during], 99):.0f} ms")
     closed = "never" if closed_at is None else f"{closed_at:.1f} s"
     hit = "never" if hit_at is None else f"{hit_at:.1f} s"
     print(f"  after the start: breaker closed after {closed}, first cache hit after {hit}; "
@@ -260,7 +255,7 @@ async def warm_cache(lanes: Lanes) -> None:
 
 async def plot_tiles(zooms: range, per_zoom: int) -> list[Tile]:
     """Distinct tiles that hold plots, `per_zoom` at each zoom, in a fixed order."""
-    conn = await asyncpg.connect(PG_URL)
+    conn = await asyncpg.connect(pg_url())
     try:
         rows = await conn.fetch(
             'SELECT ST_X(c) AS lon, ST_Y(c) AS lat FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
@@ -295,11 +290,11 @@ async def main() -> None:
     uncached = await plot_tiles(range(17, 19), 2000)  # more tiles than a restart needs
     (ROOT / "test-artifacts").mkdir(exist_ok=True)
     log = open(ROOT / "test-artifacts" / "faults-uvicorn.log", "wb")
-    server = uvicorn(args.port, environment(), log=log)
+    server = uvicorn(args.port, host_environment(), log=log)
     redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
     clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{args.port}", timeout=30,
                                  transport=httpx.AsyncHTTPTransport(local_address=a))
-               for a in SOURCE_ADDRESSES]
+               for a in loopback_addresses()]
     try:
         await until_serving(clients[0])
         # Few enough source addresses that each connection is reused within the server's 5 s
@@ -323,8 +318,7 @@ async def main() -> None:
             await redis.aclose()
         except Exception:
             pass
-        server.terminate()
-        server.wait(10)
+        stop(server)
         log.close()
 
 

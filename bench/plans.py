@@ -31,7 +31,6 @@ import asyncio
 import cProfile
 import gc
 import io
-import os
 import pstats
 import resource
 import statistics
@@ -43,9 +42,9 @@ import warnings
 
 import psutil
 
-from common import API, REDIS_PORT, ROOT, pg_url, until_serving, uvicorn
+from common import REDIS_PORT, ROOT, host_environment, percentile, pg_url, stop, until_serving, uvicorn
 
-sys.path[:0] = [str(API), str(ROOT / "tests")]
+sys.path.insert(0, str(ROOT / "tests"))  # recording.py
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 import matplotlib  # noqa: E402
@@ -185,7 +184,7 @@ async def demo_plots() -> list[tuple[str, tuple]]:
     try:
         if not await conn.fetchval('SELECT EXISTS (SELECT 1 FROM "GIS"."PLOT")'):
             subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", "20000"],
-                           check=True, env=dict(os.environ, DATABASE_URL=PG_URL))
+                           check=True, env=host_environment())
         rows = await conn.fetch('SELECT "ID", "AREA_SYSTEM" FROM "GIS"."PLOT" WHERE "AREA_SYSTEM" > 0 '
                                 'ORDER BY "AREA_SYSTEM", "ID"')
         picks = [("smallest", rows[0]), ("median", rows[len(rows) // 2]), ("largest", rows[-1])]
@@ -223,9 +222,7 @@ def endpoint(port: int, requests: int) -> None:
     import httpx
     import redis.asyncio as aioredis
 
-    env = dict(os.environ, DATABASE_URL=PG_URL.replace("postgresql://", "postgresql+asyncpg://"),
-               REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
-    server = uvicorn(port, env, access_log=True)
+    server = uvicorn(port, host_environment(), access_log=True)
     base = f"http://127.0.0.1:{port}"
     try:
         async def run() -> None:
@@ -267,7 +264,7 @@ def endpoint(port: int, requests: int) -> None:
                 floor, from_redis, http = await timed(digest), await timed(redis_read), await timed(bare)
                 await conn.close()
                 await rds.aclose()
-            p = lambda xs: f"{statistics.median(xs):6.2f} ms (median), p99 {sorted(xs)[int(len(xs) * 0.99) - 1]:6.2f} ms"  # noqa: E731
+            p = lambda xs: f"{statistics.median(xs):6.2f} ms (median), p99 {percentile(xs, 99):6.2f} ms"  # noqa: E731
             print(f"plan endpoint under uvicorn, plot {plot} ({len(first.content)} bytes), {requests} requests each")
             print(f"  repeated request (200, plan in memory)  {p(hit)}")
             print(f"  revalidation (If-None-Match -> 304)     {p(not_modified)}")
@@ -278,8 +275,7 @@ def endpoint(port: int, requests: int) -> None:
 
         asyncio.run(run())
     finally:
-        server.terminate()
-        server.wait(10)
+        stop(server)
 
 
 # --- memory ---------------------------------------------------------------------------------------

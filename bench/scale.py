@@ -34,7 +34,6 @@ import asyncio
 import gzip
 import hashlib
 import math
-import os
 import statistics
 import subprocess
 import sys
@@ -44,16 +43,14 @@ import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-from common import API, REDIS_PORT, ROOT, free_port, pg_url, until_serving, uvicorn
-
-sys.path.insert(0, str(API))
-
-from helpers.utils import latlon_to_xyz  # noqa: E402
+from common import (REDIS_PORT, ROOT, free_port, host_environment, loopback_addresses, pg_url, stop, until_serving,
+                    uvicorn)
+from helpers.utils import latlon_to_xyz
 
 REDIS_DB = 3
 ZONES = 216
 ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
-SOURCE_ADDRESSES = [f"127.0.{a}.{b}" for a in (20, 21) for b in range(1, 251)]
+SOURCE_ADDRESSES = loopback_addresses((20, 21))
 
 
 def label(size: int) -> str:
@@ -79,7 +76,7 @@ async def ensure_database(size: int, zone_plots: int, reload: bool) -> str:
         started = time.monotonic()
         subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(size),
                         "--zone-plots", str(zone_plots), "--quiet"],
-                       check=True, env={**os.environ, "DATABASE_URL": pg_url(database)})
+                       check=True, env=host_environment(database))
         print(f"  loaded in {time.monotonic() - started:.0f} s", flush=True)
     return database
 
@@ -122,9 +119,7 @@ class Server:
 
     def __init__(self, database: str, workers: int = 1) -> None:
         self.port = free_port()
-        env = {**os.environ, "DATABASE_URL": "postgresql+asyncpg://" + pg_url(database).split("://")[1],
-               "REDIS_HOST": "127.0.0.1", "REDIS_PORT": str(REDIS_PORT), "REDIS_DB": str(REDIS_DB)}
-        self.process = uvicorn(self.port, env, workers)
+        self.process = uvicorn(self.port, host_environment(database, REDIS_DB), workers)
         self.base = f"http://127.0.0.1:{self.port}"
 
     async def ready(self) -> None:
@@ -132,11 +127,7 @@ class Server:
             await until_serving(client, 300)
 
     def stop(self) -> None:
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
+        stop(self.process)
 
 
 async def cold_times(server: Server, plan: dict[int, list[tuple[int, int, int]]], rounds: int) -> dict:

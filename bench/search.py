@@ -21,39 +21,15 @@ from __future__ import annotations
 import argparse
 import asyncio
 import itertools
-import os
-import subprocess
 import sys
 
 import asyncpg
 import httpx
-from common import API, PG_PORT, REDIS_PORT, ROOT, free_port, pg_url, summary, until_serving, uvicorn
-from tiles import timed
 
-sys.path.insert(0, str(API))
+from common import (ensure_cadastre, free_port, host_environment, pg_url, stop, summary, timed, until_serving,
+                    uvicorn)
 
 TARGET_P50_MS = 20.0
-
-
-def environment(database: str) -> dict[str, str]:
-    env = dict(os.environ)
-    env.update(DATABASE_URL=f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/{database}",
-               REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
-    return env
-
-
-async def ensure_cadastre(database: str, plots: int) -> int:
-    conn = await asyncpg.connect(pg_url(database))
-    try:
-        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
-    finally:
-        await conn.close()
-    if have >= plots:
-        return have
-    print(f"loading a demo cadastre of {plots:,} plots (have {have:,})", flush=True)
-    subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(plots)],
-                   check=True, env=environment(database))
-    return plots
 
 
 async def typed_texts(database: str, count: int) -> list[str]:
@@ -85,10 +61,10 @@ async def main() -> int:
 
     from search_routes import SEARCH_SQL
 
-    plots = await ensure_cadastre(args.database, args.plots)
+    plots = await ensure_cadastre(args.plots, args.database)
     texts = await typed_texts(args.database, args.requests)
     port = free_port()
-    server = uvicorn(port, environment(args.database))
+    server = uvicorn(port, host_environment(args.database))
     sql = SEARCH_SQL
     pool = await asyncpg.create_pool(pg_url(args.database), min_size=args.concurrency, max_size=args.concurrency)
     limits = httpx.Limits(max_connections=args.concurrency, max_keepalive_connections=args.concurrency)
@@ -130,8 +106,7 @@ async def main() -> int:
     finally:
         await client.aclose()
         await pool.close()
-        server.terminate()
-        server.wait(10)
+        stop(server)
 
 
 if __name__ == "__main__":

@@ -22,42 +22,16 @@ import argparse
 import asyncio
 import os
 import re
-import subprocess
-import sys
-import time
-from collections.abc import Awaitable, Callable
 
 import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-from common import API, PG_PORT, REDIS_PORT, ROOT, free_port, pg_url, summary, until_serving, uvicorn
-
-sys.path.insert(0, str(API))
+from common import (REDIS_PORT, ensure_cadastre, free_port, host_environment, loopback_addresses, pg_url, stop,
+                    summary, tile_module, timed, until_serving, uvicorn)
 
 PG_URL = pg_url()
-SOURCE_ADDRESSES = [f"127.0.{a}.{b}" for a in (10, 11) for b in range(1, 251)]
-
-
-def environment() -> dict[str, str]:
-    env = dict(os.environ)
-    env.update(DATABASE_URL=f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa",
-               REDIS_HOST="127.0.0.1", REDIS_PORT=str(REDIS_PORT), REDIS_DB="0")
-    return env
-
-
-async def ensure_cadastre(plots: int) -> int:
-    conn = await asyncpg.connect(PG_URL)
-    try:
-        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
-    finally:
-        await conn.close()
-    if have < plots:
-        print(f"loading a demo cadastre of {plots:,} plots (have {have:,})", flush=True)
-        subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(plots)],
-                       check=True, env=environment())
-        return plots
-    return have
+SOURCE_ADDRESSES = loopback_addresses()
 
 
 async def tile_list(per_zoom: int) -> list[tuple[int, int, int]]:
@@ -85,23 +59,6 @@ async def tile_list(per_zoom: int) -> list[tuple[int, int, int]]:
     return tiles
 
 
-async def timed(jobs: list[Callable[[], Awaitable[object]]], concurrency: int) -> tuple[float, list[float]]:
-    """Run the jobs `concurrency` at a time; wall seconds and per-job latencies in ms."""
-    latencies: list[float] = []
-    queue = list(reversed(jobs))
-
-    async def worker() -> None:
-        while queue:
-            job = queue.pop()
-            started = time.perf_counter()
-            await job()
-            latencies.append((time.perf_counter() - started) * 1000)
-
-    started = time.perf_counter()
-    await asyncio.gather(*(worker() for _ in range(concurrency)))
-    return time.perf_counter() - started, latencies
-
-
 def tile_summary(name: str, wall: float, latencies: list[float]) -> dict[str, float]:
     return summary(name, wall, latencies, unit="tiles", width=34)
 
@@ -122,7 +79,7 @@ async def main() -> None:
     plots = await ensure_cadastre(args.plots)
     tiles = await tile_list(args.per_zoom)
     port = free_port()
-    server = uvicorn(port, environment())
+    server = uvicorn(port, host_environment())
     redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
     pg = await asyncpg.create_pool(PG_URL, min_size=args.concurrency, max_size=args.concurrency)
     clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}",
@@ -130,12 +87,8 @@ async def main() -> None:
                for a in SOURCE_ADDRESSES]
     try:
         await until_serving(clients[0])
-        os.environ.update(environment())
-        import contextlib
-        import io
-
-        with contextlib.redirect_stdout(io.StringIO()):
-            from vexa.maptile_hub import generate_mvt_sql
+        os.environ.update(host_environment())
+        generate_mvt_sql = tile_module().generate_mvt_sql
         import logging
 
         logging.getLogger("httpx").setLevel(logging.WARNING)
@@ -191,8 +144,7 @@ async def main() -> None:
             await client.aclose()
         await pg.close()
         await redis.aclose()
-        server.terminate()
-        server.wait()
+        stop(server)
 
 
 if __name__ == "__main__":

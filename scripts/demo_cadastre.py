@@ -24,14 +24,12 @@ from __future__ import annotations
 import argparse
 import asyncio
 import math
-import os
 import sys
 import time
 from pathlib import Path
 
 import asyncpg
-
-DEFAULT_URL = "postgresql://postgres@127.0.0.1:55432/vexa"
+from project import database_dsn
 
 # Web Mercator origin of the fabric: south-west corner, a little south-west of central Abuja
 # (about 8.93 N, 7.32 E).
@@ -138,11 +136,6 @@ SELECT count(*) FROM beacons
 # the statistics and clustering that scripts/schema.sql keeps for the tile statements.
 INDEXED_TABLES = ['"GIS"."PLOT"', '"GIS"."BEACON"']
 SCHEMA_SQL = Path(__file__).with_name("schema.sql")
-
-
-def database_url() -> str:
-    url = os.environ.get("DATABASE_URL", DEFAULT_URL)
-    return url.replace("postgresql+asyncpg://", "postgresql://")
 
 
 def rectangle(x0: float, y0: float, x1: float, y1: float) -> str:
@@ -263,7 +256,7 @@ async def main() -> int:
     if args.zone_plots is not None and args.zone_plots * ZONES < args.plots:
         parser.error(f"--zone-plots {args.zone_plots} holds at most {args.zone_plots * ZONES:,} plots in {ZONES} zones")
     # JIT compiling each zone's statement costs seconds, far more than running it.
-    conn = await asyncpg.connect(database_url(), server_settings={"jit": "off"})
+    conn = await asyncpg.connect(database_dsn(), server_settings={"jit": "off"})
     try:
         if args.if_empty and await conn.fetchval('SELECT EXISTS (SELECT 1 FROM "GIS"."PLOT")'):
             print("demo cadastre already loaded", file=sys.stderr)

@@ -16,77 +16,14 @@ import argparse
 import asyncio
 import gzip
 import sys
-import time
-from collections.abc import Iterator
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "api"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # its sibling modules, also when loaded by path
+
+from tile_ranges import Box, Progress, bounding_box, tile_addresses, tile_count, zoom_range  # noqa: E402
 
 MAX_TILES = 200_000
 CONCURRENT_QUERIES = 4
-
-
-def zoom_range(value: str) -> range:
-    low, _, high = value.partition("-")
-    try:
-        zooms = range(int(low), int(high or low) + 1)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"zooms must be N or N-M, not {value!r}") from None
-    if not zooms or zooms.start < 1 or zooms.stop > 21:
-        raise argparse.ArgumentTypeError(f"zooms must lie within 1-20 and rise, not {value!r}")
-    return zooms
-
-
-def bounding_box(value: str) -> tuple[float, float, float, float]:
-    try:
-        minlon, minlat, maxlon, maxlat = (float(part) for part in value.split(","))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"bbox must be MINLON,MINLAT,MAXLON,MAXLAT, not {value!r}") from None
-    if not (-180 <= minlon < maxlon <= 180 and -85.05 <= minlat < maxlat <= 85.05):
-        raise argparse.ArgumentTypeError(f"bbox must have MIN < MAX within the world's bounds, not {value!r}")
-    return minlon, minlat, maxlon, maxlat
-
-
-def tile_ranges(zooms: range, bbox: tuple[float, float, float, float]) -> Iterator[tuple[int, range, range]]:
-    """For each zoom, the columns and rows of the tiles that cover the box."""
-    from helpers.utils import latlon_to_xyz
-
-    minlon, minlat, maxlon, maxlat = bbox
-    for z in zooms:
-        top_left, bottom_right = latlon_to_xyz(maxlat, minlon, z), latlon_to_xyz(minlat, maxlon, z)
-        yield z, range(top_left["x"], bottom_right["x"] + 1), range(top_left["y"], bottom_right["y"] + 1)
-
-
-def tile_count(zooms: range, bbox: tuple[float, float, float, float]) -> int:
-    return sum(len(xs) * len(ys) for _, xs, ys in tile_ranges(zooms, bbox))
-
-
-def tile_addresses(zooms: range, bbox: tuple[float, float, float, float]) -> Iterator[tuple[int, int, int]]:
-    for z, xs, ys in tile_ranges(zooms, bbox):
-        for x in xs:
-            for y in ys:
-                yield z, x, y
-
-
-class Progress:
-    """A progress bar on standard error: redrawn in place on a terminal, a line per tenth elsewhere."""
-
-    def __init__(self, total: int, width: int = 40) -> None:
-        self.total, self.width, self.done, self.started = total, width, 0, time.monotonic()
-        self.terminal, self.shown = sys.stderr.isatty(), -1
-
-    def step(self) -> None:
-        self.done += 1
-        percent = 100 * self.done // self.total
-        if percent == self.shown or (not self.terminal and percent % 10 and self.done < self.total):
-            return
-        self.shown = percent
-        filled = self.width * self.done // self.total
-        rate = self.done / max(time.monotonic() - self.started, 1e-9)
-        end = "\n" if self.done == self.total or not self.terminal else ""
-        sys.stderr.write(f"\r[{'#' * filled}{'.' * (self.width - filled)}] {percent:3d}% {self.done}/{self.total}"
-                         f" tiles, {rate:.0f}/s{end}")
-        sys.stderr.flush()
 
 
 async def make_tile(session_maker, layers: list[str], z: int, x: int, y: int) -> bytes:
@@ -110,7 +47,7 @@ async def make_tile(session_maker, layers: list[str], z: int, x: int, y: int) ->
     return b"".join(parts)
 
 
-def metadata(layers: list[str], zooms: range, bbox: tuple[float, float, float, float]) -> dict:
+def metadata(layers: list[str], zooms: range, bbox: Box) -> dict:
     import vexa.maptile_hub as hub
 
     vector_layers = []
@@ -122,7 +59,7 @@ def metadata(layers: list[str], zooms: range, bbox: tuple[float, float, float, f
             "vector_layers": vector_layers}
 
 
-async def export(layers: list[str], zooms: range, bbox: tuple[float, float, float, float], output: Path) -> int:
+async def export(layers: list[str], zooms: range, bbox: Box, output: Path) -> int:
     """Write the archive; returns the number of tiles stored."""
     from pmtiles.tile import Compression, TileType, zxy_to_tileid
     from pmtiles.writer import Writer
@@ -130,13 +67,13 @@ async def export(layers: list[str], zooms: range, bbox: tuple[float, float, floa
     from database import SessionLocal, engine
 
     addresses = sorted(tile_addresses(zooms, bbox), key=lambda a: zxy_to_tileid(*a))
-    progress = Progress(len(addresses))
+    progress = Progress(len(addresses), ("stored", "empty"))
     gate = asyncio.Semaphore(CONCURRENT_QUERIES)
 
     async def one(address: tuple[int, int, int]) -> bytes:
         async with gate:
             tile = await make_tile(SessionLocal, layers, *address)
-        progress.step()
+        progress.add("stored" if tile else "empty")
         return tile
 
     try:

@@ -14,21 +14,17 @@ from __future__ import annotations
 import argparse
 import asyncio
 import base64
-import os
 import sys
 from pathlib import Path
 
-API = Path(__file__).resolve().parents[1] / "api"
-sys.path.insert(0, str(API))
-
-import survey_plans  # noqa: E402
+import project  # puts the host's modules on the import path
+import survey_plans
 
 
 async def from_database(plot_id: int):
     import asyncpg
 
-    url = os.environ.get("DATABASE_URL", "postgresql://postgres@127.0.0.1:55432/vexa")
-    conn = await asyncpg.connect(url.replace("postgresql+asyncpg://", "postgresql://"))
+    conn = await asyncpg.connect(project.database_dsn())
     try:
         return await survey_plans.records_from_database(conn, plot_id)
     finally:

@@ -24,91 +24,15 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-import math
 import os
 import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "api"))
+from project import ROOT
+from tile_ranges import Progress, bounding_box, tile_addresses, tile_count, zoom_range
 
 SEEDER_ADDRESS = "seed_tiles"
-MERCATOR_HALF = math.pi * 6378137.0
-
-
-def parse_zooms(value: str) -> tuple[int, int]:
-    low, _, high = value.partition("-")
-    try:
-        zmin, zmax = int(low), int(high or low)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"zoom range must read like 8-12, not {value!r}") from None
-    if not 0 <= zmin <= zmax <= 20:
-        raise argparse.ArgumentTypeError(f"zoom range must lie within 0-20 and ascend, not {value!r}")
-    return zmin, zmax
-
-
-def parse_bbox(value: str) -> tuple[float, float, float, float]:
-    try:
-        minx, miny, maxx, maxy = (float(v) for v in value.split(","))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"bbox must be minlon,minlat,maxlon,maxlat, not {value!r}") from None
-    if not (-180 <= minx < maxx <= 180 and -85.06 <= miny < maxy <= 85.06):
-        raise argparse.ArgumentTypeError(f"bbox must be minlon,minlat,maxlon,maxlat in degrees, not {value!r}")
-    return minx, miny, maxx, maxy
-
-
-def tiles_of(bbox: tuple[float, float, float, float], zmin: int, zmax: int) -> list[tuple[int, int, int]]:
-    """Every tile of zooms zmin..zmax that touches the box, zoom by zoom, row by row."""
-    from helpers.utils import latlon_to_xyz
-
-    minx, miny, maxx, maxy = bbox
-    tiles = []
-    for z in range(zmin, zmax + 1):
-        top_left, bottom_right = latlon_to_xyz(maxy, minx, z), latlon_to_xyz(miny, maxx, z)
-        for y in range(top_left["y"], bottom_right["y"] + 1):
-            for x in range(top_left["x"], bottom_right["x"] + 1):
-                tiles.append((z, x, y))
-    return tiles
-
-
-class Progress:
-    """One status line: a bar, counts, the rate and the time left."""
-
-    def __init__(self, total: int, stream=sys.stderr) -> None:
-        self.total, self.stream = total, stream
-        self.counts = {"stored": 0, "kept": 0, "empty": 0, "failed": 0}
-        self.started = time.monotonic()
-        self.tty = stream.isatty()
-        self.shown = 0.0
-
-    @property
-    def done(self) -> int:
-        return sum(self.counts.values())
-
-    def add(self, outcome: str) -> None:
-        self.counts[outcome] += 1
-        now = time.monotonic()
-        if self.done == self.total or now - self.shown >= (0.2 if self.tty else 5.0):
-            self.shown = now
-            self.show(now)
-
-    def line(self, now: float) -> str:
-        elapsed = max(now - self.started, 1e-9)
-        worked = self.done - self.counts["kept"]  # tiles that cost a request
-        rate = worked / elapsed
-        left = self.total - self.done
-        eta = left / rate if rate > 0 else 0.0
-        width = 30
-        filled = width * self.done // max(self.total, 1)
-        counts = ", ".join(f"{k} {v}" for k, v in self.counts.items())
-        return (f"[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} "
-                f"{100 * self.done / max(self.total, 1):5.1f} %  {rate:5.1f} tiles/s  "
-                f"ETA {int(eta) // 60}m{int(eta) % 60:02d}s  ({counts})")
-
-    def show(self, now: float) -> None:
-        end = "\r" if self.tty and self.done < self.total else "\n"
-        print(self.line(now).ljust(100 if self.tty else 0), end=end, file=self.stream, flush=True)
 
 
 class RateGate:
@@ -186,20 +110,19 @@ async def seed(args: argparse.Namespace) -> int:
 
     if args.layer not in hub.LAYER_CONFIG:
         raise SystemExit(f"unknown layer {args.layer!r}; the layers are {', '.join(hub.LAYER_CONFIG)}")
-    zmin, zmax = args.zooms
     min_zoom = hub.LAYER_CONFIG[args.layer].get("min_zoom", 0)
-    zmin = max(zmin, min_zoom)
-    if zmin > zmax:
+    zooms = range(max(args.zooms.start, min_zoom), args.zooms.stop)
+    if not zooms:
         raise SystemExit(f"layer {args.layer} is served from zoom {min_zoom} only")
     bbox = args.bbox or await layer_extent(hub, args.layer)
-    tiles = tiles_of(bbox, zmin, zmax)
-    if len(tiles) > args.max_tiles:
-        raise SystemExit(f"{len(tiles):,} tiles in that range and area, more than --max-tiles {args.max_tiles:,}")
-    print(f"seeding {len(tiles):,} tiles of {args.layer}, zooms {zmin}-{zmax}, "
+    count = tile_count(zooms, bbox)
+    if count > args.max_tiles:
+        raise SystemExit(f"{count:,} tiles in that range and area, more than --max-tiles {args.max_tiles:,}")
+    print(f"seeding {count:,} tiles of {args.layer}, zooms {zooms.start}-{zooms[-1]}, "
           f"area {', '.join(f'{v:.5f}' for v in bbox)}", file=sys.stderr)
 
     state = EmptyTiles(args.state)
-    progress = Progress(len(tiles))
+    progress = Progress(count, ("stored", "kept", "empty", "failed"), free=("kept",))
     gate = RateGate(args.rate)
     slots = asyncio.Semaphore(args.concurrency)
     request = request_for_seeding()
@@ -237,7 +160,7 @@ async def seed(args: argparse.Namespace) -> int:
                 return
 
     try:
-        await asyncio.gather(*(one(*tile) for tile in tiles))
+        await asyncio.gather(*(one(*tile) for tile in tile_addresses(zooms, bbox)))
     finally:
         state.close()
         await engine.dispose()
@@ -247,8 +170,8 @@ async def seed(args: argparse.Namespace) -> int:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--layer", required=True, help="plots, beacons, cadzones, districts or lgas")
-    parser.add_argument("--zooms", type=parse_zooms, required=True, help="zoom range, e.g. 8-12 (or one zoom)")
-    parser.add_argument("--bbox", type=parse_bbox, default=None,
+    parser.add_argument("--zooms", type=zoom_range, required=True, help="zoom range within 1-20, e.g. 8-12 (or one zoom)")
+    parser.add_argument("--bbox", type=bounding_box, default=None,
                         help="minlon,minlat,maxlon,maxlat in degrees (default: the layer's extent)")
     parser.add_argument("--refresh-below", type=int, default=0,
                         help="regenerate cached tiles with at most this many seconds left (default 0: keep all)")
@@ -266,7 +189,7 @@ def main() -> int:
         parser.error("--refresh-below must not be negative")
     if args.state is None:
         (ROOT / ".local").mkdir(exist_ok=True)
-        args.state = ROOT / ".local" / f"seed-{args.layer}-{args.zooms[0]}-{args.zooms[1]}.state"
+        args.state = ROOT / ".local" / f"seed-{args.layer}-{args.zooms.start}-{args.zooms[-1]}.state"
     os.environ.setdefault("REDIS_HOST", "127.0.0.1")
     try:
         return asyncio.run(seed(args))

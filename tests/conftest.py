@@ -1,4 +1,5 @@
-"""Fixtures: the project's own servers, the tile module, raw clients to check what it did."""
+"""Fixtures: the project's own servers, the tile module, raw clients to check what it did, the
+demo cadastre and places in it, the host app over ASGI and under uvicorn, an offline export."""
 
 from __future__ import annotations
 
@@ -6,10 +7,9 @@ import asyncio
 import itertools
 import logging
 import os
-import socket
-import time
 import subprocess
 import sys
+import time
 from collections.abc import AsyncIterator, Callable, Iterator
 
 import httpx
@@ -17,6 +17,8 @@ import pytest
 import redis
 import redis.asyncio
 import services
+from demo_tiles import OFFLINE_AREA, plot_centre
+from served_app import ARTIFACTS, free_port
 
 services.configure_environment()
 
@@ -107,14 +109,18 @@ def demo_cadastre(local_services) -> None:
     )
 
 
+@pytest.fixture(scope="module")
+async def plot_point(demo_cadastre) -> tuple[float, float]:
+    """Latitude and longitude of the centre of one demo plot."""
+    return await plot_centre(40)
+
+
 @pytest.fixture(scope="session")
 def app(hub):
     import main
 
     return main.app
 
-
-ARTIFACTS = services.ROOT / "test-artifacts"  # screenshots and server logs of a run (ignored by git)
 
 _addresses = itertools.count(1)
 
@@ -134,12 +140,6 @@ def client_for(app) -> Iterator[Callable[..., httpx.AsyncClient]]:
 
     yield make
     app.dependency_overrides.clear()
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture(scope="session")
@@ -163,11 +163,6 @@ def live_app(demo_cadastre):
     server.terminate()
     server.wait(10)
     log.close()
-
-
-
-
-OFFLINE_AREA = "7.335,8.935,7.345,8.942"  # a corner of the demo cadastre, WGS84
 
 
 @pytest.fixture(scope="session")

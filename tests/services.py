@@ -15,8 +15,16 @@ SCRIPT = ROOT / "scripts" / "services.sh"
 STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
 PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
 REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
-DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{PG_PORT}/vexa"
 ADMIN_TOKEN = "test-admin-token"
+
+
+def database_url(*, user: str = "postgres", port: int = PG_PORT, driver: str = "postgresql+asyncpg") -> str:
+    """The project's database as a URL: SQLAlchemy's asyncpg form unless another driver is named."""
+    return f"{driver}://{user}@127.0.0.1:{port}/vexa"
+
+
+DATABASE_URL = database_url()  # for the host and SQLAlchemy engines
+PG_DSN = database_url(driver="postgresql")  # for asyncpg.connect
 
 
 def run_script(*args: str) -> None:

@@ -10,8 +10,8 @@ import subprocess
 
 import pytest
 import services
-from conftest import ARTIFACTS
 from PIL import Image
+from served_app import ARTIFACTS
 
 SCRIPT = services.ROOT / "tests" / "browser" / "check_map.mjs"
 

@@ -2,16 +2,13 @@
 
 from __future__ import annotations
 
-import gzip
-
 import compression
 import httpx
 import pytest
+from demo_tiles import tile_at
 from starlette.applications import Starlette
 from starlette.responses import Response
 from starlette.routing import Route
-
-from test_tiles_xyz import plot_point, tile_at  # noqa: F401  (the fixture is used by name)
 
 MVT = "application/vnd.mapbox-vector-tile"
 
@@ -72,7 +69,6 @@ async def test_a_body_is_compressed_once_however_often_it_is_sent(monkeypatch):
                 assert response.headers["content-encoding"] == "gzip" and response.content == body
     assert compressed == [len(bodies[0]), len(bodies[1])]
     assert (app.bodies.hits, app.bodies.misses) == (4, 2)
-    assert gzip.decompress(compression.gzip.compress(bodies[0], compresslevel=1, mtime=0)) == bodies[0]
 
 
 def test_the_table_stays_within_its_byte_budget():

@@ -10,7 +10,7 @@ import sys
 import mapbox_vector_tile
 import pytest
 import services
-from conftest import OFFLINE_AREA
+from demo_tiles import OFFLINE_AREA, OFFLINE_CENTRE, tile_at
 from pmtiles.reader import MmapSource, Reader
 from pmtiles.tile import Compression, TileType
 
@@ -25,8 +25,6 @@ def load_script():
 
 
 async def test_archive_holds_the_services_tiles(offline_tiles, client_for, raw_redis):
-    from helpers.utils import latlon_to_xyz
-
     path, run = offline_tiles
     assert "100%" in run.stderr and "tiles written to" in run.stdout
     with open(path, "rb") as f:
@@ -35,15 +33,14 @@ async def test_archive_holds_the_services_tiles(offline_tiles, client_for, raw_r
         assert (header["tile_type"], header["tile_compression"]) == (TileType.MVT, Compression.GZIP)
         assert (header["min_zoom"], header["max_zoom"]) == (14, 16)
         assert [layer["id"] for layer in metadata["vector_layers"]] == ["plots", "beacons", "cadzones"]
-        minlon, minlat, maxlon, maxlat = map(float, OFFLINE_AREA.split(","))
-        tile = latlon_to_xyz((minlat + maxlat) / 2, (minlon + maxlon) / 2, 16)
-        stored = reader.get(16, tile["x"], tile["y"])
-        assert reader.get(16, tile["x"] + 40, tile["y"]) is None  # outside the area
+        _, x, y = tile_at(OFFLINE_CENTRE, 16)
+        stored = reader.get(16, x, y)
+        assert reader.get(16, x + 40, y) is None  # outside the area
     decoded = mapbox_vector_tile.decode(gzip.decompress(stored))
     assert set(decoded) == {"plots", "beacons", "cadzones"}
     async with client_for() as client:
         for layer in decoded:
-            served = await client.get(f"/gis/{layer}/16/{tile['x']}/{tile['y']}.pbf")
+            served = await client.get(f"/gis/{layer}/16/{x}/{y}.pbf")
             assert served.status_code == 200
             assert mapbox_vector_tile.decode(served.content)[layer] == decoded[layer]
 

@@ -9,17 +9,13 @@ from fastapi import HTTPException
 from sqlalchemy import text
 
 
+# The address rules themselves are the C++ tests' (tile_rules_test.cpp); these are what the
+# Python function adds: a bool, integers of any size, and a TypeError for what is no integer.
 @pytest.mark.parametrize(
     ("z", "x", "y", "valid"),
     [
         (1, 1, 1, True),
         (1, 2, 0, False),
-        (0, 0, 0, False),
-        (20, 2**20 - 1, 2**20 - 1, True),
-        (20, 2**20, 0, False),
-        (21, 0, 0, False),
-        (5, -1, 0, False),
-        (5, 0, -1, False),
         (10**30, 0, 0, False),
         (3, 10**30, 0, False),
         (3, 0, -(10**30), False),
@@ -35,11 +31,9 @@ def test_tile_address_needs_integers(hub):
         hub.validate_tile_coords(1.5, 0, 0)
 
 
-def test_bbox_area(hub):
-    assert hub.calculate_bbox_area_degrees(3.0, 6.0, 4.0, 7.5) == 1.5
-    assert hub.calculate_bbox_area_degrees(4.0, 7.5, 3.0, 6.0) == 1.5
-    assert hub.calculate_bbox_area_degrees(3.0, 6.0, 3.0, 7.0) == 0
-    assert hub.calculate_bbox_area_degrees(0, 0, 2, 3) == 6.0  # integers are numbers too
+def test_bbox_area_takes_integers_and_answers_a_float(hub):
+    area = hub.calculate_bbox_area_degrees(0, 0, 2, 3)
+    assert area == 6.0 and type(area) is float
 
 
 @pytest.fixture

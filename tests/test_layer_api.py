@@ -5,29 +5,22 @@ from __future__ import annotations
 import asyncio
 import time
 
-import asyncpg
 import mapbox_vector_tile
 import pytest
 import services
+from demo_tiles import plot_centre
 from pyproj import Transformer
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
-PG = f"postgresql://postgres@127.0.0.1:{services.PG_PORT}/vexa"
 ADMIN = {"Authorization": f"Bearer {services.ADMIN_TOKEN}"}
 TO_3857 = Transformer.from_crs(4326, 3857, always_xy=True)
 
 
 @pytest.fixture(scope="module")
 async def plot_lonlat() -> tuple[float, float]:
-    conn = await asyncpg.connect(PG)
-    try:
-        row = await conn.fetchrow(
-            'SELECT ST_X(c) AS lon, ST_Y(c) AS lat FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
-            'FROM "GIS"."PLOT" ORDER BY "ID" LIMIT 1 OFFSET 300) AS s')
-    finally:
-        await conn.close()
-    return row["lon"], row["lat"]
+    lat, lon = await plot_centre(300)
+    return lon, lat
 
 
 def bbox_params(lon, lat, d=0.002, **extra):

@@ -2,17 +2,8 @@
 
 from __future__ import annotations
 
-from conftest import OFFLINE_AREA
-from helpers.utils import latlon_to_xyz
-from prometheus_client.parser import text_string_to_metric_families
-
-
-async def scrape(client) -> dict[tuple, float]:
-    response = await client.get("/metrics")
-    assert response.status_code == 200 and response.headers["content-type"].startswith("text/plain")
-    return {(s.name, tuple(sorted(s.labels.items()))): s.value
-            for family in text_string_to_metric_families(response.text) for s in family.samples
-            if not s.name.endswith("_created")}
+from demo_tiles import OFFLINE_CENTRE, tile_at
+from metrics_scrape import scrape
 
 
 def tiles(layer: str, band: str, outcome: str) -> tuple:
@@ -20,11 +11,10 @@ def tiles(layer: str, band: str, outcome: str) -> tuple:
 
 
 async def test_tile_outcomes_and_bounded_labels(client_for, raw_redis, demo_cadastre):
-    minlon, minlat, maxlon, maxlat = map(float, OFFLINE_AREA.split(","))
-    tile = latlon_to_xyz((minlat + maxlat) / 2, (minlon + maxlon) / 2, 16)
+    _, x, y = tile_at(OFFLINE_CENTRE, 16)
     client = client_for()
     before = await scrape(client)
-    for path in [f"/gis/plots/16/{tile['x']}/{tile['y']}.pbf"] * 2 + [
+    for path in [f"/gis/plots/16/{x}/{y}.pbf"] * 2 + [
             "/gis/roads/3/0/0.pbf", "/gis/plots/3/9/1.pbf", "/gis/plots/0/0/0.pbf", "/gis/plots/21/0/0.pbf",
             "/gis/plots/12/0/0.pbf", "/gis/plots/bbox/?minx=0&miny=0&maxx=0.01&maxy=0.01"]:
         await client.get(path)

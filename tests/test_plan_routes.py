@@ -9,12 +9,11 @@ import logging
 import asyncpg
 import pytest
 import services
-from test_metrics import scrape
+from metrics_scrape import scrape
 
 pytestmark = [pytest.mark.services, pytest.mark.filterwarnings("ignore::DeprecationWarning"),
               pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")]
 
-PG_URL = services.DATABASE_URL.replace("postgresql+asyncpg://", "postgresql://")
 BROKEN_PLOT = 2_000_000_001
 
 
@@ -32,7 +31,7 @@ async def plan_renders(client) -> float:
 
 async def first_plot() -> tuple[int, int]:
     """A plot of the demo cadastre and one of its neighbours."""
-    conn = await asyncpg.connect(PG_URL)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         row = await conn.fetchrow('SELECT p."ID" AS plot, n."ID" AS neighbour FROM "GIS"."PLOT" p, "GIS"."PLOT" n '
                                   'WHERE p."ID" = 5000 AND n."ID" <> p."ID" AND ST_Touches(n."GEOMETRY", p."GEOMETRY") '
@@ -65,7 +64,7 @@ async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadast
         assert (await client.get(url, headers={"If-None-Match": '"other"'})).status_code == 200
 
         # An edit of a neighbour changes the plan's key by itself.
-        conn = await asyncpg.connect(PG_URL)
+        conn = await asyncpg.connect(services.PG_DSN)
         try:
             await conn.execute('UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_Translate("GEOMETRY", 0.5, 0) WHERE "ID" = $1',
                                neighbour)
@@ -82,7 +81,7 @@ async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadast
 
 
 async def test_plan_that_cannot_be_drawn_is_a_clear_500_and_not_cached(demo_cadastre, client_for, raw_redis, caplog):
-    conn = await asyncpg.connect(PG_URL)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         # A corrupt plot: a corner without a number for its easting.
         await conn.execute('INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY") VALUES ($1, \'X/1\', '
@@ -136,7 +135,7 @@ async def test_records_that_cannot_be_read_are_a_503_and_the_pool_recovers(demo_
     import database
 
     plot, _ = await first_plot()
-    unreachable = services.DATABASE_URL.rsplit("@", 1)[0] + "@127.0.0.1:1/vexa"  # nothing listens on port 1
+    unreachable = services.database_url(port=1)  # nothing listens on port 1
     async with client_for() as client:
         monkeypatch.setattr(database, "DATABASE_URL", unreachable)
         database._pools.pop(asyncio.get_running_loop(), None)

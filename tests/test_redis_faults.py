@@ -8,7 +8,7 @@ import time
 import pytest
 import redis.asyncio
 import services
-from test_tiles_xyz import plot_point, tile_at  # noqa: F401  (a fixture and a helper)
+from demo_tiles import tile_at
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 

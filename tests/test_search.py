@@ -9,7 +9,6 @@ from pyproj import Transformer
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
-PG = f"postgresql://postgres@127.0.0.1:{services.PG_PORT}/vexa"
 TO_WGS84 = Transformer.from_crs(3857, 4326, always_xy=True)
 FIRST_ID = 2_100_000_001  # far above the demo cadastre's IDs
 
@@ -33,7 +32,7 @@ PLOTS = [
 async def search_plots():
     """The plots above, each a small square (see `square`); removed again after the module."""
     rows = PLOTS + [(f"ZL/{n:03d}", None) for n in range(1, 61)]
-    conn = await asyncpg.connect(PG)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         await conn.executemany(
             'INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "file_no", "CADZONE", "GEOMETRY") '
@@ -110,7 +109,7 @@ async def test_prefix_is_one_range_of_each_index(search_plots):
     from search_routes import SEARCH_SQL
 
     sql = SEARCH_SQL
-    conn = await asyncpg.connect(PG)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         await conn.execute("SET plan_cache_mode = force_generic_plan")
         await conn.execute(f"PREPARE search(text, int) AS {sql}")

@@ -14,9 +14,9 @@ import httpx
 import psutil
 import pytest
 import services
-from conftest import ARTIFACTS, OFFLINE_AREA, free_port
-from helpers.utils import latlon_to_xyz
+from demo_tiles import OFFLINE_CENTRE, tile_at
 from prometheus_client.parser import text_string_to_metric_families
+from served_app import ARTIFACTS, free_port
 
 REFUSED_PATH = "/gis/no_such_layer/1/0/0.pbf"  # rate-limited, then 404: no database work
 
@@ -129,9 +129,8 @@ def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
     assert in_one_window(raw_redis, "rate_limit:gis:127.0.0.1", send, 44) == [404] * 40 + [429] * 4
 
     time.sleep(1.1)
-    minlon, minlat, maxlon, maxlat = map(float, OFFLINE_AREA.split(","))
-    tile = latlon_to_xyz((minlat + maxlat) / 2, (minlon + maxlon) / 2, 16)
-    path = f"/gis/plots/16/{tile['x']}/{tile['y']}.pbf"
+    _, x, y = tile_at(OFFLINE_CENTRE, 16)
+    path = f"/gis/plots/16/{x}/{y}.pbf"
     first, second = served.get(a, path), served.get(b, path)
     assert (first.status, first.getheader("X-Cache")) == (200, None)
     assert (second.status, second.getheader("X-Cache"), second.body) == (200, "HIT", first.body)

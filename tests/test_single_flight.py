@@ -6,9 +6,8 @@ import asyncio
 
 import pytest
 import sqlalchemy
+from demo_tiles import tile_at
 from starlette.requests import Request
-
-from test_tiles_xyz import plot_point, tile_at  # noqa: F401  (the fixture is used by name)
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 

@@ -10,32 +10,13 @@ import asyncpg
 import mapbox_vector_tile
 import pytest
 import services
+from demo_tiles import tile_at
 from fastapi import HTTPException
-from helpers.utils import latlon_to_xyz
 from sqlalchemy.ext.asyncio import async_sessionmaker, create_async_engine
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
 MVT = "application/vnd.mapbox-vector-tile"
-PG = f"postgresql://postgres@127.0.0.1:{services.PG_PORT}/vexa"
-
-
-@pytest.fixture(scope="module")
-async def plot_point() -> tuple[float, float]:
-    """Latitude and longitude of the centre of one demo plot."""
-    conn = await asyncpg.connect(PG)
-    try:
-        row = await conn.fetchrow(
-            'SELECT ST_Y(c) AS lat, ST_X(c) AS lon FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
-            'FROM "GIS"."PLOT" ORDER BY "ID" LIMIT 1 OFFSET 40) AS s')
-    finally:
-        await conn.close()
-    return row["lat"], row["lon"]
-
-
-def tile_at(point: tuple[float, float], z: int) -> tuple[int, int, int]:
-    t = latlon_to_xyz(point[0], point[1], z)
-    return t["z"], t["x"], t["y"]
 
 
 def decode(content: bytes) -> dict:
@@ -92,7 +73,7 @@ async def test_plot_attributes_are_those_in_the_database(client_for, raw_redis, 
     z, x, y = tile_at(plot_point, 18)
     response = await client_for().get(f"/gis/plots/{z}/{x}/{y}.pbf")
     feature = decode(response.content)["plots"]["features"][0]
-    conn = await asyncpg.connect(PG)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         row = await conn.fetchrow('SELECT * FROM "GIS"."PLOT" WHERE "ID" = $1', feature["properties"]["ID"])
     finally:
@@ -224,7 +205,7 @@ async def test_stopped_redis_never_blocks_tiles(client_for, hub, hub_log, plot_p
 
 
 async def test_query_past_its_time_limit_is_408(client_for, raw_redis, hub_log):
-    blocker = await asyncpg.connect(PG)
+    blocker = await asyncpg.connect(services.PG_DSN)
     try:
         locked = blocker.transaction()
         await locked.start()
@@ -245,7 +226,7 @@ async def test_query_past_its_time_limit_is_408(client_for, raw_redis, hub_log):
 @pytest.fixture(scope="module")
 async def locked_out_role() -> str:
     """A database role that may log in but not read the layer tables."""
-    conn = await asyncpg.connect(PG)
+    conn = await asyncpg.connect(services.PG_DSN)
     try:
         exists = await conn.fetchval("SELECT 1 FROM pg_roles WHERE rolname = 'vexa_locked_out'")
         if not exists:
@@ -253,7 +234,7 @@ async def locked_out_role() -> str:
         await conn.execute('REVOKE ALL ON SCHEMA "GIS" FROM vexa_locked_out')
     finally:
         await conn.close()
-    return f"postgresql+asyncpg://vexa_locked_out@127.0.0.1:{services.PG_PORT}/vexa"
+    return services.database_url(user="vexa_locked_out")
 
 
 def session_provider(url: str):
@@ -277,7 +258,7 @@ async def test_failing_database_is_500(app, hub, client_for, raw_redis, hub_log,
     assert error.startswith("Database error for tile lgas/6/33/31: ") and "permission denied" in error
 
     hub_log.records.clear()
-    provide, engine = session_provider("postgresql+asyncpg://postgres@127.0.0.1:1/vexa")  # nothing listens
+    provide, engine = session_provider(services.database_url(port=1))  # nothing listens
     app.dependency_overrides[hub.get_db] = provide
     response = await client_for().get("/gis/lgas/6/33/31.pbf")
     await engine.dispose()
