@@ -7,6 +7,7 @@ it answers and stops it.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -16,6 +17,7 @@ from pathlib import Path
 from typing import IO
 
 import httpx
+import psutil
 
 from common import PG_PORT, REDIS_PORT, ROOT, free_port, pg_url, until_serving, uvicorn
 
@@ -140,17 +142,25 @@ class TileServer:
         try:
             async with httpx.AsyncClient(base_url=f"http://127.0.0.1:{self.port}", timeout=60) as client:
                 await until_serving(client, 600, self.path(18, 0, 0))  # a tile far from any plot
-        except BaseException:
+        except Exception:
             self.stop()
             raise RuntimeError(f"{self.name} did not start: see {self.log_path}") from None
+        except BaseException:  # cancelled or interrupted while waiting: no server left behind
+            self.stop()
+            raise
         return self
 
     async def __aexit__(self, *exc: object) -> None:
         self.stop()
 
     def stop(self) -> None:
+        """Stop the server and every process it started (lighttpd leaves its FastCGI processes running)."""
         if self.process is None:
             return
+        try:
+            children = psutil.Process(self.process.pid).children(recursive=True)
+        except psutil.NoSuchProcess:
+            children = []
         self.process.terminate()
         try:
             self.process.wait(15)
@@ -158,7 +168,12 @@ class TileServer:
             self.process.kill()
             self.process.wait()
         self.process = None
-
+        for child in children:
+            with contextlib.suppress(psutil.NoSuchProcess):
+                child.terminate()
+        for child in psutil.wait_procs(children, timeout=10)[1]:
+            with contextlib.suppress(psutil.NoSuchProcess):
+                child.kill()
 
 def vexa(database: str, workers: int, redis_db: int) -> TileServer:
     env = {**os.environ, "DATABASE_URL": "postgresql+asyncpg://" + pg_url(database).split("://")[1],
