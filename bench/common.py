@@ -1,6 +1,7 @@
 """What the benchmarks share: where the project lies (its host modules importable), its own
-servers and the environment that points the host at them, the demo cadastre, the host app under
-uvicorn, timed concurrent jobs and the figures of a timed run.
+servers and the environment that points the host at them, demo cadastres (in the project's
+database or in databases of their own, by size), the tile module's statement of a tile, the host
+app (or another ASGI app) under uvicorn, timed concurrent jobs and the figures of a timed run.
 
 The benchmarks drive the project's own servers (scripts/services.sh): PostgreSQL on 127.0.0.1
 at VEXA_PG_PORT and Redis at VEXA_REDIS_PORT, as the tests do; the host they start is given
@@ -14,6 +15,7 @@ import contextlib
 import io
 import math
 import os
+import re
 import socket
 import statistics
 import subprocess
@@ -33,6 +35,9 @@ if str(API) not in sys.path:
     sys.path.insert(0, str(API))  # the host's modules: database, helpers, survey_plans, ...
 PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
 REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+ZONES = 216  # cadastral zones of the demo cadastre
+ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
+BOUND_HOLES = {"min_x": "$1", "min_y": "$2", "max_x": "$3", "max_y": "$4"}
 
 
 def pg_url(database: str = "vexa") -> str:
@@ -75,6 +80,56 @@ async def ensure_cadastre(plots: int, database: str = "vexa") -> int:
     return plots
 
 
+def label(size: int) -> str:
+    """A plot count as a short name: 10k, 1m, 12345."""
+    if size % 1_000_000 == 0:
+        return f"{size // 1_000_000}m"
+    return f"{size // 1000}k" if size % 1000 == 0 else str(size)
+
+
+def zone_plots_for(size: int, zone_plots: int = ZONE_PLOTS) -> int:
+    """Plots per zone for `size`: `zone_plots`, or as many as the zones must hold beyond that (a
+    size of larger zones, whose tiles are no longer the same tiles as the others')."""
+    return max(zone_plots, math.ceil(size / ZONES))
+
+
+async def cadastre_database(size: int, zone_plots: int, reload: bool = False) -> str:
+    """The database vexa_scale_<label> holding a demo cadastre of `size` plots, `zone_plots` to a
+    zone: created and loaded (scripts/demo_cadastre.py) unless it already holds that many."""
+    database = f"vexa_scale_{label(size)}"
+    admin = await asyncpg.connect(pg_url("postgres"))
+    try:
+        if not await admin.fetchval("SELECT 1 FROM pg_database WHERE datname = $1", database):
+            await admin.execute(f'CREATE DATABASE "{database}"')
+    finally:
+        await admin.close()
+    conn = await asyncpg.connect(pg_url(database))
+    try:
+        await conn.execute((ROOT / "scripts" / "schema.sql").read_text())
+        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    finally:
+        await conn.close()
+    if reload or have != size:
+        print(f"loading {size:,} plots into {database} (have {have:,})", flush=True)
+        started = time.monotonic()
+        subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(size),
+                        "--zone-plots", str(zone_plots), "--quiet"],
+                       check=True, env=host_environment(database))
+        print(f"  loaded in {time.monotonic() - started:.0f} s", flush=True)
+    return database
+
+
+def tile_statement(layer: str, z: int, x: int, y: int) -> tuple[str, float, float, float, float]:
+    """The tile module's own statement of one XYZ tile with its bounds, as asyncpg takes them ($1 to
+    $4). Needs vexa.maptile_hub importable (its Redis settings in the environment)."""
+    from helpers.utils import xyz_to_bbox_web_mercator
+
+    sql, _ = tile_module().generate_mvt_sql(layer, z)
+    sql = re.sub(r":(min_x|min_y|max_x|max_y)\b", lambda m: BOUND_HOLES[m.group(1)], sql)
+    bounds = xyz_to_bbox_web_mercator(z, x, y)
+    return sql, bounds["minx"], bounds["miny"], bounds["maxx"], bounds["maxy"]
+
+
 def free_port() -> int:
     """A free loopback port of VEXA_BENCH_PORTS ("first-last"; any free port when unset)."""
     first, _, last = os.environ.get("VEXA_BENCH_PORTS", "0-0").partition("-")
@@ -89,19 +144,20 @@ def free_port() -> int:
 
 
 def uvicorn(port: int, env: dict[str, str], workers: int = 1, log: IO[bytes] | int = subprocess.DEVNULL,
-            access_log: bool = False) -> subprocess.Popen:
-    """The host app under uvicorn on 127.0.0.1:`port` with the environment `env`."""
-    command = [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
+            access_log: bool = False, app: str = "main:app", cwd: Path = API,
+            python: str = sys.executable) -> subprocess.Popen:
+    """An ASGI app (the host app unless told) under uvicorn on 127.0.0.1:`port` with the environment `env`."""
+    command = [python, "-m", "uvicorn", app, "--host", "127.0.0.1", "--port", str(port),
                "--workers", str(workers), "--log-level", "warning"]
-    return subprocess.Popen(command + ([] if access_log else ["--no-access-log"]), cwd=API, env=env,
+    return subprocess.Popen(command + ([] if access_log else ["--no-access-log"]), cwd=cwd, env=env,
                             stdout=log, stderr=log)
 
 
-async def until_serving(client: httpx.AsyncClient, tries: int = 150) -> None:
-    """Wait (0.1 s a try) until the server behind `client` answers; RuntimeError if it never does."""
+async def until_serving(client: httpx.AsyncClient, tries: int = 150, path: str = "/gis/layers/") -> None:
+    """Wait (0.1 s a try) until the server behind `client` answers `path`; RuntimeError if it never does."""
     for _ in range(tries):
         try:
-            await client.get("/gis/layers/")
+            await client.get(path)
             return
         except httpx.TransportError:
             await asyncio.sleep(0.1)

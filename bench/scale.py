@@ -33,52 +33,19 @@ import argparse
 import asyncio
 import gzip
 import hashlib
-import math
 import statistics
-import subprocess
-import sys
 import time
 
 import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-from common import (REDIS_PORT, ROOT, free_port, host_environment, loopback_addresses, pg_url, stop, until_serving,
-                    uvicorn)
+from common import (REDIS_PORT, ZONE_PLOTS, cadastre_database, free_port, host_environment, label,
+                    loopback_addresses, pg_url, stop, until_serving, uvicorn, zone_plots_for)
 from helpers.utils import latlon_to_xyz
 
 REDIS_DB = 3
-ZONES = 216
-ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
 SOURCE_ADDRESSES = loopback_addresses((20, 21))
-
-
-def label(size: int) -> str:
-    return f"{size // 1_000_000}m" if size % 1_000_000 == 0 else f"{size // 1000}k"
-
-
-async def ensure_database(size: int, zone_plots: int, reload: bool) -> str:
-    database = f"vexa_scale_{label(size)}"
-    admin = await asyncpg.connect(pg_url("postgres"))
-    try:
-        if not await admin.fetchval("SELECT 1 FROM pg_database WHERE datname = $1", database):
-            await admin.execute(f'CREATE DATABASE "{database}"')
-    finally:
-        await admin.close()
-    conn = await asyncpg.connect(pg_url(database))
-    try:
-        await conn.execute((ROOT / "scripts" / "schema.sql").read_text())
-        have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
-    finally:
-        await conn.close()
-    if reload or have != size:
-        print(f"loading {size:,} plots into {database} (have {have:,})", flush=True)
-        started = time.monotonic()
-        subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(size),
-                        "--zone-plots", str(zone_plots), "--quiet"],
-                       check=True, env=host_environment(database))
-        print(f"  loaded in {time.monotonic() - started:.0f} s", flush=True)
-    return database
 
 
 async def tile_plan(database: str, zone_plots: int) -> dict[int, list[tuple[int, int, int]]]:
@@ -249,12 +216,6 @@ async def replay(database: str, plan: dict[int, list[tuple[int, int, int]]], wor
         server.stop()
 
 
-def zone_plots_for(size: int, zone_plots: int) -> int:
-    """Plots per zone for `size`: `zone_plots`, or as many as the zones must hold beyond that (a
-    size of larger zones, whose tiles are no longer the same tiles as the others')."""
-    return max(zone_plots, math.ceil(size / ZONES))
-
-
 def reference_ms() -> float:
     """The machine's speed now: CPU ms of a fixed loop (the shared machine's speed varies)."""
     started = time.process_time()
@@ -277,7 +238,7 @@ async def main() -> None:
 
     results, plans, databases = {}, {}, {}
     for size in sizes:
-        databases[size] = await ensure_database(size, zone_plots_for(size, args.zone_plots), args.reload)
+        databases[size] = await cadastre_database(size, zone_plots_for(size, args.zone_plots), args.reload)
         plans[size] = await tile_plan(databases[size], zone_plots_for(size, args.zone_plots))
     largest = sizes[-1]
     # Zooms 13 to 16 compare the same tiles: those of the sizes laid out alike.

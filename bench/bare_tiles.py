@@ -1,0 +1,32 @@
+"""A bare tile endpoint: the bytes the tile cache holds for a tile URL, straight from Redis.
+
+The floor of a cache hit through HTTP: the tile module's URLs and cache keys, and nothing of its
+work (no rate limit, no checks, no query on a miss: an absent key answers 204).
+
+    REDIS_PORT=56379 REDIS_DB=0 uvicorn bare_tiles:app --app-dir bench
+"""
+
+from __future__ import annotations
+
+import os
+
+import redis.asyncio as aioredis
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import Response
+from starlette.routing import Route
+
+CACHE_NAMESPACE = "mvt_v8"  # the tile module's cache namespace
+MEDIA_TYPE = "application/vnd.mapbox-vector-tile"
+
+redis = aioredis.Redis(host=os.environ.get("REDIS_HOST", "127.0.0.1"), port=int(os.environ.get("REDIS_PORT", "6379")),
+                       db=int(os.environ.get("REDIS_DB", "0")))
+
+
+async def cached_tile(request: Request) -> Response:
+    p = request.path_params
+    body = await redis.get(f"{CACHE_NAMESPACE}:{p['layer']}:{p['z']}:{p['x']}:{p['y']}")
+    return Response(body, media_type=MEDIA_TYPE) if body else Response(status_code=204)
+
+
+app = Starlette(routes=[Route("/gis/{layer}/{z:int}/{x:int}/{y:int}.pbf", cached_tile)])
