@@ -39,8 +39,7 @@ void draw_name(handle ax, handle beacon, Vec b, Corner corner, handle target_geo
 void draw_beacon_labels(object ax, object beacons, object target_geom, object centroid, object scale_obj,
                         object fontsize, object schedule) {
     const double scale = number(scale_obj);
-    const XY c = point_xy(centroid);
-    const Vec centre{c.x, c.y};
+    const Vec centre = point_xy(centroid);
     object point_type = nb::module_::import_("shapely.geometry").attr("Point");
     object empty = nb::str(""), zero = nb::int_(0), unknown = nb::str("?");
     object edge_fontsize = minus_one(fontsize);
@@ -50,10 +49,8 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
     const size_t n = records.size();
     std::vector<Vec> ring;  // each beacon projected once, reused as successor and predecessor
     ring.reserve(n);
-    for (const object& record : records) {
-        const XY p = point_xy(ns["project_geometry"](ns["shape"](item(record, "geometry"))));
-        ring.push_back({p.x, p.y});
-    }
+    for (const object& record : records)
+        ring.push_back(point_xy(ns["project_geometry"](ns["shape"](item(record, "geometry")))));
 
     for (size_t i = 0; i < n; ++i) {
         const object& beacon = records[i];

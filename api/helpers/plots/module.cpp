@@ -4,7 +4,7 @@
 
 namespace vexa::plots {
 
-XY point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
+Vec point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
 
 namespace annotation {
 object any() { return nb::module_::import_("typing").attr("Any"); }

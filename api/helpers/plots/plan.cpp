@@ -252,7 +252,7 @@ void draw(Drawing& d, object schedule) {
     object beacons = item_or(d.selected, "boundary", nb::list());
     ns["draw_beacon_labels"](ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
 
-    const XY c = point_xy(d.centroid);
+    const Vec c = point_xy(d.centroid);
     ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, text(d.selected["name"]), "fontsize"_a = fontsize + 2,
                     "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom", "zorder"_a = 8);
     object area_val = item_or(d.selected, "area", nb::int_(0));
@@ -306,8 +306,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     // is then chosen for the wider view, centred on the centroid, that holds it with its margin.
     const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
     d.centroid = d.target_geom.attr("centroid");
-    const XY c = point_xy(d.centroid);
-    const Vec centre{c.x, c.y};
+    const Vec centre = point_xy(d.centroid);
     auto view_at = [&](object scale) {
         d.scale = nb::cast<long long>(scale);
         const double view_w_m = paper_w * double(d.scale) / 1000;

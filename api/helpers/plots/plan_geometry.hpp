@@ -32,6 +32,7 @@ struct ScaleBarLayout {
 };
 ScaleBarLayout scale_bar_layout(double scale, double x0, double x1, double y0, double y1);
 
+/// A 2-vector of the plan's ground: a position (x east, y north, in metres) or a direction.
 struct Vec {
     double x, y;
 };

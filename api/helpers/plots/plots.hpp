@@ -3,6 +3,7 @@
 // shared runtime, and the drawing steps, each in its own file.
 #pragma once
 
+#include "plan_geometry.hpp"
 #include "runtime.hpp"
 
 #include <string>
@@ -20,11 +21,8 @@ object records();                 // Sequence[Mapping[str, Any]]
 object schedule();                // list[dict[str, str]]
 }  // namespace annotation
 
-/// Shapely geometry -> (x, y) of a point.
-struct XY {
-    double x, y;
-};
-XY point_xy(handle point);
+/// Shapely point -> its (x, y).
+Vec point_xy(handle point);
 
 // The module's functions, each bound in the namespace by its own file.
 void define_projection();   // project_geometry
