@@ -5,13 +5,11 @@
 // figure's whole life, from creation to close, is therefore one critical section; a thread
 // waiting for it lets go of the interpreter lock, so the thread inside can go on. The figure is
 // closed on every path, failures included, so a long-running host does not collect figures.
+#include "coordinate_batch.hpp"
 #include "plan_geometry.hpp"
 #include "plots.hpp"
 
-#include <cmath>
-#include <cstring>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 namespace vexa::plots {
@@ -35,168 +33,9 @@ public:
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
 
-object projected_geometry(handle geometry) { return ns["project_geometry"](ns["shape"](geometry)); }
 object projected(handle record) { return projected_geometry(item(record, "geometry")); }
 
-// An area's records hold hundreds of parcels and roads, of which a plan's view shows a few
-// dozen; building and projecting each as a shapely geometry would cost more than drawing the
-// plan. So while the module's own projection is in place, the coordinates of every neighbour
-// and road are read straight from their GeoJSON-like mappings and projected in one batch, and
-// only those whose projected bounds come near the view are built as geometries and tested and
-// clipped as usual. A record is read this way only when it is plainly well formed (so building
-// it could not fail); anything else is built at once.
-
-/// The module's own projection, shape reader and transform, as bound at import (held for the
-/// life of the process, like the module).
-struct OwnProjection {
-    PyObject *project_geometry = nullptr, *shape = nullptr, *transform = nullptr;
-    void remember() {
-        project_geometry = ns["project_geometry"].release().ptr();
-        shape = ns["shape"].release().ptr();
-        transform = ns["transform"].release().ptr();
-    }
-    bool in_place() const {
-        return ns["project_geometry"].ptr() == project_geometry && ns["shape"].ptr() == shape &&
-               ns["transform"].ptr() == transform;
-    }
-};
 OwnProjection own_projection;
-
-/// The coordinates of many GeoJSON-like geometries, projected together.
-class CoordinateBatch {
-public:
-    struct Range {
-        size_t first, count;
-    };
-
-    /// Take `geometry`'s coordinates when it is a dict holding a LineString, Polygon,
-    /// MultiLineString or MultiPolygon of plain number pairs (or triples), every line of at
-    /// least 2 and every ring of at least 4 positions; nothing otherwise.
-    std::optional<Range> add(handle geometry) {
-        if (!PyDict_CheckExact(geometry.ptr())) return std::nullopt;
-        PyObject* type = PyDict_GetItemString(geometry.ptr(), "type");
-        PyObject* coordinates = PyDict_GetItemString(geometry.ptr(), "coordinates");
-        if (!type || !coordinates || !PyUnicode_Check(type)) return std::nullopt;
-        const char* name = PyUnicode_AsUTF8(type);
-        if (!name) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        const size_t first = xs_.size();
-        bool ok = false;
-        if (std::strcmp(name, "LineString") == 0) ok = positions(coordinates, 2);
-        else if (std::strcmp(name, "Polygon") == 0) ok = polygon(coordinates);
-        else if (std::strcmp(name, "MultiLineString") == 0) ok = parts(coordinates, [&](PyObject* line) { return positions(line, 2); });
-        else if (std::strcmp(name, "MultiPolygon") == 0) ok = parts(coordinates, [&](PyObject* p) { return polygon(p); });
-        if (!ok) {
-            xs_.resize(first);
-            ys_.resize(first);
-            return std::nullopt;
-        }
-        return Range{first, xs_.size() - first};
-    }
-
-    /// Project every coordinate taken, in one call of the module's transformer.
-    void project() {
-        if (xs_.empty()) return;
-        object np = ns["np"];
-        auto array = [&](const std::vector<double>& v) {
-            return np.attr("frombuffer")(nb::bytes(v.data(), v.size() * sizeof(double)), "dtype"_a = "float64");
-        };
-        object out = ns["TRANSFORMER"].attr("transform")(array(xs_), array(ys_));
-        read_back(out[nb::int_(0)], xs_);
-        read_back(out[nb::int_(1)], ys_);
-        projected_ = true;
-    }
-
-    /// Projected bounds of a range; nothing before `project` or when a coordinate is not finite.
-    std::optional<Bounds> bounds(Range r) const {
-        if (!projected_) return std::nullopt;
-        return bounds_of(xs_.data() + r.first, ys_.data() + r.first, r.count);
-    }
-
-private:
-    static bool sequence(PyObject* value, Py_ssize_t min_size) {
-        return (PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) >= min_size;
-    }
-    static bool coordinate(PyObject* value, double& out) {
-        if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
-        out = PyFloat_AsDouble(value);
-        if (out == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::isfinite(out);
-    }
-    bool positions(PyObject* value, Py_ssize_t min_size) {
-        if (!sequence(value, min_size)) return false;
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i) {
-            PyObject* p = items[i];
-            if (!sequence(p, 2) || PySequence_Fast_GET_SIZE(p) > 3) return false;
-            PyObject** xyz = PySequence_Fast_ITEMS(p);
-            double x, y, z;
-            if (!coordinate(xyz[0], x) || !coordinate(xyz[1], y)) return false;
-            if (PySequence_Fast_GET_SIZE(p) == 3 && !coordinate(xyz[2], z)) return false;
-            xs_.push_back(x);
-            ys_.push_back(y);
-        }
-        return true;
-    }
-    template <class Part>
-    bool parts(PyObject* value, Part part) {
-        if (!sequence(value, 1)) return false;
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i)
-            if (!part(items[i])) return false;
-        return true;
-    }
-    bool polygon(PyObject* rings) {
-        return parts(rings, [&](PyObject* ring) { return positions(ring, 4); });
-    }
-    static void read_back(handle array, std::vector<double>& into) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) throw nb::python_error();
-        const bool fits = view.itemsize == sizeof(double) && view.format && std::strcmp(view.format, "d") == 0 &&
-                          size_t(view.len) == into.size() * sizeof(double);
-        if (fits) std::memcpy(into.data(), view.buf, size_t(view.len));
-        PyBuffer_Release(&view);
-        if (!fits) throw std::runtime_error("the transformer returned coordinates of another shape");
-    }
-
-    std::vector<double> xs_, ys_;
-    bool projected_ = false;
-};
-
-/// A neighbour or a road: its projected geometry, or its coordinates in the batch until it is
-/// known to come near the view.
-struct Feature {
-    object geom;
-    object source;  // the record's geometry value, while `geom` is not built
-    CoordinateBatch::Range range{};
-};
-
-Feature feature(handle record, CoordinateBatch* batch) {
-    Feature f;
-    object geometry = item(record, "geometry");
-    if (batch)
-        if (std::optional<CoordinateBatch::Range> range = batch->add(geometry)) {
-            f.source = geometry;
-            f.range = *range;
-            return f;
-        }
-    f.geom = projected_geometry(geometry);
-    return f;
-}
-
-/// The feature's geometry, built when needed; nothing when it lies apart from `near_view`.
-object reaching(Feature& f, const CoordinateBatch& batch, Bounds near_view) {
-    if (f.geom.is_valid()) return f.geom;
-    std::optional<Bounds> b = batch.bounds(f.range);
-    if (b && apart(*b, near_view)) return object();
-    f.geom = projected_geometry(f.source);
-    return f.geom;
-}
 
 /// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
 object ring_fill(handle ax, handle geom, nb::dict style) {

@@ -32,6 +32,10 @@ void define_scale_bar();    // add_scale_bar
 void define_beacons();      // draw_beacon_labels
 void define_plan();         // generate_plot
 
+/// A GeoJSON-like geometry read with the module's `shape` and projected with its
+/// `project_geometry`, both as bound now.
+object projected_geometry(handle geometry);
+
 /// Draw one clipped road geometry on `ax` (collections and multi-parts walked to any depth).
 void plot_road_element(handle ax, handle geom);
 

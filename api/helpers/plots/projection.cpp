@@ -11,6 +11,8 @@ object project_geometry(object geometry) {
 
 }  // namespace
 
+object projected_geometry(handle geometry) { return ns["project_geometry"](ns["shape"](geometry)); }
+
 void define_projection() {
     define(ns, {.name = "project_geometry",
                 .doc = "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same "
