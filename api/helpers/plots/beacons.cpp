@@ -1,8 +1,8 @@
 // beacons.cpp: draw_beacon_labels, the beacon pass of a plan: a dot and the name of every
 // corner beacon, and along every boundary edge its stored bearing (degrees and minutes as
 // two texts) and distance, or, for an edge too short to carry them, an entry in the schedule.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "beacons.hpp"
+#include "projection.hpp"
 
 #include <vector>
 
@@ -50,7 +50,7 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
     std::vector<Vec> ring;  // each beacon projected once, reused as successor and predecessor
     ring.reserve(n);
     for (const object& record : records)
-        ring.push_back(point_xy(ns["project_geometry"](ns["shape"](item(record, "geometry")))));
+        ring.push_back(point_xy(projected_geometry(item(record, "geometry"))));
 
     for (size_t i = 0; i < n; ++i) {
         const object& beacon = records[i];
@@ -90,6 +90,10 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
 }
 
 }  // namespace
+
+namespace bound {
+object draw_beacon_labels() { return ns["draw_beacon_labels"]; }
+}  // namespace bound
 
 void define_beacons() {
     define(ns, {.name = "draw_beacon_labels",

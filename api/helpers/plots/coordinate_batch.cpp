@@ -1,7 +1,7 @@
 // coordinate_batch.cpp: reading GeoJSON-like coordinates for the batch, projecting them in one
 // call, and building a feature's geometry once it is known to come near the view.
 #include "coordinate_batch.hpp"
-#include "plots.hpp"
+#include "projection.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -12,14 +12,14 @@ namespace vexa::plots {
 using namespace nb::literals;
 
 void OwnProjection::remember() {
-    project_geometry = ns["project_geometry"].release().ptr();
-    shape = ns["shape"].release().ptr();
-    transform = ns["transform"].release().ptr();
+    project_geometry = bound::project_geometry().release().ptr();
+    shape = bound::shape().release().ptr();
+    transform = bound::transform().release().ptr();
 }
 
 bool OwnProjection::in_place() const {
-    return ns["project_geometry"].ptr() == project_geometry && ns["shape"].ptr() == shape &&
-           ns["transform"].ptr() == transform;
+    return bound::project_geometry().ptr() == project_geometry && bound::shape().ptr() == shape &&
+           bound::transform().ptr() == transform;
 }
 
 namespace {
@@ -105,11 +105,11 @@ std::optional<CoordinateBatch::Range> CoordinateBatch::add(handle geometry) {
 
 void CoordinateBatch::project() {
     if (xs_.empty()) return;
-    object np = ns["np"];
+    object np = bound::np();
     auto array = [&](const std::vector<double>& v) {
         return np.attr("frombuffer")(nb::bytes(v.data(), v.size() * sizeof(double)), "dtype"_a = "float64");
     };
-    object out = ns["TRANSFORMER"].attr("transform")(array(xs_), array(ys_));
+    object out = bound::TRANSFORMER().attr("transform")(array(xs_), array(ys_));
     read_back(out[nb::int_(0)], xs_);
     read_back(out[nb::int_(1)], ys_);
     projected_ = true;

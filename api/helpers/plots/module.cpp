@@ -1,8 +1,26 @@
 // module.cpp: start-up of vexa.plots: the plotting library set up for off-screen rendering with
 // serif fonts, the host's logger, the EPSG:3857 -> EPSG:26332 transformer, and the functions.
-#include "plots.hpp"
+#include "beacons.hpp"
+#include "north_arrow.hpp"
+#include "plan.hpp"
+#include "projection.hpp"
+#include "scale.hpp"
+#include "scale_bar.hpp"
 
 namespace vexa::plots {
+
+namespace bound {
+object logger() { return ns["logger"]; }
+object TRANSFORMER() { return ns["TRANSFORMER"]; }
+object shape() { return ns["shape"]; }
+object transform() { return ns["transform"]; }
+object Polygon() { return ns["Polygon"]; }
+object np() { return ns["np"]; }
+object plt() { return ns["plt"]; }
+object patches() { return ns["patches"]; }
+object io() { return ns["io"]; }
+object base64() { return ns["base64"]; }
+}  // namespace bound
 
 Vec point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
 
@@ -50,7 +68,7 @@ NB_MODULE(plots, m) {
 
     // 5-6. The host's logger.
     ns.set("logger", ns["get_logger"]());
-    ns["logger"].attr("info")("Loaded plots.py module");
+    bound::logger().attr("info")("Loaded plots.py module");
 
     // 7. Web Mercator in, Nigeria Minna / UTM 32N out, x before y in both.
     ns.set("SRC_CRS", ns["CRS"]("EPSG:3857"));

@@ -1,5 +1,5 @@
 // north_arrow.cpp: add_north_arrow, an arrow pointing to grid north with an "N" above its tip.
-#include "plots.hpp"
+#include "north_arrow.hpp"
 
 namespace vexa::plots {
 
@@ -23,6 +23,10 @@ void add_north_arrow(object ax, object loc, object size) {
 }
 
 }  // namespace
+
+namespace bound {
+object add_north_arrow() { return ns["add_north_arrow"]; }
+}  // namespace bound
 
 void define_north_arrow() {
     object fraction = builtin::float_type();

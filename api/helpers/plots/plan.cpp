@@ -5,9 +5,14 @@
 // figure's whole life, from creation to close, is therefore one critical section; a thread
 // waiting for it lets go of the interpreter lock, so the thread inside can go on. The figure is
 // closed on every path, failures included, so a long-running host does not collect figures.
+#include "plan.hpp"
+#include "beacons.hpp"
 #include "coordinate_batch.hpp"
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "north_arrow.hpp"
+#include "projection.hpp"
+#include "roads.hpp"
+#include "scale.hpp"
+#include "scale_bar.hpp"
 
 #include <mutex>
 #include <vector>
@@ -57,7 +62,7 @@ struct Drawing {
 /// Steps inside the figure's life: everything drawn on `d.ax`.
 void draw(Drawing& d, object schedule) {
     object ax = d.ax;
-    object viewport_poly = ns["Polygon"](nb::make_tuple(
+    object viewport_poly = bound::Polygon()(nb::make_tuple(
         nb::make_tuple(d.xlim0, d.ylim0), nb::make_tuple(d.xlim1, d.ylim0), nb::make_tuple(d.xlim1, d.ylim1),
         nb::make_tuple(d.xlim0, d.ylim1)));
 
@@ -89,7 +94,7 @@ void draw(Drawing& d, object schedule) {
 
     const int fontsize = plan_fontsize(double(d.scale));
     object beacons = item_or(d.selected, "boundary", nb::list());
-    ns["draw_beacon_labels"](ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
+    bound::draw_beacon_labels()(ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
 
     const Vec c = point_xy(d.centroid);
     ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, text(d.selected["name"]), "fontsize"_a = fontsize + 2,
@@ -98,14 +103,14 @@ void draw(Drawing& d, object schedule) {
     ax.attr("text")(c.x, c.y - 0.75, text(area_val) + " m\u00b2", "fontsize"_a = fontsize - 2, "ha"_a = "center",
                     "va"_a = "top", "zorder"_a = 8);
 
-    ns["add_north_arrow"](ax);
-    ns["add_scale_bar"](ax, d.scale);
+    bound::add_north_arrow()(ax);
+    bound::add_scale_bar()(ax, d.scale);
 }
 
 nb::tuple generate_plot(object parcel_data, object selected_parcel_number, object road_data, object columnname,
                         object /*bounding_box: the view follows from the parcel and the scale*/,
                         object max_width_mm, object max_height_mm) {
-    ns["logger"].attr("info")(
+    bound::logger().attr("info")(
         nb::str(("Generating plot for " + text(columnname) + "=" + text(selected_parcel_number)).c_str()));
 
     object selected;
@@ -138,7 +143,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     const double buffer_m = 15;
     const double survey_w = (parcel.maxx - parcel.minx) + 2 * buffer_m;
     const double survey_h = (parcel.maxy - parcel.miny) + 2 * buffer_m;
-    object scale_obj = ns["get_recommended_scale"](survey_w, survey_h, max_width_mm, max_height_mm);
+    object scale_obj = bound::get_recommended_scale()(survey_w, survey_h, max_width_mm, max_height_mm);
 
     // The view is centred on the centroid. A lopsided parcel's centroid lies off the middle of
     // its bounds, so a view of the size that fits the bounds may cut the parcel off: the scale
@@ -158,7 +163,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     };
     if (!view_holds(view_at(scale_obj), parcel, buffer_m)) {
         const Vec shown = centred_extent(parcel, centre, buffer_m);
-        scale_obj = ns["get_recommended_scale"](shown.x, shown.y, max_width_mm, max_height_mm);
+        scale_obj = bound::get_recommended_scale()(shown.x, shown.y, max_width_mm, max_height_mm);
         view_at(scale_obj);
     }
     d.batch.project();
@@ -166,10 +171,10 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     const double fig_w_in = paper_w / 25.4, fig_h_in = paper_h / 25.4;
 
     nb::list schedule;
-    object buf = ns["io"].attr("BytesIO")();
+    object buf = bound::io().attr("BytesIO")();
     {
         PyplotLock lock;
-        object plt = ns["plt"];
+        object plt = bound::plt();
         object fig = plt.attr("figure")("figsize"_a = nb::make_tuple(fig_w_in, fig_h_in), "dpi"_a = 300);
         try {
             nb::list rect;
@@ -196,7 +201,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
         }
         plt.attr("close")(fig);
     }
-    object image64 = ns["base64"].attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
+    object image64 = bound::base64().attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
     return nb::make_tuple(image64, nb::make_tuple(max_width_mm, max_height_mm), scale_obj, schedule);
 }
 

@@ -1,6 +1,7 @@
 // plots.hpp: what the survey plan module's source files share: the module namespace (names
 // are read from it at call time, as a Python module's functions read their globals), the
-// shared runtime, and the drawing steps, each in its own file.
+// names its start-up binds, reached through bound::, the annotations of its signatures, and
+// points. Each concern's header adds its own.
 #pragma once
 
 #include "plan_geometry.hpp"
@@ -13,6 +14,21 @@ namespace vexa::plots {
 /// The module's namespace.
 inline Namespace ns;
 
+/// The names start-up binds (module.cpp), each as bound now: a replacement takes effect on the
+/// next call. The module's functions have theirs in their own headers.
+namespace bound {
+object logger();       // the host's logger
+object TRANSFORMER();  // EPSG:3857 -> EPSG:26332, x before y
+object shape();        // shapely.geometry.shape
+object transform();    // shapely.ops.transform
+object Polygon();      // shapely.geometry.Polygon
+object np();           // numpy
+object plt();          // matplotlib.pyplot
+object patches();      // matplotlib.patches
+object io();           // io
+object base64();       // base64
+}  // namespace bound
+
 /// The annotations of the module's signatures, as its stubs write them.
 namespace annotation {
 object any();                     // typing.Any
@@ -23,20 +39,5 @@ object schedule();                // list[dict[str, str]]
 
 /// Shapely point -> its (x, y).
 Vec point_xy(handle point);
-
-// The module's functions, each bound in the namespace by its own file.
-void define_projection();   // project_geometry
-void define_scale();        // get_recommended_scale
-void define_north_arrow();  // add_north_arrow
-void define_scale_bar();    // add_scale_bar
-void define_beacons();      // draw_beacon_labels
-void define_plan();         // generate_plot
-
-/// A GeoJSON-like geometry read with the module's `shape` and projected with its
-/// `project_geometry`, both as bound now.
-object projected_geometry(handle geometry);
-
-/// Draw one clipped road geometry on `ax` (collections and multi-parts walked to any depth).
-void plot_road_element(handle ax, handle geom);
 
 }  // namespace vexa::plots

@@ -1,17 +1,21 @@
 // projection.cpp: project_geometry, EPSG:3857 -> EPSG:26332 through the module's transformer.
-#include "plots.hpp"
+#include "projection.hpp"
 
 namespace vexa::plots {
 
 namespace {
 
 object project_geometry(object geometry) {
-    return ns["transform"](ns["TRANSFORMER"].attr("transform"), geometry);
+    return bound::transform()(bound::TRANSFORMER().attr("transform"), geometry);
 }
 
 }  // namespace
 
-object projected_geometry(handle geometry) { return ns["project_geometry"](ns["shape"](geometry)); }
+namespace bound {
+object project_geometry() { return ns["project_geometry"]; }
+}  // namespace bound
+
+object projected_geometry(handle geometry) { return bound::project_geometry()(bound::shape()(geometry)); }
 
 void define_projection() {
     define(ns, {.name = "project_geometry",

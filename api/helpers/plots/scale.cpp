@@ -1,6 +1,5 @@
 // scale.cpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "scale.hpp"
 
 #include <cmath>
 
@@ -35,6 +34,10 @@ object get_recommended_scale(object survey_width_m, object survey_height_m, obje
 }
 
 }  // namespace
+
+namespace bound {
+object get_recommended_scale() { return ns["get_recommended_scale"]; }
+}  // namespace bound
 
 void define_scale() {
     object length = builtin::float_type();

@@ -1,7 +1,6 @@
 // scale_bar.cpp: add_scale_bar, an alternating black and white bar of four steps in the lower
 // right corner of the view, labelled outwards from a zero at its middle.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "scale_bar.hpp"
 
 #include <cstdlib>
 
@@ -30,7 +29,7 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
         throw nb::python_error();
     }
     const double step = double(bar.step);
-    object rectangle = ns["patches"].attr("Rectangle");
+    object rectangle = bound::patches().attr("Rectangle");
     ax.attr("add_patch")(rectangle(nb::make_tuple(bar.start_x, bar.start_y), bar.total_len_m, bar.bar_height,
                                    "linewidth"_a = 1, "edgecolor"_a = "black", "facecolor"_a = "white",
                                    "zorder"_a = 10));
@@ -59,6 +58,10 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
 }
 
 }  // namespace
+
+namespace bound {
+object add_scale_bar() { return ns["add_scale_bar"]; }
+}  // namespace bound
 
 void define_scale_bar() {
     define(ns, {.name = "add_scale_bar",
