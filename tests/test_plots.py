@@ -64,7 +64,7 @@ def test_import_sets_up_matplotlib_logger_and_transformer():
     assert "vexa|Loaded plots.py module" in result.stderr
 
 
-def test_project_geometry(plots):
+def test_project_geometry(plots, monkeypatch):
     point = plots.project_geometry(Point(0, 0))
     assert (point.x, point.y) == plots.TRANSFORMER.transform(0, 0)
     outer = [(829000, 1000000), (829100, 1000000), (829100, 1000100), (829000, 1000100)]
@@ -76,6 +76,9 @@ def test_project_geometry(plots):
     assert polygon.exterior.coords[0] == outer[0]  # the input is left alone
     with pytest.raises(Exception):
         plots.project_geometry("not a geometry")
+    shift = type("Shift", (), {"transform": staticmethod(lambda x, y: (np.add(x, 1), np.add(y, 2)))})()
+    monkeypatch.setattr(plots, "TRANSFORMER", shift)  # read when called
+    assert plots.project_geometry(Point(10, 20)).coords[0] == (11, 22)
 
 
 # --- scale ----------------------------------------------------------------------------------
@@ -372,6 +375,24 @@ def test_plan_calls_in_order_with_their_styles(recorded, capsys):
     assert area.kwargs == {"fontsize": 8, "ha": "center", "va": "top", "zorder": 8}
     tail = [c.name for c in calls[calls.index(area) + 1:]]
     assert tail[:2] == ["text", "annotate"] and tail[2] == "add_patch" and tail[-1] == "text"  # arrow, then bar
+
+
+def test_plan_reaches_the_module_names_bound_when_it_runs(recorded, monkeypatch):
+    plots, pyplot = recorded
+    seen = []
+    log = type("Log", (), {"info": lambda self, message: seen.append(("log", message))})()
+    monkeypatch.setattr(plots, "logger", log)
+    monkeypatch.setattr(plots, "get_recommended_scale", lambda *args: seen.append(("scale", *args)) or 2000)
+    monkeypatch.setattr(plots, "draw_beacon_labels", lambda ax, beacons, target, centroid, scale, fontsize, schedule:
+                        seen.append(("beacons", beacons, scale, fontsize)))
+    monkeypatch.setattr(plots, "add_north_arrow", lambda ax: seen.append(("arrow", ax)))
+    monkeypatch.setattr(plots, "add_scale_bar", lambda ax, scale: seen.append(("bar", ax, scale)))
+    boundary = [beacon(0, 0, "A")]
+    assert plots.generate_plot([square_parcel(boundary=boundary)], "P1", [])[2] == 2000
+    ax = pyplot.figures[-1].axes
+    assert seen == [("log", "Generating plot for parcel_number=P1"), ("scale", 70, 70, 190, 160),
+                    ("beacons", boundary, 2000, 9), ("arrow", ax), ("bar", ax, 2000)]
+    assert ax.xlim == (-170, 210)  # 380 m of ground at 1:2000
 
 
 def test_lopsided_parcel_stays_on_its_plan(recorded, capsys):
