@@ -92,11 +92,11 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
 }  // namespace
 
 namespace bound {
-object draw_beacon_labels() { return ns["draw_beacon_labels"]; }
+object draw_beacon_labels() { return module_state.ns["draw_beacon_labels"]; }
 }  // namespace bound
 
 void define_beacons() {
-    define(ns, {.name = "draw_beacon_labels",
+    define(module_state.ns, {.name = "draw_beacon_labels",
                 .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
                        "corner, and write each boundary edge's stored bearing and distance along it; edges of "
                        "15 paper mm or less are appended to `schedule` instead.",

@@ -3,7 +3,7 @@
 // edge too short to carry them, an entry in the schedule.
 #pragma once
 
-#include "plots.hpp"
+#include "module.hpp"
 
 namespace vexa::plots {
 

@@ -10,16 +10,16 @@
 namespace vexa::plots {
 
 namespace bound {
-object logger() { return ns["logger"]; }
-object TRANSFORMER() { return ns["TRANSFORMER"]; }
-object shape() { return ns["shape"]; }
-object transform() { return ns["transform"]; }
-object Polygon() { return ns["Polygon"]; }
-object np() { return ns["np"]; }
-object plt() { return ns["plt"]; }
-object patches() { return ns["patches"]; }
-object io() { return ns["io"]; }
-object base64() { return ns["base64"]; }
+object logger() { return module_state.ns["logger"]; }
+object TRANSFORMER() { return module_state.ns["TRANSFORMER"]; }
+object shape() { return module_state.ns["shape"]; }
+object transform() { return module_state.ns["transform"]; }
+object Polygon() { return module_state.ns["Polygon"]; }
+object np() { return module_state.ns["np"]; }
+object plt() { return module_state.ns["plt"]; }
+object patches() { return module_state.ns["patches"]; }
+object io() { return module_state.ns["io"]; }
+object base64() { return module_state.ns["base64"]; }
 }  // namespace bound
 
 Vec point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
@@ -42,6 +42,7 @@ using namespace vexa;
 using namespace vexa::plots;
 
 NB_MODULE(plots, m) {
+    Namespace& ns = module_state.ns;
     ns.bind(m);
     init_runtime(m);
 
@@ -83,4 +84,5 @@ NB_MODULE(plots, m) {
     define_scale_bar();
     define_beacons();
     define_plan();
+    module_state.own_projection.remember();  // what a plan's batch reader checks for
 }

@@ -25,12 +25,12 @@ void add_north_arrow(object ax, object loc, object size) {
 }  // namespace
 
 namespace bound {
-object add_north_arrow() { return ns["add_north_arrow"]; }
+object add_north_arrow() { return module_state.ns["add_north_arrow"]; }
 }  // namespace bound
 
 void define_north_arrow() {
     object fraction = builtin::float_type();
-    define(ns, {.name = "add_north_arrow",
+    define(module_state.ns, {.name = "add_north_arrow",
                 .doc = "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes "
                        "fraction, with a bold \"N\" centred above the tip.",
                 .params = {{"ax", annotation::any()},

@@ -14,7 +14,6 @@
 #include "scale.hpp"
 #include "scale_bar.hpp"
 
-#include <mutex>
 #include <vector>
 
 namespace vexa::plots {
@@ -23,24 +22,21 @@ namespace {
 
 using namespace nb::literals;
 
-std::recursive_mutex pyplot_section;  // recursive: a drawing callback may plot a plan itself
-
+/// Holds the module's pyplot section; waiting for it lets go of the interpreter lock.
 class PyplotLock {
 public:
     PyplotLock() {
-        if (!pyplot_section.try_lock()) {
+        if (!module_state.pyplot_section.try_lock()) {
             nb::gil_scoped_release unlocked;
-            pyplot_section.lock();
+            module_state.pyplot_section.lock();
         }
     }
-    ~PyplotLock() { pyplot_section.unlock(); }
+    ~PyplotLock() { module_state.pyplot_section.unlock(); }
     PyplotLock(const PyplotLock&) = delete;
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
 
 object projected(handle record) { return projected_geometry(item(record, "geometry")); }
-
-OwnProjection own_projection;
 
 /// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
 object ring_fill(handle ax, handle geom, nb::dict style) {
@@ -130,7 +126,7 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     Drawing d;
     d.selected = selected;
     d.target_geom = projected(selected);
-    CoordinateBatch* batch = own_projection.in_place() ? &d.batch : nullptr;
+    CoordinateBatch* batch = module_state.own_projection.in_place() ? &d.batch : nullptr;
     for (handle record : parcel_data)
         if (compare(item(record, columnname), selected_parcel_number, Py_NE))
             d.neighbours.push_back(feature(record, batch));
@@ -208,11 +204,10 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 }  // namespace
 
 void define_plan() {
-    own_projection.remember();
     object any = annotation::any(), length = builtin::float_type();
     object result = builtin::tuple_type()[nb::make_tuple(builtin::str_type(), builtin::tuple_type()[nb::make_tuple(any, any)],
                                                          builtin::int_type(), annotation::schedule())];
-    define(ns, {.name = "generate_plot",
+    define(module_state.ns, {.name = "generate_plot",
                 .doc = "Draw the survey plan of the parcel whose `columnname` value equals "
                        "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
                        "distances, name and area, north arrow and scale bar, at the standard scale that fits the "

@@ -12,13 +12,13 @@ object project_geometry(object geometry) {
 }  // namespace
 
 namespace bound {
-object project_geometry() { return ns["project_geometry"]; }
+object project_geometry() { return module_state.ns["project_geometry"]; }
 }  // namespace bound
 
 object projected_geometry(handle geometry) { return bound::project_geometry()(bound::shape()(geometry)); }
 
 void define_projection() {
-    define(ns, {.name = "project_geometry",
+    define(module_state.ns, {.name = "project_geometry",
                 .doc = "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same "
                        "type and structure).",
                 .params = {{"geometry", annotation::any()}},

@@ -2,7 +2,7 @@
 // light grey surface with a thin outline; multi-parts and collections walked to any depth.
 #pragma once
 
-#include "plots.hpp"
+#include "module.hpp"
 
 namespace vexa::plots {
 

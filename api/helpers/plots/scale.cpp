@@ -36,12 +36,12 @@ object get_recommended_scale(object survey_width_m, object survey_height_m, obje
 }  // namespace
 
 namespace bound {
-object get_recommended_scale() { return ns["get_recommended_scale"]; }
+object get_recommended_scale() { return module_state.ns["get_recommended_scale"]; }
 }  // namespace bound
 
 void define_scale() {
     object length = builtin::float_type();
-    define(ns, {.name = "get_recommended_scale",
+    define(module_state.ns, {.name = "get_recommended_scale",
                 .doc = "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % "
                        "of the paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.",
                 .params = {{"survey_width_m", length},

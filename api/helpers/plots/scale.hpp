@@ -1,7 +1,7 @@
 // scale.hpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
 #pragma once
 
-#include "plots.hpp"
+#include "module.hpp"
 
 namespace vexa::plots {
 

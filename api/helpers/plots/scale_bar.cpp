@@ -60,11 +60,11 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
 }  // namespace
 
 namespace bound {
-object add_scale_bar() { return ns["add_scale_bar"]; }
+object add_scale_bar() { return module_state.ns["add_scale_bar"]; }
 }  // namespace bound
 
 void define_scale_bar() {
-    define(ns, {.name = "add_scale_bar",
+    define(module_state.ns, {.name = "add_scale_bar",
                 .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view "
                        "of `ax` (its limits must be final). `position` is accepted and has no effect.",
                 .params = {{"ax", annotation::any()},

@@ -1,18 +1,30 @@
-// plots.hpp: what the survey plan module's source files share: the module namespace (names
-// are read from it at call time, as a Python module's functions read their globals), the
+// module.hpp: what the survey plan module's source files share: its state (one instance), the
 // names its start-up binds, reached through bound::, the annotations of its signatures, and
 // points. Each concern's header adds its own.
 #pragma once
 
+#include "coordinate_batch.hpp"
 #include "plan_geometry.hpp"
 #include "runtime.hpp"
 
-#include <string>
+#include <mutex>
 
 namespace vexa::plots {
 
-/// The module's namespace.
-inline Namespace ns;
+/// Everything the module keeps for the life of the process, created at import.
+struct ModuleState {
+    /// The module's namespace. Module-level names are read from it at call time, as a Python
+    /// module's functions read their globals, so that a replaced attribute (monkeypatch) takes
+    /// effect; the drawing steps read them through the bound:: accessors.
+    Namespace ns;
+    /// project_geometry, shape and transform as bound at import: while they are still in
+    /// place, a plan reads its far records' coordinates in one batch (coordinate_batch.hpp).
+    OwnProjection own_projection;
+    /// Held from a plan's figure() to its close(), as plan.cpp explains. Recursive: a drawing
+    /// callback may plot a plan itself.
+    std::recursive_mutex pyplot_section;
+};
+inline ModuleState module_state;
 
 /// The names start-up binds (module.cpp), each as bound now: a replacement takes effect on the
 /// next call. The module's functions have theirs in their own headers.
