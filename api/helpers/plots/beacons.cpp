@@ -36,9 +36,10 @@ void draw_name(handle ax, handle beacon, Vec b, Corner corner, handle target_geo
                     "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
 }
 
-void draw_beacon_labels(object ax, object beacons, object target_geom, object centroid, object scale_obj,
-                        object fontsize, object schedule) {
-    const double scale = number(scale_obj);
+object draw_beacon_labels(Args& a) {
+    handle ax = a["ax"], beacons = a["beacons"], target_geom = a["target_geom"], centroid = a["centroid"];
+    handle fontsize = a["fontsize"], schedule = a["schedule"];
+    const double scale = number(a["scale"]);
     const Vec centre = point_xy(centroid);
     object point_type = nb::module_::import_("shapely.geometry").attr("Point");
     object empty = nb::str(""), zero = nb::int_(0), unknown = nb::str("?");
@@ -87,6 +88,7 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
             schedule.attr("append")(entry);
         }
     }
+    return nb::none();
 }
 
 }  // namespace
@@ -96,24 +98,20 @@ object draw_beacon_labels() { return module_state.ns["draw_beacon_labels"]; }
 }  // namespace bound
 
 void define_beacons() {
-    define(module_state.ns, {.name = "draw_beacon_labels",
-                .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
-                       "corner, and write each boundary edge's stored bearing and distance along it; edges of "
-                       "15 paper mm or less are appended to `schedule` instead.",
-                .params = {{"ax", annotation::any()},
-                           {"beacons", annotation::records()},
-                           {"target_geom", annotation::any()},
-                           {"centroid", annotation::any()},
-                           {"scale", builtin::float_type()},
-                           {"fontsize", builtin::int_type()},
-                           {"schedule", annotation::schedule()}},
-                .return_annotation = nb::none(),
-                .sync_body = [](Args& a) {
-                    draw_beacon_labels(nb::borrow(a["ax"]), nb::borrow(a["beacons"]), nb::borrow(a["target_geom"]),
-                                       nb::borrow(a["centroid"]), nb::borrow(a["scale"]), nb::borrow(a["fontsize"]),
-                                       nb::borrow(a["schedule"]));
-                    return nb::none();
-                }});
+    define(module_state.ns,
+           {.name = "draw_beacon_labels",
+            .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its corner, "
+                   "and write each boundary edge's stored bearing and distance along it; edges of 15 paper mm or "
+                   "less are appended to `schedule` instead.",
+            .params = {{"ax", annotation::any()},
+                       {"beacons", annotation::records()},
+                       {"target_geom", annotation::any()},
+                       {"centroid", annotation::any()},
+                       {"scale", builtin::float_type()},
+                       {"fontsize", builtin::int_type()},
+                       {"schedule", annotation::schedule()}},
+            .return_annotation = nb::none(),
+            .sync_body = draw_beacon_labels});
 }
 
 }  // namespace vexa::plots

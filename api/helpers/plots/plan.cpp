@@ -103,9 +103,11 @@ void draw(Drawing& d, object schedule) {
     bound::add_scale_bar()(ax, d.scale);
 }
 
-nb::tuple generate_plot(object parcel_data, object selected_parcel_number, object road_data, object columnname,
-                        object /*bounding_box: the view follows from the parcel and the scale*/,
-                        object max_width_mm, object max_height_mm) {
+object generate_plot(Args& a) {
+    handle parcel_data = a["parcel_data"], selected_parcel_number = a["selected_parcel_number"];
+    handle road_data = a["road_data"], columnname = a["columnname"];
+    handle max_width_mm = a["max_width_mm"], max_height_mm = a["max_height_mm"];
+    // `bounding_box` changes nothing: the view follows from the parcel and the scale.
     bound::logger().attr("info")(
         nb::str(("Generating plot for " + text(columnname) + "=" + text(selected_parcel_number)).c_str()));
 
@@ -207,26 +209,22 @@ void define_plan() {
     object any = annotation::any(), length = builtin::float_type();
     object result = builtin::tuple_type()[nb::make_tuple(builtin::str_type(), builtin::tuple_type()[nb::make_tuple(any, any)],
                                                          builtin::int_type(), annotation::schedule())];
-    define(module_state.ns, {.name = "generate_plot",
-                .doc = "Draw the survey plan of the parcel whose `columnname` value equals "
-                       "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
-                       "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
-                       "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
-                       "short edges). Raises ValueError when no parcel matches.",
-                .params = {{"parcel_data", annotation::records()},
-                           {"selected_parcel_number", any},
-                           {"road_data", steal(PyNumber_Or(annotation::records().ptr(), Py_None))},
-                           {"columnname", builtin::str_type(), pystr("parcel_number")},
-                           {"bounding_box", any, nb::none()},
-                           {"max_width_mm", length, nb::int_(190)},
-                           {"max_height_mm", length, nb::int_(160)}},
-                .return_annotation = result,
-                .sync_body = [](Args& a) -> object {
-                    return generate_plot(nb::borrow(a["parcel_data"]), nb::borrow(a["selected_parcel_number"]),
-                                         nb::borrow(a["road_data"]), nb::borrow(a["columnname"]),
-                                         nb::borrow(a["bounding_box"]), nb::borrow(a["max_width_mm"]),
-                                         nb::borrow(a["max_height_mm"]));
-                }});
+    define(module_state.ns,
+           {.name = "generate_plot",
+            .doc = "Draw the survey plan of the parcel whose `columnname` value equals `selected_parcel_number`: "
+                   "neighbours, roads, the parcel, its beacons with bearings and distances, name and area, north "
+                   "arrow and scale bar, at the standard scale that fits the paper. Returns (PNG as Base64 text, "
+                   "(max_width_mm, max_height_mm), scale, schedule of short edges). Raises ValueError when no "
+                   "parcel matches.",
+            .params = {{"parcel_data", annotation::records()},
+                       {"selected_parcel_number", any},
+                       {"road_data", steal(PyNumber_Or(annotation::records().ptr(), Py_None))},
+                       {"columnname", builtin::str_type(), pystr("parcel_number")},
+                       {"bounding_box", any, nb::none()},
+                       {"max_width_mm", length, nb::int_(190)},
+                       {"max_height_mm", length, nb::int_(160)}},
+            .return_annotation = result,
+            .sync_body = generate_plot});
 }
 
 }  // namespace vexa::plots

@@ -17,7 +17,8 @@ object pair(double a, double b) {
     return l;
 }
 
-void add_scale_bar(object ax, object scale, object /*position: the bar's place follows the view*/) {
+object add_scale_bar(Args& a) {
+    handle ax = a["ax"], scale = a["scale"];  // `position` changes nothing: the bar's place follows the view
     const double denominator = number(scale);
     object xlim = ax.attr("get_xlim")(), ylim = ax.attr("get_ylim")();
     ScaleBarLayout bar;
@@ -55,6 +56,7 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
     }
     ax.attr("text")(bar.unit_x, bar.label_y, "m", "ha"_a = "left", "va"_a = "bottom", "fontsize"_a = 9,
                     "fontweight"_a = "bold", "zorder"_a = 13);
+    return nb::none();
 }
 
 }  // namespace
@@ -64,17 +66,15 @@ object add_scale_bar() { return module_state.ns["add_scale_bar"]; }
 }  // namespace bound
 
 void define_scale_bar() {
-    define(module_state.ns, {.name = "add_scale_bar",
-                .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view "
-                       "of `ax` (its limits must be final). `position` is accepted and has no effect.",
-                .params = {{"ax", annotation::any()},
-                           {"scale", builtin::float_type()},
-                           {"position", annotation::sequence_of(builtin::float_type()), nb::make_tuple(0.5, 0.05)}},
-                .return_annotation = nb::none(),
-                .sync_body = [](Args& a) {
-                    add_scale_bar(nb::borrow(a["ax"]), nb::borrow(a["scale"]), nb::borrow(a["position"]));
-                    return nb::none();
-                }});
+    define(module_state.ns,
+           {.name = "add_scale_bar",
+            .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view of `ax` "
+                   "(its limits must be final). `position` is accepted and has no effect.",
+            .params = {{"ax", annotation::any()},
+                       {"scale", builtin::float_type()},
+                       {"position", annotation::sequence_of(builtin::float_type()), nb::make_tuple(0.5, 0.05)}},
+            .return_annotation = nb::none(),
+            .sync_body = add_scale_bar});
 }
 
 }  // namespace vexa::plots
