@@ -52,18 +52,20 @@ struct Drawing {
     object selected;  // the selected record
     object centroid;
     long long scale;
-    double xlim0, xlim1, ylim0, ylim1;
+    Bounds view;  // the axes' limits: x minx .. maxx, y miny .. maxy
 };
 
 /// Steps inside the figure's life: everything drawn on `d.ax`.
 void draw(Drawing& d, object schedule) {
     object ax = d.ax;
-    object viewport_poly = bound::Polygon()(nb::make_tuple(
-        nb::make_tuple(d.xlim0, d.ylim0), nb::make_tuple(d.xlim1, d.ylim0), nb::make_tuple(d.xlim1, d.ylim1),
-        nb::make_tuple(d.xlim0, d.ylim1)));
+    const Bounds v = d.view;
+    object viewport_poly = bound::Polygon()(nb::make_tuple(nb::make_tuple(v.minx, v.miny),
+                                                           nb::make_tuple(v.maxx, v.miny),
+                                                           nb::make_tuple(v.maxx, v.maxy),
+                                                           nb::make_tuple(v.minx, v.maxy)));
 
     // Anything that comes within a metre of the view is tested exactly.
-    const Bounds near_view{d.xlim0 - 1, d.ylim0 - 1, d.xlim1 + 1, d.ylim1 + 1};
+    const Bounds near_view{v.minx - 1, v.miny - 1, v.maxx + 1, v.maxy + 1};
     for (Feature& feature : d.roads) {
         object road = reaching(feature, d.batch, near_view);
         if (!road.is_valid()) continue;
@@ -138,32 +140,24 @@ object generate_plot(Args& a) {
     object bounds = d.target_geom.attr("bounds");
     const Bounds parcel{number(bounds[nb::int_(0)]), number(bounds[nb::int_(1)]), number(bounds[nb::int_(2)]),
                         number(bounds[nb::int_(3)])};
+    // The scale that fits the parcel's bounds with 15 m to spare is asked first, before the
+    // paper size and the centroid are read: an empty parcel (bounds of NaN) fails right there.
+    // The view is centred on the centroid, and choose_view asks again for a lopsided parcel.
+    // The scale is the module's get_recommended_scale; what it gave last is printed and returned.
     const double buffer_m = 15;
-    const double survey_w = (parcel.maxx - parcel.minx) + 2 * buffer_m;
-    const double survey_h = (parcel.maxy - parcel.miny) + 2 * buffer_m;
-    object scale_obj = bound::get_recommended_scale()(survey_w, survey_h, max_width_mm, max_height_mm);
-
-    // The view is centred on the centroid. A lopsided parcel's centroid lies off the middle of
-    // its bounds, so a view of the size that fits the bounds may cut the parcel off: the scale
-    // is then chosen for the wider view, centred on the centroid, that holds it with its margin.
+    const Vec survey = survey_extent(parcel, buffer_m);
+    object scale_obj = bound::get_recommended_scale()(survey.x, survey.y, max_width_mm, max_height_mm);
     const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
     d.centroid = d.target_geom.attr("centroid");
     const Vec centre = point_xy(d.centroid);
-    auto view_at = [&](object scale) {
-        d.scale = nb::cast<long long>(scale);
-        const double view_w_m = paper_w * double(d.scale) / 1000;
-        const double view_h_m = paper_h * double(d.scale) / 1000;
-        d.xlim0 = centre.x - view_w_m / 2;
-        d.xlim1 = centre.x + view_w_m / 2;
-        d.ylim0 = centre.y - view_h_m / 2;
-        d.ylim1 = centre.y + view_h_m / 2;
-        return Bounds{d.xlim0, d.ylim0, d.xlim1, d.ylim1};
+    auto scale_for = [&](double width_m, double height_m) {
+        scale_obj = bound::get_recommended_scale()(width_m, height_m, max_width_mm, max_height_mm);
+        return nb::cast<long long>(scale_obj);
     };
-    if (!view_holds(view_at(scale_obj), parcel, buffer_m)) {
-        const Vec shown = centred_extent(parcel, centre, buffer_m);
-        scale_obj = bound::get_recommended_scale()(shown.x, shown.y, max_width_mm, max_height_mm);
-        view_at(scale_obj);
-    }
+    const PlanView plan =
+        choose_view(parcel, centre, buffer_m, paper_w, paper_h, nb::cast<long long>(scale_obj), scale_for);
+    d.scale = plan.scale;
+    d.view = plan.view;
     d.batch.project();
     nb::module_::import_("builtins").attr("print")(scale_obj);
     const double fig_w_in = paper_w / 25.4, fig_h_in = paper_h / 25.4;
@@ -179,8 +173,8 @@ object generate_plot(Args& a) {
             for (int v : {0, 0, 1, 1}) rect.append(v);
             d.ax = fig.attr("add_axes")(rect);
             d.ax.attr("set_aspect")("equal");
-            d.ax.attr("set_xlim")(nb::make_tuple(d.xlim0, d.xlim1));
-            d.ax.attr("set_ylim")(nb::make_tuple(d.ylim0, d.ylim1));
+            d.ax.attr("set_xlim")(nb::make_tuple(d.view.minx, d.view.maxx));
+            d.ax.attr("set_ylim")(nb::make_tuple(d.view.miny, d.view.maxy));
             d.ax.attr("axis")("off");
             draw(d, schedule);
             // Saved through the figure itself: pyplot's savefig would redraw the whole figure once
