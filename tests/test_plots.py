@@ -495,6 +495,27 @@ def test_real_plan_image(plots, sample):
     assert black[int(h * 0.9):, : int(w * 0.5)].mean() < 0.01  # nothing of the bar on the left
 
 
+def test_dollar_signs_in_record_texts_are_drawn_as_they_stand(plots, monkeypatch):
+    """matplotlib reads a text holding "$...$" as math and fails on math it cannot parse: the
+    texts a plan takes from its records are drawn literally, and only those holding "$" change."""
+    x0, y0 = 829000, 1000000
+    plain = "".join(["PB", " 4713"])  # a text of its own, not an interned one
+    beacons = [beacon(x0, y0, "B$\\frac$", "$x^$", "00'", 40), beacon(x0 + 40, y0, plain, "90°", "1$", 40),
+               beacon(x0 + 40, y0 + 40, "C", "0°", "00'", 40), beacon(x0, y0 + 40, "D", "270°", "00'", 40)]
+    record = {"parcel_number": "P1", "geometry": mapping(box(x0, y0, x0 + 40, y0 + 40)), "name": "Plot $x^$",
+              "area": "$12$", "boundary": beacons}
+    image64, _, scale, _ = plots.generate_plot([record], "P1", [])  # real matplotlib: it draws
+    assert decode_png(image64).size == (2244, 1889) and scale == 500
+    pyplot = RecordingPyplot()
+    monkeypatch.setattr(plots, "plt", pyplot)
+    plots.generate_plot([record], "P1", [])
+    texts = pyplot.figures[0].axes.named("text")
+    drawn = [c.args[2] for c in texts]
+    assert drawn[:8] == ["B\\$\\frac\\$", "\\$x^\\$", "00'", "40.00m", plain, "90°", "1\\$", "40.00m"]
+    assert "Plot \\$x^\\$" in drawn and "\\$12\\$ m\u00b2" in drawn
+    assert texts[4].args[2] is plain  # a name without "$" is passed on as it is
+
+
 def test_bounding_box_changes_nothing(plots, sample):
     parcels, selected, roads = sample
     assert plots.generate_plot(parcels, selected, roads)[0] == plots.generate_plot(

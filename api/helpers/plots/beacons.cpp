@@ -32,7 +32,7 @@ void draw_name(handle ax, handle beacon, Vec b, Corner corner, handle target_geo
         lx = b.x + bisector.x * offset_m;
         ly = b.y + bisector.y * offset_m;
     }
-    ax.attr("text")(lx, ly, name, "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
+    ax.attr("text")(lx, ly, literal_text(name), "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
                     "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
 }
 
@@ -72,9 +72,9 @@ object draw_beacon_labels(Args& a) {
             const Vec deg_at = edge.is_reversed ? edge.three_quarter_pos : edge.quarter_pos;
             const Vec min_at = edge.is_reversed ? edge.quarter_pos : edge.three_quarter_pos;
             for (auto [value, where] : {std::pair{deg, deg_at}, std::pair{minutes, min_at}})
-                ax.attr("text")(where.x, where.y, nb::str(value), "fontsize"_a = edge_fontsize, "ha"_a = "center",
-                                "va"_a = "center", "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor",
-                                "zorder"_a = 7);
+                ax.attr("text")(where.x, where.y, literal_text(nb::str(value)), "fontsize"_a = edge_fontsize,
+                                "ha"_a = "center", "va"_a = "center", "rotation"_a = edge.line_angle,
+                                "rotation_mode"_a = "anchor", "zorder"_a = 7);
             ax.attr("text")(edge.distance_pos.x, edge.distance_pos.y, formatted(distance, ".2f") + "m",
                             "fontsize"_a = edge_fontsize, "ha"_a = "center", "va"_a = "center",
                             "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor", "fontweight"_a = "bold",

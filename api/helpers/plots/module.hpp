@@ -52,4 +52,9 @@ object schedule();                // list[dict[str, str]]
 /// Shapely point -> its (x, y).
 Vec point_xy(handle point);
 
+/// A text taken from a record, as matplotlib should draw it: matplotlib reads a text holding
+/// "$...$" as math and fails on math it cannot parse, so a str holding "$" comes back with each
+/// escaped ("\$", which it draws as "$"). Anything else is returned as it is, the same object.
+object literal_text(handle value);
+
 }  // namespace vexa::plots

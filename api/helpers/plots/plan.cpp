@@ -95,11 +95,12 @@ void draw(Drawing& d, object schedule) {
     bound::draw_beacon_labels()(ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
 
     const Vec c = point_xy(d.centroid);
-    ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, text(d.selected["name"]), "fontsize"_a = fontsize + 2,
-                    "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom", "zorder"_a = 8);
+    ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, literal_text(pystr(text(d.selected["name"]))),
+                    "fontsize"_a = fontsize + 2, "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom",
+                    "zorder"_a = 8);
     object area_val = item_or(d.selected, "area", nb::int_(0));
-    ax.attr("text")(c.x, c.y - 0.75, text(area_val) + " m\u00b2", "fontsize"_a = fontsize - 2, "ha"_a = "center",
-                    "va"_a = "top", "zorder"_a = 8);
+    ax.attr("text")(c.x, c.y - 0.75, literal_text(pystr(text(area_val) + " m\u00b2")), "fontsize"_a = fontsize - 2,
+                    "ha"_a = "center", "va"_a = "top", "zorder"_a = 8);
 
     bound::add_north_arrow()(ax);
     bound::add_scale_bar()(ax, d.scale);
