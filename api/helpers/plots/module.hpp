@@ -1,6 +1,6 @@
 // module.hpp: what the survey plan module's source files share: its state (one instance), the
 // names its start-up binds, reached through bound::, the annotations of its signatures, and
-// points. Each concern's header adds its own.
+// two conversions (points, record texts). Each concern's header adds its own.
 #pragma once
 
 #include "coordinate_batch.hpp"

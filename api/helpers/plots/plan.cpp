@@ -36,8 +36,6 @@ public:
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
 
-object projected(handle record) { return projected_geometry(item(record, "geometry")); }
-
 /// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
 object ring_fill(handle ax, handle geom, nb::dict style) {
     object xy = geom.attr("exterior").attr("xy");
@@ -130,7 +128,7 @@ object generate_plot(Args& a) {
 
     Drawing d;
     d.selected = selected;
-    d.target_geom = projected(selected);
+    d.target_geom = projected_geometry(item(selected, "geometry"));
     CoordinateBatch* batch = module_state.own_projection.in_place() ? &d.batch : nullptr;
     for (handle record : parcel_data)
         if (compare(item(record, columnname), selected_parcel_number, Py_NE))
@@ -144,7 +142,8 @@ object generate_plot(Args& a) {
     // The scale that fits the parcel's bounds with 15 m to spare is asked first, before the
     // paper size and the centroid are read: an empty parcel (bounds of NaN) fails right there.
     // The view is centred on the centroid, and choose_view asks again for a lopsided parcel.
-    // The scale is the module's get_recommended_scale; what it gave last is printed and returned.
+    // The scale is the module's get_recommended_scale as bound now; what it gave last is printed
+    // and returned.
     const double buffer_m = 15;
     const Vec survey = survey_extent(parcel, buffer_m);
     object scale_obj = bound::get_recommended_scale()(survey.x, survey.y, max_width_mm, max_height_mm);
