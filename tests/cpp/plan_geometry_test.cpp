@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <iterator>
+#include <stdexcept>
+#include <vector>
 
 using vexa::plots::recommended_scale;
 
@@ -87,4 +90,57 @@ TEST(EdgeLayout, WestboundEdgeIsTurnedSouthboundIsNot) {
     EXPECT_DOUBLE_EQ(south.line_angle, -90);
     EXPECT_FALSE(edge_layout({0, 0}, {15, 0}, {7, 20}, 1000).annotate);  // 15 paper mm exactly
     EXPECT_TRUE(edge_layout({0, 0}, {15.01, 0}, {7, 20}, 1000).annotate);
+}
+
+// The scale chooser of a plan on 190 mm x 160 mm paper, remembering the extents it was asked for.
+struct AskedScale {
+    std::vector<Vec> asked;
+    long long operator()(double width_m, double height_m) {
+        asked.push_back({width_m, height_m});
+        return recommended_scale(width_m, height_m, 190, 160);
+    }
+};
+
+TEST(ChooseView, ParcelHeldAtTheFittedScaleKeepsIt) {
+    const Bounds square{0, 0, 40, 40};
+    const Vec survey = survey_extent(square, 15);
+    EXPECT_DOUBLE_EQ(survey.x, 70);
+    EXPECT_DOUBLE_EQ(survey.y, 70);
+    AskedScale chooser;
+    const PlanView plan = choose_view(square, {20, 20}, 15, 190, 160, 500, std::ref(chooser));
+    EXPECT_TRUE(chooser.asked.empty());
+    EXPECT_EQ(plan.scale, 500);
+    EXPECT_DOUBLE_EQ(plan.view.minx, -27.5);  // 95 m x 80 m of ground at 1:500
+    EXPECT_DOUBLE_EQ(plan.view.maxx, 67.5);
+    EXPECT_DOUBLE_EQ(plan.view.miny, -20);
+    EXPECT_DOUBLE_EQ(plan.view.maxy, 60);
+    // Centred on the centroid, not on the middle of the bounds, as long as the view holds them.
+    const PlanView off_middle = choose_view(square, {18, 23}, 15, 190, 160, 500, std::ref(chooser));
+    EXPECT_TRUE(chooser.asked.empty());
+    EXPECT_DOUBLE_EQ((off_middle.view.minx + off_middle.view.maxx) / 2, 18);
+    EXPECT_DOUBLE_EQ((off_middle.view.miny + off_middle.view.maxy) / 2, 23);
+}
+
+TEST(ChooseView, LopsidedParcelIsAskedForTheCentredViewThatHoldsIt) {
+    // A right triangle's centroid sits a third of the way in: the 190 m view of 1:1000 centred
+    // there ends at x = 147, short of the east corner (156) and its margin.
+    const Bounds triangle{0, 0, 156, 100};
+    const Vec centroid{52, 100.0 / 3};
+    const Vec survey = survey_extent(triangle, 15);
+    const long long fitted = recommended_scale(survey.x, survey.y, 190, 160);
+    ASSERT_EQ(fitted, 1000);
+    AskedScale chooser;
+    const PlanView plan = choose_view(triangle, centroid, 15, 190, 160, fitted, std::ref(chooser));
+    ASSERT_EQ(chooser.asked.size(), 1u);
+    EXPECT_DOUBLE_EQ(chooser.asked[0].x, 2 * (156 - 52 + 15));  // the farther side, both ways, with its margin
+    EXPECT_DOUBLE_EQ(chooser.asked[0].y, 2 * (100 - 100.0 / 3 + 15));
+    EXPECT_EQ(plan.scale, 1500);
+    EXPECT_DOUBLE_EQ(plan.view.maxx - plan.view.minx, 285);
+    EXPECT_DOUBLE_EQ(plan.view.maxy - plan.view.miny, 240);
+    EXPECT_DOUBLE_EQ((plan.view.minx + plan.view.maxx) / 2, centroid.x);
+    EXPECT_DOUBLE_EQ((plan.view.miny + plan.view.maxy) / 2, centroid.y);
+    EXPECT_TRUE(plan.view.minx <= -15 && plan.view.maxx >= 171 && plan.view.miny <= -15 && plan.view.maxy >= 115);
+    // What the chooser throws (a Python error, in the module) goes on unchanged.
+    auto refusing = [](double, double) -> long long { throw std::domain_error("no scale"); };
+    EXPECT_THROW(choose_view(triangle, centroid, 15, 190, 160, fitted, refusing), std::domain_error);
 }

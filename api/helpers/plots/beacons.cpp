@@ -1,8 +1,8 @@
 // beacons.cpp: draw_beacon_labels, the beacon pass of a plan: a dot and the name of every
 // corner beacon, and along every boundary edge its stored bearing (degrees and minutes as
 // two texts) and distance, or, for an edge too short to carry them, an entry in the schedule.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "beacons.hpp"
+#include "projection.hpp"
 
 #include <vector>
 
@@ -32,15 +32,15 @@ void draw_name(handle ax, handle beacon, Vec b, Corner corner, handle target_geo
         lx = b.x + bisector.x * offset_m;
         ly = b.y + bisector.y * offset_m;
     }
-    ax.attr("text")(lx, ly, name, "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
+    ax.attr("text")(lx, ly, literal_text(name), "fontsize"_a = fontsize, "ha"_a = "center", "va"_a = "center",
                     "rotation"_a = upright_label_angle(bisector), "rotation_mode"_a = "anchor", "zorder"_a = 7);
 }
 
-void draw_beacon_labels(object ax, object beacons, object target_geom, object centroid, object scale_obj,
-                        object fontsize, object schedule) {
-    const double scale = number(scale_obj);
-    const XY c = point_xy(centroid);
-    const Vec centre{c.x, c.y};
+object draw_beacon_labels(Args& a) {
+    handle ax = a["ax"], beacons = a["beacons"], target_geom = a["target_geom"], centroid = a["centroid"];
+    handle fontsize = a["fontsize"], schedule = a["schedule"];
+    const double scale = number(a["scale"]);
+    const Vec centre = point_xy(centroid);
     object point_type = nb::module_::import_("shapely.geometry").attr("Point");
     object empty = nb::str(""), zero = nb::int_(0), unknown = nb::str("?");
     object edge_fontsize = minus_one(fontsize);
@@ -50,10 +50,8 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
     const size_t n = records.size();
     std::vector<Vec> ring;  // each beacon projected once, reused as successor and predecessor
     ring.reserve(n);
-    for (const object& record : records) {
-        const XY p = point_xy(ns["project_geometry"](ns["shape"](item(record, "geometry"))));
-        ring.push_back({p.x, p.y});
-    }
+    for (const object& record : records)
+        ring.push_back(point_xy(projected_geometry(item(record, "geometry"))));
 
     for (size_t i = 0; i < n; ++i) {
         const object& beacon = records[i];
@@ -74,9 +72,9 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
             const Vec deg_at = edge.is_reversed ? edge.three_quarter_pos : edge.quarter_pos;
             const Vec min_at = edge.is_reversed ? edge.quarter_pos : edge.three_quarter_pos;
             for (auto [value, where] : {std::pair{deg, deg_at}, std::pair{minutes, min_at}})
-                ax.attr("text")(where.x, where.y, nb::str(value), "fontsize"_a = edge_fontsize, "ha"_a = "center",
-                                "va"_a = "center", "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor",
-                                "zorder"_a = 7);
+                ax.attr("text")(where.x, where.y, literal_text(nb::str(value)), "fontsize"_a = edge_fontsize,
+                                "ha"_a = "center", "va"_a = "center", "rotation"_a = edge.line_angle,
+                                "rotation_mode"_a = "anchor", "zorder"_a = 7);
             ax.attr("text")(edge.distance_pos.x, edge.distance_pos.y, formatted(distance, ".2f") + "m",
                             "fontsize"_a = edge_fontsize, "ha"_a = "center", "va"_a = "center",
                             "rotation"_a = edge.line_angle, "rotation_mode"_a = "anchor", "fontweight"_a = "bold",
@@ -90,29 +88,30 @@ void draw_beacon_labels(object ax, object beacons, object target_geom, object ce
             schedule.attr("append")(entry);
         }
     }
+    return nb::none();
 }
 
 }  // namespace
 
+namespace bound {
+object draw_beacon_labels() { return module_state.ns["draw_beacon_labels"]; }
+}  // namespace bound
+
 void define_beacons() {
-    define(ns, {.name = "draw_beacon_labels",
-                .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its "
-                       "corner, and write each boundary edge's stored bearing and distance along it; edges of "
-                       "15 paper mm or less are appended to `schedule` instead.",
-                .params = {{"ax", annotation::any()},
-                           {"beacons", annotation::records()},
-                           {"target_geom", annotation::any()},
-                           {"centroid", annotation::any()},
-                           {"scale", builtin::float_type()},
-                           {"fontsize", builtin::int_type()},
-                           {"schedule", annotation::schedule()}},
-                .return_annotation = nb::none(),
-                .sync_body = [](Args& a) {
-                    draw_beacon_labels(nb::borrow(a["ax"]), nb::borrow(a["beacons"]), nb::borrow(a["target_geom"]),
-                                       nb::borrow(a["centroid"]), nb::borrow(a["scale"]), nb::borrow(a["fontsize"]),
-                                       nb::borrow(a["schedule"]));
-                    return nb::none();
-                }});
+    define(module_state.ns,
+           {.name = "draw_beacon_labels",
+            .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its corner, "
+                   "and write each boundary edge's stored bearing and distance along it; edges of 15 paper mm or "
+                   "less are appended to `schedule` instead.",
+            .params = {{"ax", annotation::any()},
+                       {"beacons", annotation::records()},
+                       {"target_geom", annotation::any()},
+                       {"centroid", annotation::any()},
+                       {"scale", builtin::float_type()},
+                       {"fontsize", builtin::int_type()},
+                       {"schedule", annotation::schedule()}},
+            .return_annotation = nb::none(),
+            .sync_body = draw_beacon_labels});
 }
 
 }  // namespace vexa::plots

@@ -1,10 +1,36 @@
 // module.cpp: start-up of vexa.plots: the plotting library set up for off-screen rendering with
 // serif fonts, the host's logger, the EPSG:3857 -> EPSG:26332 transformer, and the functions.
-#include "plots.hpp"
+#include "beacons.hpp"
+#include "north_arrow.hpp"
+#include "plan.hpp"
+#include "projection.hpp"
+#include "scale.hpp"
+#include "scale_bar.hpp"
 
 namespace vexa::plots {
 
-XY point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
+namespace bound {
+object logger() { return module_state.ns["logger"]; }
+object TRANSFORMER() { return module_state.ns["TRANSFORMER"]; }
+object shape() { return module_state.ns["shape"]; }
+object transform() { return module_state.ns["transform"]; }
+object Polygon() { return module_state.ns["Polygon"]; }
+object np() { return module_state.ns["np"]; }
+object plt() { return module_state.ns["plt"]; }
+object patches() { return module_state.ns["patches"]; }
+object io() { return module_state.ns["io"]; }
+object base64() { return module_state.ns["base64"]; }
+}  // namespace bound
+
+Vec point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
+
+object literal_text(handle value) {
+    if (!PyUnicode_Check(value.ptr())) return nb::borrow(value);
+    const Py_ssize_t dollar = PyUnicode_FindChar(value.ptr(), '$', 0, PyUnicode_GetLength(value.ptr()), 1);
+    if (dollar == -2) raise_current();
+    if (dollar == -1) return nb::borrow(value);
+    return steal(PyUnicode_Replace(value.ptr(), pystr("$").ptr(), pystr("\\$").ptr(), -1));
+}
 
 namespace annotation {
 object any() { return nb::module_::import_("typing").attr("Any"); }
@@ -24,6 +50,7 @@ using namespace vexa;
 using namespace vexa::plots;
 
 NB_MODULE(plots, m) {
+    Namespace& ns = module_state.ns;
     ns.bind(m);
     init_runtime(m);
 
@@ -50,7 +77,7 @@ NB_MODULE(plots, m) {
 
     // 5-6. The host's logger.
     ns.set("logger", ns["get_logger"]());
-    ns["logger"].attr("info")("Loaded plots.py module");
+    bound::logger().attr("info")("Loaded plots.py module");
 
     // 7. Web Mercator in, Nigeria Minna / UTM 32N out, x before y in both.
     ns.set("SRC_CRS", ns["CRS"]("EPSG:3857"));
@@ -65,4 +92,5 @@ NB_MODULE(plots, m) {
     define_scale_bar();
     define_beacons();
     define_plan();
+    module_state.own_projection.remember();  // what a plan's batch reader checks for
 }

@@ -1,5 +1,5 @@
 // north_arrow.cpp: add_north_arrow, an arrow pointing to grid north with an "N" above its tip.
-#include "plots.hpp"
+#include "north_arrow.hpp"
 
 namespace vexa::plots {
 
@@ -7,7 +7,8 @@ namespace {
 
 using namespace nb::literals;
 
-void add_north_arrow(object ax, object loc, object size) {
+object add_north_arrow(Args& a) {
+    handle ax = a["ax"], loc = a["loc"], size = a["size"];
     object arrow_x = loc[nb::int_(0)];
     object arrow_y = loc[nb::int_(1)];
     const double x = number(arrow_x), y = number(arrow_y), length = number(size);
@@ -20,23 +21,26 @@ void add_north_arrow(object ax, object loc, object size) {
     arrowprops["headlength"] = 12;
     ax.attr("annotate")("", "xy"_a = nb::make_tuple(x, y + length), "xytext"_a = nb::make_tuple(x, y),
                         "xycoords"_a = "axes fraction", "zorder"_a = 10, "arrowprops"_a = arrowprops);
+    return nb::none();
 }
 
 }  // namespace
 
+namespace bound {
+object add_north_arrow() { return module_state.ns["add_north_arrow"]; }
+}  // namespace bound
+
 void define_north_arrow() {
     object fraction = builtin::float_type();
-    define(ns, {.name = "add_north_arrow",
-                .doc = "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes "
-                       "fraction, with a bold \"N\" centred above the tip.",
-                .params = {{"ax", annotation::any()},
-                           {"loc", annotation::sequence_of(fraction), nb::make_tuple(0.85, 0.85)},
-                           {"size", fraction, nb::float_(0.1)}},
-                .return_annotation = nb::none(),
-                .sync_body = [](Args& a) {
-                    add_north_arrow(nb::borrow(a["ax"]), nb::borrow(a["loc"]), nb::borrow(a["size"]));
-                    return nb::none();
-                }});
+    define(module_state.ns,
+           {.name = "add_north_arrow",
+            .doc = "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes fraction, "
+                   "with a bold \"N\" centred above the tip.",
+            .params = {{"ax", annotation::any()},
+                       {"loc", annotation::sequence_of(fraction), nb::make_tuple(0.85, 0.85)},
+                       {"size", fraction, nb::float_(0.1)}},
+            .return_annotation = nb::none(),
+            .sync_body = add_north_arrow});
 }
 
 }  // namespace vexa::plots

@@ -5,13 +5,15 @@
 // figure's whole life, from creation to close, is therefore one critical section; a thread
 // waiting for it lets go of the interpreter lock, so the thread inside can go on. The figure is
 // closed on every path, failures included, so a long-running host does not collect figures.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "plan.hpp"
+#include "beacons.hpp"
+#include "coordinate_batch.hpp"
+#include "north_arrow.hpp"
+#include "projection.hpp"
+#include "roads.hpp"
+#include "scale.hpp"
+#include "scale_bar.hpp"
 
-#include <cmath>
-#include <cstring>
-#include <mutex>
-#include <optional>
 #include <vector>
 
 namespace vexa::plots {
@@ -20,183 +22,19 @@ namespace {
 
 using namespace nb::literals;
 
-std::recursive_mutex pyplot_section;  // recursive: a drawing callback may plot a plan itself
-
+/// Holds the module's pyplot section; waiting for it lets go of the interpreter lock.
 class PyplotLock {
 public:
     PyplotLock() {
-        if (!pyplot_section.try_lock()) {
+        if (!module_state.pyplot_section.try_lock()) {
             nb::gil_scoped_release unlocked;
-            pyplot_section.lock();
+            module_state.pyplot_section.lock();
         }
     }
-    ~PyplotLock() { pyplot_section.unlock(); }
+    ~PyplotLock() { module_state.pyplot_section.unlock(); }
     PyplotLock(const PyplotLock&) = delete;
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
-
-object projected_geometry(handle geometry) { return ns["project_geometry"](ns["shape"](geometry)); }
-object projected(handle record) { return projected_geometry(item(record, "geometry")); }
-
-// An area's records hold hundreds of parcels and roads, of which a plan's view shows a few
-// dozen; building and projecting each as a shapely geometry would cost more than drawing the
-// plan. So while the module's own projection is in place, the coordinates of every neighbour
-// and road are read straight from their GeoJSON-like mappings and projected in one batch, and
-// only those whose projected bounds come near the view are built as geometries and tested and
-// clipped as usual. A record is read this way only when it is plainly well formed (so building
-// it could not fail); anything else is built at once.
-
-/// The module's own projection, shape reader and transform, as bound at import (held for the
-/// life of the process, like the module).
-struct OwnProjection {
-    PyObject *project_geometry = nullptr, *shape = nullptr, *transform = nullptr;
-    void remember() {
-        project_geometry = ns["project_geometry"].release().ptr();
-        shape = ns["shape"].release().ptr();
-        transform = ns["transform"].release().ptr();
-    }
-    bool in_place() const {
-        return ns["project_geometry"].ptr() == project_geometry && ns["shape"].ptr() == shape &&
-               ns["transform"].ptr() == transform;
-    }
-};
-OwnProjection own_projection;
-
-/// The coordinates of many GeoJSON-like geometries, projected together.
-class CoordinateBatch {
-public:
-    struct Range {
-        size_t first, count;
-    };
-
-    /// Take `geometry`'s coordinates when it is a dict holding a LineString, Polygon,
-    /// MultiLineString or MultiPolygon of plain number pairs (or triples), every line of at
-    /// least 2 and every ring of at least 4 positions; nothing otherwise.
-    std::optional<Range> add(handle geometry) {
-        if (!PyDict_CheckExact(geometry.ptr())) return std::nullopt;
-        PyObject* type = PyDict_GetItemString(geometry.ptr(), "type");
-        PyObject* coordinates = PyDict_GetItemString(geometry.ptr(), "coordinates");
-        if (!type || !coordinates || !PyUnicode_Check(type)) return std::nullopt;
-        const char* name = PyUnicode_AsUTF8(type);
-        if (!name) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        const size_t first = xs_.size();
-        bool ok = false;
-        if (std::strcmp(name, "LineString") == 0) ok = positions(coordinates, 2);
-        else if (std::strcmp(name, "Polygon") == 0) ok = polygon(coordinates);
-        else if (std::strcmp(name, "MultiLineString") == 0) ok = parts(coordinates, [&](PyObject* line) { return positions(line, 2); });
-        else if (std::strcmp(name, "MultiPolygon") == 0) ok = parts(coordinates, [&](PyObject* p) { return polygon(p); });
-        if (!ok) {
-            xs_.resize(first);
-            ys_.resize(first);
-            return std::nullopt;
-        }
-        return Range{first, xs_.size() - first};
-    }
-
-    /// Project every coordinate taken, in one call of the module's transformer.
-    void project() {
-        if (xs_.empty()) return;
-        object np = ns["np"];
-        auto array = [&](const std::vector<double>& v) {
-            return np.attr("frombuffer")(nb::bytes(v.data(), v.size() * sizeof(double)), "dtype"_a = "float64");
-        };
-        object out = ns["TRANSFORMER"].attr("transform")(array(xs_), array(ys_));
-        read_back(out[nb::int_(0)], xs_);
-        read_back(out[nb::int_(1)], ys_);
-        projected_ = true;
-    }
-
-    /// Projected bounds of a range; nothing before `project` or when a coordinate is not finite.
-    std::optional<Bounds> bounds(Range r) const {
-        if (!projected_) return std::nullopt;
-        return bounds_of(xs_.data() + r.first, ys_.data() + r.first, r.count);
-    }
-
-private:
-    static bool sequence(PyObject* value, Py_ssize_t min_size) {
-        return (PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) >= min_size;
-    }
-    static bool coordinate(PyObject* value, double& out) {
-        if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
-        out = PyFloat_AsDouble(value);
-        if (out == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return std::isfinite(out);
-    }
-    bool positions(PyObject* value, Py_ssize_t min_size) {
-        if (!sequence(value, min_size)) return false;
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i) {
-            PyObject* p = items[i];
-            if (!sequence(p, 2) || PySequence_Fast_GET_SIZE(p) > 3) return false;
-            PyObject** xyz = PySequence_Fast_ITEMS(p);
-            double x, y, z;
-            if (!coordinate(xyz[0], x) || !coordinate(xyz[1], y)) return false;
-            if (PySequence_Fast_GET_SIZE(p) == 3 && !coordinate(xyz[2], z)) return false;
-            xs_.push_back(x);
-            ys_.push_back(y);
-        }
-        return true;
-    }
-    template <class Part>
-    bool parts(PyObject* value, Part part) {
-        if (!sequence(value, 1)) return false;
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i)
-            if (!part(items[i])) return false;
-        return true;
-    }
-    bool polygon(PyObject* rings) {
-        return parts(rings, [&](PyObject* ring) { return positions(ring, 4); });
-    }
-    static void read_back(handle array, std::vector<double>& into) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) throw nb::python_error();
-        const bool fits = view.itemsize == sizeof(double) && view.format && std::strcmp(view.format, "d") == 0 &&
-                          size_t(view.len) == into.size() * sizeof(double);
-        if (fits) std::memcpy(into.data(), view.buf, size_t(view.len));
-        PyBuffer_Release(&view);
-        if (!fits) throw std::runtime_error("the transformer returned coordinates of another shape");
-    }
-
-    std::vector<double> xs_, ys_;
-    bool projected_ = false;
-};
-
-/// A neighbour or a road: its projected geometry, or its coordinates in the batch until it is
-/// known to come near the view.
-struct Feature {
-    object geom;
-    object source;  // the record's geometry value, while `geom` is not built
-    CoordinateBatch::Range range{};
-};
-
-Feature feature(handle record, CoordinateBatch* batch) {
-    Feature f;
-    object geometry = item(record, "geometry");
-    if (batch)
-        if (std::optional<CoordinateBatch::Range> range = batch->add(geometry)) {
-            f.source = geometry;
-            f.range = *range;
-            return f;
-        }
-    f.geom = projected_geometry(geometry);
-    return f;
-}
-
-/// The feature's geometry, built when needed; nothing when it lies apart from `near_view`.
-object reaching(Feature& f, const CoordinateBatch& batch, Bounds near_view) {
-    if (f.geom.is_valid()) return f.geom;
-    std::optional<Bounds> b = batch.bounds(f.range);
-    if (b && apart(*b, near_view)) return object();
-    f.geom = projected_geometry(f.source);
-    return f.geom;
-}
 
 /// Fill the polygon of `geom`'s exterior ring with the keyword arguments `style`.
 object ring_fill(handle ax, handle geom, nb::dict style) {
@@ -212,18 +50,20 @@ struct Drawing {
     object selected;  // the selected record
     object centroid;
     long long scale;
-    double xlim0, xlim1, ylim0, ylim1;
+    Bounds view;  // the axes' limits: x minx .. maxx, y miny .. maxy
 };
 
 /// Steps inside the figure's life: everything drawn on `d.ax`.
 void draw(Drawing& d, object schedule) {
     object ax = d.ax;
-    object viewport_poly = ns["Polygon"](nb::make_tuple(
-        nb::make_tuple(d.xlim0, d.ylim0), nb::make_tuple(d.xlim1, d.ylim0), nb::make_tuple(d.xlim1, d.ylim1),
-        nb::make_tuple(d.xlim0, d.ylim1)));
+    const Bounds v = d.view;
+    object viewport_poly = bound::Polygon()(nb::make_tuple(nb::make_tuple(v.minx, v.miny),
+                                                           nb::make_tuple(v.maxx, v.miny),
+                                                           nb::make_tuple(v.maxx, v.maxy),
+                                                           nb::make_tuple(v.minx, v.maxy)));
 
     // Anything that comes within a metre of the view is tested exactly.
-    const Bounds near_view{d.xlim0 - 1, d.ylim0 - 1, d.xlim1 + 1, d.ylim1 + 1};
+    const Bounds near_view{v.minx - 1, v.miny - 1, v.maxx + 1, v.maxy + 1};
     for (Feature& feature : d.roads) {
         object road = reaching(feature, d.batch, near_view);
         if (!road.is_valid()) continue;
@@ -250,23 +90,26 @@ void draw(Drawing& d, object schedule) {
 
     const int fontsize = plan_fontsize(double(d.scale));
     object beacons = item_or(d.selected, "boundary", nb::list());
-    ns["draw_beacon_labels"](ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
+    bound::draw_beacon_labels()(ax, beacons, d.target_geom, d.centroid, d.scale, fontsize, schedule);
 
-    const XY c = point_xy(d.centroid);
-    ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, text(d.selected["name"]), "fontsize"_a = fontsize + 2,
-                    "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom", "zorder"_a = 8);
+    const Vec c = point_xy(d.centroid);
+    ax.attr("text")(c.x, c.y + 2.0 * double(d.scale) / 1000, literal_text(pystr(text(d.selected["name"]))),
+                    "fontsize"_a = fontsize + 2, "fontweight"_a = "bold", "ha"_a = "center", "va"_a = "bottom",
+                    "zorder"_a = 8);
     object area_val = item_or(d.selected, "area", nb::int_(0));
-    ax.attr("text")(c.x, c.y - 0.75, text(area_val) + " m\u00b2", "fontsize"_a = fontsize - 2, "ha"_a = "center",
-                    "va"_a = "top", "zorder"_a = 8);
+    ax.attr("text")(c.x, c.y - 0.75, literal_text(pystr(text(area_val) + " m\u00b2")), "fontsize"_a = fontsize - 2,
+                    "ha"_a = "center", "va"_a = "top", "zorder"_a = 8);
 
-    ns["add_north_arrow"](ax);
-    ns["add_scale_bar"](ax, d.scale);
+    bound::add_north_arrow()(ax);
+    bound::add_scale_bar()(ax, d.scale);
 }
 
-nb::tuple generate_plot(object parcel_data, object selected_parcel_number, object road_data, object columnname,
-                        object /*bounding_box: the view follows from the parcel and the scale*/,
-                        object max_width_mm, object max_height_mm) {
-    ns["logger"].attr("info")(
+object generate_plot(Args& a) {
+    handle parcel_data = a["parcel_data"], selected_parcel_number = a["selected_parcel_number"];
+    handle road_data = a["road_data"], columnname = a["columnname"];
+    handle max_width_mm = a["max_width_mm"], max_height_mm = a["max_height_mm"];
+    // `bounding_box` changes nothing: the view follows from the parcel and the scale.
+    bound::logger().attr("info")(
         nb::str(("Generating plot for " + text(columnname) + "=" + text(selected_parcel_number)).c_str()));
 
     object selected;
@@ -285,8 +128,8 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
 
     Drawing d;
     d.selected = selected;
-    d.target_geom = projected(selected);
-    CoordinateBatch* batch = own_projection.in_place() ? &d.batch : nullptr;
+    d.target_geom = projected_geometry(item(selected, "geometry"));
+    CoordinateBatch* batch = module_state.own_projection.in_place() ? &d.batch : nullptr;
     for (handle record : parcel_data)
         if (compare(item(record, columnname), selected_parcel_number, Py_NE))
             d.neighbours.push_back(feature(record, batch));
@@ -296,50 +139,42 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
     object bounds = d.target_geom.attr("bounds");
     const Bounds parcel{number(bounds[nb::int_(0)]), number(bounds[nb::int_(1)]), number(bounds[nb::int_(2)]),
                         number(bounds[nb::int_(3)])};
+    // The scale that fits the parcel's bounds with 15 m to spare is asked first, before the
+    // paper size and the centroid are read: an empty parcel (bounds of NaN) fails right there.
+    // The view is centred on the centroid, and choose_view asks again for a lopsided parcel.
+    // The scale is the module's get_recommended_scale as bound now; what it gave last is printed
+    // and returned.
     const double buffer_m = 15;
-    const double survey_w = (parcel.maxx - parcel.minx) + 2 * buffer_m;
-    const double survey_h = (parcel.maxy - parcel.miny) + 2 * buffer_m;
-    object scale_obj = ns["get_recommended_scale"](survey_w, survey_h, max_width_mm, max_height_mm);
-
-    // The view is centred on the centroid. A lopsided parcel's centroid lies off the middle of
-    // its bounds, so a view of the size that fits the bounds may cut the parcel off: the scale
-    // is then chosen for the wider view, centred on the centroid, that holds it with its margin.
+    const Vec survey = survey_extent(parcel, buffer_m);
+    object scale_obj = bound::get_recommended_scale()(survey.x, survey.y, max_width_mm, max_height_mm);
     const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
     d.centroid = d.target_geom.attr("centroid");
-    const XY c = point_xy(d.centroid);
-    const Vec centre{c.x, c.y};
-    auto view_at = [&](object scale) {
-        d.scale = nb::cast<long long>(scale);
-        const double view_w_m = paper_w * double(d.scale) / 1000;
-        const double view_h_m = paper_h * double(d.scale) / 1000;
-        d.xlim0 = centre.x - view_w_m / 2;
-        d.xlim1 = centre.x + view_w_m / 2;
-        d.ylim0 = centre.y - view_h_m / 2;
-        d.ylim1 = centre.y + view_h_m / 2;
-        return Bounds{d.xlim0, d.ylim0, d.xlim1, d.ylim1};
+    const Vec centre = point_xy(d.centroid);
+    auto scale_for = [&](double width_m, double height_m) {
+        scale_obj = bound::get_recommended_scale()(width_m, height_m, max_width_mm, max_height_mm);
+        return nb::cast<long long>(scale_obj);
     };
-    if (!view_holds(view_at(scale_obj), parcel, buffer_m)) {
-        const Vec shown = centred_extent(parcel, centre, buffer_m);
-        scale_obj = ns["get_recommended_scale"](shown.x, shown.y, max_width_mm, max_height_mm);
-        view_at(scale_obj);
-    }
+    const PlanView plan =
+        choose_view(parcel, centre, buffer_m, paper_w, paper_h, nb::cast<long long>(scale_obj), scale_for);
+    d.scale = plan.scale;
+    d.view = plan.view;
     d.batch.project();
     nb::module_::import_("builtins").attr("print")(scale_obj);
     const double fig_w_in = paper_w / 25.4, fig_h_in = paper_h / 25.4;
 
     nb::list schedule;
-    object buf = ns["io"].attr("BytesIO")();
+    object buf = bound::io().attr("BytesIO")();
     {
         PyplotLock lock;
-        object plt = ns["plt"];
+        object plt = bound::plt();
         object fig = plt.attr("figure")("figsize"_a = nb::make_tuple(fig_w_in, fig_h_in), "dpi"_a = 300);
         try {
             nb::list rect;
             for (int v : {0, 0, 1, 1}) rect.append(v);
             d.ax = fig.attr("add_axes")(rect);
             d.ax.attr("set_aspect")("equal");
-            d.ax.attr("set_xlim")(nb::make_tuple(d.xlim0, d.xlim1));
-            d.ax.attr("set_ylim")(nb::make_tuple(d.ylim0, d.ylim1));
+            d.ax.attr("set_xlim")(nb::make_tuple(d.view.minx, d.view.maxx));
+            d.ax.attr("set_ylim")(nb::make_tuple(d.view.miny, d.view.maxy));
             d.ax.attr("axis")("off");
             draw(d, schedule);
             // Saved through the figure itself: pyplot's savefig would redraw the whole figure once
@@ -358,37 +193,32 @@ nb::tuple generate_plot(object parcel_data, object selected_parcel_number, objec
         }
         plt.attr("close")(fig);
     }
-    object image64 = ns["base64"].attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
+    object image64 = bound::base64().attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
     return nb::make_tuple(image64, nb::make_tuple(max_width_mm, max_height_mm), scale_obj, schedule);
 }
 
 }  // namespace
 
 void define_plan() {
-    own_projection.remember();
     object any = annotation::any(), length = builtin::float_type();
     object result = builtin::tuple_type()[nb::make_tuple(builtin::str_type(), builtin::tuple_type()[nb::make_tuple(any, any)],
                                                          builtin::int_type(), annotation::schedule())];
-    define(ns, {.name = "generate_plot",
-                .doc = "Draw the survey plan of the parcel whose `columnname` value equals "
-                       "`selected_parcel_number`: neighbours, roads, the parcel, its beacons with bearings and "
-                       "distances, name and area, north arrow and scale bar, at the standard scale that fits the "
-                       "paper. Returns (PNG as Base64 text, (max_width_mm, max_height_mm), scale, schedule of "
-                       "short edges). Raises ValueError when no parcel matches.",
-                .params = {{"parcel_data", annotation::records()},
-                           {"selected_parcel_number", any},
-                           {"road_data", steal(PyNumber_Or(annotation::records().ptr(), Py_None))},
-                           {"columnname", builtin::str_type(), pystr("parcel_number")},
-                           {"bounding_box", any, nb::none()},
-                           {"max_width_mm", length, nb::int_(190)},
-                           {"max_height_mm", length, nb::int_(160)}},
-                .return_annotation = result,
-                .sync_body = [](Args& a) -> object {
-                    return generate_plot(nb::borrow(a["parcel_data"]), nb::borrow(a["selected_parcel_number"]),
-                                         nb::borrow(a["road_data"]), nb::borrow(a["columnname"]),
-                                         nb::borrow(a["bounding_box"]), nb::borrow(a["max_width_mm"]),
-                                         nb::borrow(a["max_height_mm"]));
-                }});
+    define(module_state.ns,
+           {.name = "generate_plot",
+            .doc = "Draw the survey plan of the parcel whose `columnname` value equals `selected_parcel_number`: "
+                   "neighbours, roads, the parcel, its beacons with bearings and distances, name and area, north "
+                   "arrow and scale bar, at the standard scale that fits the paper. Returns (PNG as Base64 text, "
+                   "(max_width_mm, max_height_mm), scale, schedule of short edges). Raises ValueError when no "
+                   "parcel matches.",
+            .params = {{"parcel_data", annotation::records()},
+                       {"selected_parcel_number", any},
+                       {"road_data", steal(PyNumber_Or(annotation::records().ptr(), Py_None))},
+                       {"columnname", builtin::str_type(), pystr("parcel_number")},
+                       {"bounding_box", any, nb::none()},
+                       {"max_width_mm", length, nb::int_(190)},
+                       {"max_height_mm", length, nb::int_(160)}},
+            .return_annotation = result,
+            .sync_body = generate_plot});
 }
 
 }  // namespace vexa::plots

@@ -1,4 +1,4 @@
-// plan_geometry.cpp: scale choice, scale bar, font sizes, label and edge text placement. The
+// plan_geometry.cpp: scale and view choice, scale bar, font sizes, label and edge text placement. The
 // arithmetic follows the order in which a surveyor's reference computation does it, so that
 // boundary cases (186.2 m fitting 1:1000 or not) come out the same.
 #include "plan_geometry.hpp"
@@ -64,11 +64,6 @@ ScaleBarLayout scale_bar_layout(double scale, double x0, double x1, double y0, d
     return bar;
 }
 
-bool view_holds(Bounds view, Bounds parcel, double margin_m) {
-    return view.minx <= parcel.minx - margin_m && parcel.maxx + margin_m <= view.maxx &&
-           view.miny <= parcel.miny - margin_m && parcel.maxy + margin_m <= view.maxy;
-}
-
 bool apart(Bounds a, Bounds b) {
     return a.maxx < b.minx || b.maxx < a.minx || a.maxy < b.miny || b.maxy < a.miny;
 }
@@ -86,10 +81,42 @@ std::optional<Bounds> bounds_of(const double* xs, const double* ys, size_t count
     return b;
 }
 
+Vec survey_extent(Bounds parcel, double margin_m) {
+    return {(parcel.maxx - parcel.minx) + 2 * margin_m, (parcel.maxy - parcel.miny) + 2 * margin_m};
+}
+
+namespace {
+
+/// The paper at 1:`scale` as ground, centred on `centre`.
+Bounds centred_view(Vec centre, double paper_w_mm, double paper_h_mm, long long scale) {
+    const double view_w_m = paper_w_mm * double(scale) / 1000;
+    const double view_h_m = paper_h_mm * double(scale) / 1000;
+    return {centre.x - view_w_m / 2, centre.y - view_h_m / 2, centre.x + view_w_m / 2, centre.y + view_h_m / 2};
+}
+
+/// Whether `view` holds `parcel` with `margin_m` to spare on every side.
+bool view_holds(Bounds view, Bounds parcel, double margin_m) {
+    return view.minx <= parcel.minx - margin_m && parcel.maxx + margin_m <= view.maxx &&
+           view.miny <= parcel.miny - margin_m && parcel.maxy + margin_m <= view.maxy;
+}
+
+/// Width and height of the smallest view centred on `centre` that holds `parcel` with
+/// `margin_m` to spare on every side.
 Vec centred_extent(Bounds parcel, Vec centre, double margin_m) {
     const double half_w = std::max(centre.x - parcel.minx, parcel.maxx - centre.x) + margin_m;
     const double half_h = std::max(centre.y - parcel.miny, parcel.maxy - centre.y) + margin_m;
     return {2 * half_w, 2 * half_h};
+}
+
+}  // namespace
+
+PlanView choose_view(Bounds parcel, Vec centre, double margin_m, double paper_w_mm, double paper_h_mm,
+                     long long fitted_scale, const ScaleFor& scale_for) {
+    const Bounds fitted = centred_view(centre, paper_w_mm, paper_h_mm, fitted_scale);
+    if (view_holds(fitted, parcel, margin_m)) return {fitted_scale, fitted};
+    const Vec shown = centred_extent(parcel, centre, margin_m);
+    const long long scale = scale_for(shown.x, shown.y);
+    return {scale, centred_view(centre, paper_w_mm, paper_h_mm, scale)};
 }
 
 int plan_fontsize(double scale) {

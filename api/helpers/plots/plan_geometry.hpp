@@ -1,9 +1,10 @@
-// plan_geometry.hpp: the survey plan's numbers that need no interpreter: scale choice, scale
-// bar steps and layout, font sizes, and the placement of beacon labels and edge texts. All
+// plan_geometry.hpp: the survey plan's numbers that need no interpreter: scale and view choice,
+// scale bar steps and layout, font sizes, and the placement of beacon labels and edge texts. All
 // ground lengths are metres; paper lengths are millimetres, turned into ground metres by
 // multiplying by scale / 1000.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -32,6 +33,7 @@ struct ScaleBarLayout {
 };
 ScaleBarLayout scale_bar_layout(double scale, double x0, double x1, double y0, double y1);
 
+/// A 2-vector of the plan's ground: a position (x east, y north, in metres) or a direction.
 struct Vec {
     double x, y;
 };
@@ -41,19 +43,33 @@ struct Bounds {
     double minx, miny, maxx, maxy;
 };
 
-/// Whether the view `view` holds `parcel` with `margin_m` to spare on every side.
-bool view_holds(Bounds view, Bounds parcel, double margin_m);
-
 /// Whether nothing inside `a` can touch `b`: they lie apart along x or y.
 bool apart(Bounds a, Bounds b);
 
 /// Bounds of `count` points; nothing when a coordinate is not finite (or there are none).
 std::optional<Bounds> bounds_of(const double* xs, const double* ys, size_t count);
 
-/// Width and height of the smallest view centred on `centre` that holds `parcel` with
-/// `margin_m` to spare on every side: what a plan centred on a lopsided parcel's centroid
-/// must show.
-Vec centred_extent(Bounds parcel, Vec centre, double margin_m);
+/// Width and height of the ground a plan of `parcel` must show to leave `margin_m` to spare
+/// around its bounds.
+Vec survey_extent(Bounds parcel, double margin_m);
+
+/// A plan's scale (denominator N of 1:N) and the ground its view shows.
+struct PlanView {
+    long long scale;
+    Bounds view;  // x limits minx .. maxx, y limits miny .. maxy
+};
+
+/// The denominator of the scale at which ground of `width_m` x `height_m` fits the paper.
+using ScaleFor = std::function<long long(double width_m, double height_m)>;
+
+/// The view of a plan of `parcel`: the paper (`paper_w_mm` x `paper_h_mm`) at its scale,
+/// centred on `centre`, the parcel's centroid. `fitted_scale` is the one chosen for
+/// survey_extent(parcel, margin_m). A lopsided parcel's centroid lies off the middle of its
+/// bounds, so that view may cut the parcel off: the scale is then asked of `scale_for` for the
+/// smallest view centred on `centre` that holds the parcel with its margin. `scale_for` is
+/// asked at most once, and what it throws goes on unchanged.
+PlanView choose_view(Bounds parcel, Vec centre, double margin_m, double paper_w_mm, double paper_h_mm,
+                     long long fitted_scale, const ScaleFor& scale_for);
 
 /// Font size of a plan's beacon names: 10 below 1:2000, 9 below 1:5000, else 8.
 int plan_fontsize(double scale);

@@ -1,23 +1,31 @@
 // projection.cpp: project_geometry, EPSG:3857 -> EPSG:26332 through the module's transformer.
-#include "plots.hpp"
+#include "projection.hpp"
 
 namespace vexa::plots {
 
 namespace {
 
-object project_geometry(object geometry) {
-    return ns["transform"](ns["TRANSFORMER"].attr("transform"), geometry);
+object project_geometry(Args& a) {
+    handle geometry = a["geometry"];
+    return bound::transform()(bound::TRANSFORMER().attr("transform"), geometry);
 }
 
 }  // namespace
 
+namespace bound {
+object project_geometry() { return module_state.ns["project_geometry"]; }
+}  // namespace bound
+
+object projected_geometry(handle geometry) { return bound::project_geometry()(bound::shape()(geometry)); }
+
 void define_projection() {
-    define(ns, {.name = "project_geometry",
-                .doc = "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same "
-                       "type and structure).",
-                .params = {{"geometry", annotation::any()}},
-                .return_annotation = annotation::any(),
-                .sync_body = [](Args& a) { return project_geometry(nb::borrow(a["geometry"])); }});
+    define(module_state.ns,
+           {.name = "project_geometry",
+            .doc = "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same type and "
+                   "structure).",
+            .params = {{"geometry", annotation::any()}},
+            .return_annotation = annotation::any(),
+            .sync_body = project_geometry});
 }
 
 }  // namespace vexa::plots

@@ -1,6 +1,6 @@
 // roads.cpp: the road elements of a plan: lines as a broad translucent grey band, areas as a
 // light grey surface with a thin outline; multi-parts and collections walked to any depth.
-#include "plots.hpp"
+#include "roads.hpp"
 
 namespace vexa::plots {
 

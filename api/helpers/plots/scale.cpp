@@ -1,6 +1,5 @@
 // scale.cpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "scale.hpp"
 
 #include <cmath>
 
@@ -8,8 +7,9 @@ namespace vexa::plots {
 
 namespace {
 
-object get_recommended_scale(object survey_width_m, object survey_height_m, object max_width_mm,
-                             object max_height_mm) {
+object get_recommended_scale(Args& a) {
+    handle survey_width_m = a["survey_width_m"], survey_height_m = a["survey_height_m"];
+    handle max_width_mm = a["max_width_mm"], max_height_mm = a["max_height_mm"];
     const double width = number(survey_width_m);
     if (!(width <= 0)) {
         const double height = number(survey_height_m);
@@ -36,20 +36,22 @@ object get_recommended_scale(object survey_width_m, object survey_height_m, obje
 
 }  // namespace
 
+namespace bound {
+object get_recommended_scale() { return module_state.ns["get_recommended_scale"]; }
+}  // namespace bound
+
 void define_scale() {
     object length = builtin::float_type();
-    define(ns, {.name = "get_recommended_scale",
-                .doc = "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % "
-                       "of the paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.",
-                .params = {{"survey_width_m", length},
-                           {"survey_height_m", length},
-                           {"max_width_mm", length, nb::int_(190)},
-                           {"max_height_mm", length, nb::int_(250)}},
-                .return_annotation = builtin::int_type(),
-                .sync_body = [](Args& a) {
-                    return get_recommended_scale(nb::borrow(a["survey_width_m"]), nb::borrow(a["survey_height_m"]),
-                                                 nb::borrow(a["max_width_mm"]), nb::borrow(a["max_height_mm"]));
-                }});
+    define(module_state.ns,
+           {.name = "get_recommended_scale",
+            .doc = "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % of the "
+                   "paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.",
+            .params = {{"survey_width_m", length},
+                       {"survey_height_m", length},
+                       {"max_width_mm", length, nb::int_(190)},
+                       {"max_height_mm", length, nb::int_(250)}},
+            .return_annotation = builtin::int_type(),
+            .sync_body = get_recommended_scale});
 }
 
 }  // namespace vexa::plots

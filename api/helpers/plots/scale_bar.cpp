@@ -1,7 +1,6 @@
 // scale_bar.cpp: add_scale_bar, an alternating black and white bar of four steps in the lower
 // right corner of the view, labelled outwards from a zero at its middle.
-#include "plan_geometry.hpp"
-#include "plots.hpp"
+#include "scale_bar.hpp"
 
 #include <cstdlib>
 
@@ -18,7 +17,8 @@ object pair(double a, double b) {
     return l;
 }
 
-void add_scale_bar(object ax, object scale, object /*position: the bar's place follows the view*/) {
+object add_scale_bar(Args& a) {
+    handle ax = a["ax"], scale = a["scale"];  // `position` changes nothing: the bar's place follows the view
     const double denominator = number(scale);
     object xlim = ax.attr("get_xlim")(), ylim = ax.attr("get_ylim")();
     ScaleBarLayout bar;
@@ -30,7 +30,7 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
         throw nb::python_error();
     }
     const double step = double(bar.step);
-    object rectangle = ns["patches"].attr("Rectangle");
+    object rectangle = bound::patches().attr("Rectangle");
     ax.attr("add_patch")(rectangle(nb::make_tuple(bar.start_x, bar.start_y), bar.total_len_m, bar.bar_height,
                                    "linewidth"_a = 1, "edgecolor"_a = "black", "facecolor"_a = "white",
                                    "zorder"_a = 10));
@@ -56,22 +56,25 @@ void add_scale_bar(object ax, object scale, object /*position: the bar's place f
     }
     ax.attr("text")(bar.unit_x, bar.label_y, "m", "ha"_a = "left", "va"_a = "bottom", "fontsize"_a = 9,
                     "fontweight"_a = "bold", "zorder"_a = 13);
+    return nb::none();
 }
 
 }  // namespace
 
+namespace bound {
+object add_scale_bar() { return module_state.ns["add_scale_bar"]; }
+}  // namespace bound
+
 void define_scale_bar() {
-    define(ns, {.name = "add_scale_bar",
-                .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view "
-                       "of `ax` (its limits must be final). `position` is accepted and has no effect.",
-                .params = {{"ax", annotation::any()},
-                           {"scale", builtin::float_type()},
-                           {"position", annotation::sequence_of(builtin::float_type()), nb::make_tuple(0.5, 0.05)}},
-                .return_annotation = nb::none(),
-                .sync_body = [](Args& a) {
-                    add_scale_bar(nb::borrow(a["ax"]), nb::borrow(a["scale"]), nb::borrow(a["position"]));
-                    return nb::none();
-                }});
+    define(module_state.ns,
+           {.name = "add_scale_bar",
+            .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view of `ax` "
+                   "(its limits must be final). `position` is accepted and has no effect.",
+            .params = {{"ax", annotation::any()},
+                       {"scale", builtin::float_type()},
+                       {"position", annotation::sequence_of(builtin::float_type()), nb::make_tuple(0.5, 0.05)}},
+            .return_annotation = nb::none(),
+            .sync_body = add_scale_bar});
 }
 
 }  // namespace vexa::plots

@@ -1,0 +1,16 @@
+// north_arrow.hpp: add_north_arrow, an arrow pointing to grid north with an "N" above its tip.
+#pragma once
+
+#include "module.hpp"
+
+namespace vexa::plots {
+
+/// Bind add_north_arrow in the module namespace (start-up).
+void define_north_arrow();
+
+namespace bound {
+/// The module's add_north_arrow as bound now: a replacement takes effect on the next call.
+object add_north_arrow();
+}  // namespace bound
+
+}  // namespace vexa::plots

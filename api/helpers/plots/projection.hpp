@@ -1,0 +1,20 @@
+// projection.hpp: project_geometry, EPSG:3857 -> EPSG:26332 through the module's transformer.
+#pragma once
+
+#include "module.hpp"
+
+namespace vexa::plots {
+
+/// Bind project_geometry in the module namespace (start-up).
+void define_projection();
+
+namespace bound {
+/// The module's project_geometry as bound now: a replacement takes effect on the next call.
+object project_geometry();
+}  // namespace bound
+
+/// A GeoJSON-like geometry read with the module's `shape` and projected with its
+/// `project_geometry`, both as bound now.
+object projected_geometry(handle geometry);
+
+}  // namespace vexa::plots
