@@ -1,4 +1,4 @@
-"""gzip for the host's tile and JSON answers, compressed once per distinct body.
+"""gzip for the host's tile and JSON answers, compressed once per distinct body, and ETags on tiles.
 
 Vector tiles leave the tile router as the raw bytes PostGIS encoded (that is what the Redis
 cache holds); this middleware gzips them on the way out to clients whose Accept-Encoding allows
@@ -8,6 +8,9 @@ in-process table keyed by a digest of the raw body: hashing a tile costs a few p
 compressing it (bench/scale.py prints both), and an invalidated tile that comes back different
 simply gets a new digest. Large bodies are compressed in a worker thread (zlib releases the
 GIL), so one big tile does not hold up the event loop.
+
+Every tile answer carries a weak ETag made of the same digest of its raw bytes, so a client that
+revalidates its copy (If-None-Match) is answered 304 without a body while the tile is unchanged.
 
     app.add_middleware(GzipTiles)
 """
@@ -24,7 +27,10 @@ import anyio
 from starlette.datastructures import Headers, MutableHeaders
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-COMPRESSIBLE = frozenset({"application/vnd.mapbox-vector-tile", "application/json"})
+from revalidation import not_modified, weak_etag
+
+TILE_TYPE = "application/vnd.mapbox-vector-tile"
+COMPRESSIBLE = frozenset({TILE_TYPE, "application/json"})
 MINIMUM_SIZE = 1024  # below this, gzip's header and the CPU cost outweigh the saving
 THREAD_SIZE = 64 * 1024  # bodies from this size are compressed off the event loop
 GZIP_LEVEL = 6
@@ -100,7 +106,8 @@ class GzipTiles:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        wants_gzip = accepts_gzip(Headers(scope=scope).get("accept-encoding", ""))
+        request_headers = Headers(scope=scope)
+        wants_gzip = accepts_gzip(request_headers.get("accept-encoding", ""))
         start: Message | None = None
         passing = False
 
@@ -126,7 +133,17 @@ class GzipTiles:
             headers = MutableHeaders(raw=response_start["headers"])
             headers.add_vary_header("Accept-Encoding")
             body = message.get("body", b"")
-            if not wants_gzip or message.get("more_body", False) or len(body) < self.minimum_size:
+            whole = not message.get("more_body", False)
+            if whole and response_start["status"] == 200 and headers.get("content-type", "").startswith(TILE_TYPE):
+                tag = weak_etag(self.bodies.digest(body))
+                headers["ETag"] = tag
+                if not_modified(request_headers.get("if-none-match"), tag):
+                    del headers["Content-Type"]
+                    del headers["Content-Length"]
+                    await send({**response_start, "status": 304})
+                    await send({"type": "http.response.body", "body": b"", "more_body": False})
+                    return
+            if not wants_gzip or not whole or len(body) < self.minimum_size:
                 await send(response_start)
                 await send(message)
                 return

@@ -66,6 +66,12 @@ async def _open_pool() -> asyncpg.Pool:
                                      reset=_no_reset)
 
 
+async def change_connection() -> asyncpg.Connection:
+    """A connection of its own for the tile module's change listener: it holds an advisory lock
+    and listens for notifications for as long as it lives."""
+    return await asyncpg.connect(asyncpg_dsn(DATABASE_URL))
+
+
 @contextlib.asynccontextmanager
 async def read_connection() -> AsyncIterator[asyncpg.Connection]:
     """A connection of the read pool for the block; TimeoutError when none is free in 10 s."""

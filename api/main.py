@@ -6,13 +6,18 @@ Configuration comes from the environment (and a dotenv file): DATABASE_URL for P
 REDIS_HOST / REDIS_PORT / REDIS_DB / REDIS_PASSWORD / REDIS_USERNAME for Redis,
 REDIS_MAX_CONNECTIONS for the size of the tile module's Redis pool (default 128), and
 VEXA_ADMIN_TOKEN, the bearer token the cache invalidation route requires (without it
-configured, that route refuses every call).
+configured, that route refuses every call), and VEXA_CHANGE_LISTENER=0 to keep this process
+from following the database's edits (by default every worker runs the tile module's change
+listener; one of them per database applies the edits, the others stand by).
 """
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import os
 import secrets
+from collections.abc import AsyncIterator
 from pathlib import Path
 
 from fastapi import APIRouter, Depends, FastAPI, HTTPException
@@ -20,12 +25,13 @@ from fastapi.responses import FileResponse
 from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
+import database
 import metrics
 import plan_pdf
 import plan_routes
 import search_routes
 from compression import GzipTiles
-from vexa.maptile_hub import maptileHub
+from vexa.maptile_hub import listen_for_tile_changes, maptileHub
 
 WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
@@ -57,10 +63,26 @@ def mount_tiles(app: FastAPI) -> None:
                                             "required": ["detail"]}}}}})
 
 
+@contextlib.asynccontextmanager
+async def lifespan(app: FastAPI) -> AsyncIterator[None]:
+    """The tile module's change listener runs for as long as the app serves."""
+    if os.environ.get("VEXA_CHANGE_LISTENER", "1") == "0":
+        yield
+        return
+    listener = asyncio.create_task(listen_for_tile_changes(database.change_connection), name="tile change listener")
+    try:
+        yield
+    finally:
+        listener.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await listener
+
+
 app = FastAPI(
     title="vexa map back end",
     description="Vector tiles of the cadastral layers, cached in Redis, and survey plans.",
     version="0.1.0",
+    lifespan=lifespan,
 )
 app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
 metrics.install(app)

@@ -56,6 +56,8 @@ def layer_label(name: str) -> str:
 def tile_outcome(status: int, cache: str | None) -> str:
     if status == 200:
         return "hit" if cache == "HIT" else "miss"
+    if status == 304:
+        return "not_modified"
     if status == 204:
         return "empty"
     if status == 408:

@@ -79,17 +79,6 @@ def etag(key: str) -> str:
     return '"' + hashlib.sha256(key.encode()).hexdigest()[:32] + '"'
 
 
-def not_modified(if_none_match: str | None, tag: str) -> bool:
-    """Whether an If-None-Match header names `tag` (weakly compared) or is "*"."""
-    if not if_none_match:
-        return False
-    for candidate in if_none_match.split(","):
-        candidate = candidate.strip()
-        if candidate == "*" or candidate.removeprefix("W/") == tag:
-            return True
-    return False
-
-
 class Recent:
     """Plans by key, at most `capacity` bytes of them, the least recently used dropped first."""
 

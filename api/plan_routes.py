@@ -14,6 +14,7 @@ from fastapi import APIRouter, Header, HTTPException, Path, Response
 
 import plan_cache
 import survey_plans
+from revalidation import not_modified
 
 router = APIRouter(tags=["Survey plans"])
 logger = logging.getLogger("vexa.plans")
@@ -46,7 +47,7 @@ async def cached_plan(plot_id: int, kind: str, draw, if_none_match: str | None):
         if (digest := await survey_plans.records_digest(conn, plot_id)) is None:
             raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
         tag = plan_cache.etag(plan_cache.plan_key(kind, digest))
-        if plan_cache.not_modified(if_none_match, tag):
+        if not_modified(if_none_match, tag):
             return None, tag
         if (drawn := await cache.get(plan_cache.plan_key(kind, digest))) is not None:
             return drawn, tag

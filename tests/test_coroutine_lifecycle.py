@@ -51,22 +51,28 @@ def awaited_chain(coro) -> list[str]:
     return names
 
 
-async def drive_until_query(coro) -> None:
+def query_started(session) -> bool:
+    """Whether `session` has been given its statement: a stand-in records it, a real session has
+    begun its transaction."""
+    calls = getattr(session, "calls", None)
+    return "execute" in calls if calls is not None else session.in_transaction()
+
+
+async def drive_until_query(coro, session) -> None:
     """Drive `coro` as a task would until it waits on its query under wait_for (not on the
-    cache read before it), then give the query time to reach the server."""
+    Redis reads before it), then give the query time to reach the server."""
     for _ in range(1000):
         yielded = coro.send(None)
-        chain = awaited_chain(coro)
-        if "wait_for" in chain and "safe_cache_get" not in chain:
-            break
         if yielded is None:
             await asyncio.sleep(0)
-        else:
-            yielded._asyncio_future_blocking = False
-            await asyncio.wait([yielded])
-    else:
-        raise AssertionError("the coroutine never reached its query")
-    await asyncio.sleep(0.1)
+            continue
+        yielded._asyncio_future_blocking = False
+        while not yielded.done():
+            if "wait_for" in awaited_chain(coro) and query_started(session):
+                await asyncio.sleep(0.1)
+                return
+            await asyncio.sleep(0.002)
+    raise AssertionError("the coroutine never reached its query")
 
 
 class CleanSession:
@@ -95,7 +101,7 @@ async def test_closing_mid_query_runs_the_transaction_exit(hub, raw_redis, hub_l
     session = CleanSession()
     coro = hub.get_central_tile_info("plots", session)
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
-    await drive_until_query(coro)
+    await drive_until_query(coro, session)
     assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
     # Native frames are awaited in place: the handler waits on wait_for itself.
     assert awaited_chain(coro)[0] == "wait_for"
@@ -136,7 +142,7 @@ async def test_closing_mid_query_on_a_real_session_ends_as_python_does(hub, raw_
         session = async_sessionmaker(engine)()
         caplog.clear()
         coro = make("plots", session)
-        await drive_until_query(coro)
+        await drive_until_query(coro, session)
         try:
             coro.close()
             outcome = None
@@ -309,7 +315,7 @@ async def test_a_session_referring_to_its_suspended_handler_is_collected(hub, ra
     for name, make in (("python", python_twin), ("native", hub.get_central_tile_info)):
         session = CleanSession()
         coro = make("plots", session)
-        await drive_until_query(coro)
+        await drive_until_query(coro, session)
         session.handler = coro
         handler, held = weakref.ref(coro), weakref.ref(session)
         del coro, session

@@ -232,14 +232,18 @@ async def test_invalidate_a_layer_and_everything(client_for, raw_redis):
     fill_cache(raw_redis)
     client = client_for()
     response = await client.post("/gis/cache/invalidate/plots", headers=ADMIN)
-    assert response.json() == {"status_code": 200, "message": "Cache for layer 'plots' invalidated successfully. 3 keys deleted.",
-                               "data": {"layer": "plots", "deleted_count": 3}}
-    assert keys(raw_redis) == {"mvt_v8:bbox:plots:1:2:3:4:5000:True", "mvt_v8:centroid:plots", "mvt_v8:lgas:5:1:1",
-                               "other:plots:1"}
+    # The layer's tiles, its bounding-box tiles and its centroid: they all show its data.
+    assert response.json() == {"status_code": 200, "message": "Cache for layer 'plots' invalidated successfully. 5 keys deleted.",
+                               "data": {"layer": "plots", "deleted_count": 5}}
+    generation = {"tile_generation:mvt_v8:plots", "tile_version:mvt_v8:plots"}
+    assert keys(raw_redis) == {"mvt_v8:lgas:5:1:1", "other:plots:1"} | generation
     response = await client.post("/gis/cache/invalidate/all", headers=ADMIN)
-    assert response.json()["data"] == {"deleted_count": 3}
-    assert response.json()["message"] == "All cache invalidated successfully. 3 keys deleted."
-    assert keys(raw_redis) == {"other:plots:1"}
+    assert response.json()["data"] == {"deleted_count": 1}
+    assert response.json()["message"] == "All cache invalidated successfully. 1 keys deleted."
+    generations = {f"tile_{kind}:mvt_v8:{layer}" for kind in ("generation", "version")
+                   for layer in ("plots", "beacons", "cadzones", "districts", "lgas")}
+    assert keys(raw_redis) == {"other:plots:1"} | generations
+    assert raw_redis.get("tile_generation:mvt_v8:plots") == raw_redis.get("tile_version:mvt_v8:plots") == b"2"
     empty = await client.post("/gis/cache/invalidate/lgas", headers=ADMIN)
     assert empty.json()["data"]["deleted_count"] == 0
     wrong = await client.post("/gis/cache/invalidate/ALL", headers=ADMIN)
@@ -289,7 +293,8 @@ async def test_background_schedulers(hub, raw_redis, hub_log):
         if not raw_redis.keys("mvt_v8:*"):
             break
         await asyncio.sleep(0.01)
-    assert keys(raw_redis) == {"other:plots:1"}
+    assert {k for k in keys(raw_redis) if not k.startswith(("tile_generation:", "tile_version:"))} == {"other:plots:1"}
+    assert not raw_redis.keys("tile_*:mvt_v8:roads")  # a name outside the catalogue has no generation
     with pytest.raises(RuntimeError):
         await asyncio.to_thread(hub.invalidate_all_cache)  # no loop in that thread
 
@@ -301,6 +306,8 @@ async def test_openapi_describes_every_operation(client_for):
         ("/gis/{layer_name}/{z}/{x}/{y}.pbf", "get"), ("/gis/{layer_name}/zoom-info/", "get"),
         ("/gis/{layer_name}/bbox/", "get"), ("/gis/layers/", "get"), ("/gis/health/", "get"),
         ("/gis/{layer_name}/", "get"), ("/gis/cache/invalidate/{layer_name}", "post"),
+        ("/gis/all/{z}/{x}/{y}.pbf", "get"), ("/gis/tilejson.json", "get"), ("/gis/{layer_name}/tilejson.json", "get"),
+        ("/gis/tile-versions", "get"),
         ("/plans/{plot_id}.png", "get"), ("/plans/{plot_id}.pdf", "get"), ("/plots/search", "get")}  # the host's own
     assert all(op["description"] for op in operations.values())
     bbox = operations[("/gis/{layer_name}/bbox/", "get")]

@@ -3,6 +3,7 @@
 #include "cache.hpp"
 
 #include "guarded.hpp"
+#include "module_state.hpp"
 #include "redis_guard.hpp"
 #include "transaction.hpp"
 
@@ -44,43 +45,67 @@ Coro cache_delete(Args& a) {
     co_return nb::none();
 }
 
-// Both go through the circuit breaker of the cache object: while it is open they do not touch
-// Redis (a read is a miss, a write is dropped), and only a read may be the probe that closes it.
+/// set_if_current: SET the entry with its lifetime unless its layer's generation has moved on
+/// from the one its data was read after (the script runs in Redis, so the check and the write
+/// are one step).
+Coro cache_set_if_current(Args& a) {
+    handle self = a["self"], value = a["value"], ttl = a["ttl"], generation = a["generation"], index = a["index_key"];
+    Held client = self.attr("redis");
+    Held keys = nb::make_tuple(self.attr("_make_key")(a["key"]), a["generation_key"]);
+    if (!index.is_none()) keys = nb::make_tuple(keys[0], keys[1], index);
+    Held arguments = nb::make_tuple(value, ttl, generation);
+    auto run = [&](const char* command, handle script) {
+        object call = steal(PySequence_Concat(nb::make_tuple(script, nb::len(keys)).ptr(), keys.ptr()));
+        call = steal(PySequence_Concat(call.ptr(), arguments.ptr()));
+        return steal(PyObject_Call(client.attr(command).ptr(), call.ptr(), nullptr));
+    };
+    Held stored;
+    try {
+        object running = run("evalsha", state().set_if_current_sha);
+        stored = co_await std::move(running);
+    } catch (nb::python_error& e) {
+        if (!e.matches(nb::module_::import_("redis.exceptions").attr("NoScriptError"))) throw;
+    }
+    if (!stored.is_valid()) {  // the server does not know the script yet
+        object running = run("eval", state().set_if_current_script);
+        stored = co_await std::move(running);
+    }
+    co_return nb::bool_(truthy(stored));
+}
 
-Coro safe_cache_get(Args& a) {
-    handle key = a["key"], timeout = a["timeout"];
+}  // namespace
+
+Coro through_cache(handle key, const char* verb, handle timeout, std::function<object(handle owner)> call) {
     Held owner = bound::cache();
-    RedisCall call(owner, "the tile cache");
-    if (call.skipped()) co_return nb::none();
+    RedisCall redis_call(owner, "the tile cache", std::string(verb) == "get");
+    if (redis_call.skipped()) co_return nb::none();
     OnError on_error{.level = "warning",
-                     .message = "Cache get failed for " + text(key) + ": ",
-                     .then = [&](const nb::python_error& e) { call.failed(e); }};
+                     .message = "Cache " + std::string(verb) + " failed for " + text(key) + ": ",
+                     .then = [&](const nb::python_error& e) { redis_call.failed(e); }};
     co_return co_await guarded(
         [&]() -> Coro {
-            object reading = within(owner.attr("get")(key), timeout);
-            object value = co_await std::move(reading);
-            call.succeeded();
-            co_return value;
+            object waiting = within(call(owner), timeout);
+            object result = co_await std::move(waiting);
+            redis_call.succeeded();
+            co_return result;
         }(),
         std::move(on_error));
 }
 
+namespace {
+
+// Both go through the circuit breaker of the cache object: while it is open they do not touch
+// Redis (a read is a miss, a write is dropped), and only a read may be the probe that closes it.
+
+Coro safe_cache_get(Args& a) {
+    handle key = a["key"];
+    co_return co_await through_cache(key, "get", a["timeout"], [&](handle owner) { return owner.attr("get")(key); });
+}
+
 Coro safe_cache_set(Args& a) {
     handle key = a["key"], value = a["value"], ttl = a["ttl"];
-    Held owner = bound::cache();
-    RedisCall call(owner, "the tile cache", false);
-    if (call.skipped()) co_return nb::none();
-    OnError on_error{.level = "warning",
-                     .message = "Cache set failed for " + text(key) + ": ",
-                     .then = [&](const nb::python_error& e) { call.failed(e); }};
-    co_await guarded(
-        [&]() -> Coro {
-            object writing = within(owner.attr("set")(key, value, ttl), CACHE_SET_TIMEOUT);
-            co_await std::move(writing);
-            call.succeeded();
-            co_return nb::none();
-        }(),
-        std::move(on_error));
+    co_await through_cache(key, "set", nb::float_(CACHE_SET_TIMEOUT),
+                           [&](handle owner) { return owner.attr("set")(key, value, ttl); });
     co_return nb::none();
 }
 
@@ -110,6 +135,16 @@ void define_cache_class() {
                              .params = {{"self"}, {"key", str_type}, {"value", bytes_type},
                                         {"ttl", int_type, nb::int_(3600)}},
                              .async_body = cache_set});
+    members["set_if_current"] = method(
+        {.name = "set_if_current",
+         .doc = "Set binary data in cache with TTL, unless the generation stored at generation_key is no longer\n"
+                "generation (the layer was invalidated after the data was read); the entry's key is added to the\n"
+                "set index_key when one is given. Returns whether it was set.",
+         .params = {{"self"}, {"key", str_type}, {"value", bytes_type}, {"ttl", int_type},
+                    {"generation_key", str_type}, {"generation", bytes_type},
+                    {"index_key", nb::module_::import_("typing").attr("Optional")[str_type], nb::none()}},
+         .return_annotation = builtin::bool_type(),
+         .async_body = cache_set_if_current});
     members["delete"] = method({.name = "delete",
                                 .doc = "Delete key from cache.",
                                 .params = {{"self"}, {"key", str_type}},
@@ -126,10 +161,10 @@ void define_cache_functions() {
             .params = {{"key", str_type}, {"timeout", float_type, nb::float_(1.0)}},
             .return_annotation = optional_bytes,
             .async_body = safe_cache_get});
-    define({.name = "safe_cache_set",
-            .doc = "Safely set cache value.",
-            .params = {{"key", str_type}, {"value", bytes_type}, {"ttl", int_type}},
-            .async_body = safe_cache_set});
+    state().own_safe_cache_set = define({.name = "safe_cache_set",
+                                         .doc = "Safely set cache value.",
+                                         .params = {{"key", str_type}, {"value", bytes_type}, {"ttl", int_type}},
+                                         .async_body = safe_cache_set});
 }
 
 }  // namespace vexa::maptile

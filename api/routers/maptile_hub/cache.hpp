@@ -4,6 +4,8 @@
 
 #include "hub.hpp"
 
+#include <functional>
+
 namespace vexa::maptile {
 
 /// Longest wait for a cache write, in seconds: the tile is ready, so a stalled write must not
@@ -14,6 +16,11 @@ namespace bound {
 object safe_cache_get();
 object safe_cache_set();
 }  // namespace bound
+
+/// Await `call(owner)` for the module's `cache` object (the owner), under its circuit breaker
+/// and `timeout`: the result, or None when the breaker skips Redis or the call fails, which is
+/// logged as "Cache <verb> failed for <key>: <error>". Only a read may be the breaker's probe.
+Coro through_cache(handle key, const char* verb, handle timeout, std::function<object(handle owner)> call);
 
 /// Start-up: the class BinaryRedisCache.
 void define_cache_class();

@@ -3,10 +3,13 @@
 // background.
 #include "invalidation.hpp"
 
+#include "freshness.hpp"
 #include "guarded.hpp"
 #include "module_state.hpp"
 #include "responses.hpp"
 #include "routes.hpp"
+
+#include <algorithm>
 
 namespace vexa::maptile {
 
@@ -34,19 +37,40 @@ Coro delete_matching(std::string pattern, long long* deleted) {
     co_return nb::none();
 }
 
-/// One worker: delete what `pattern` matches and log `success` + count + `success_end`; on a
-/// failure log `failure` + the error and give 0. The failure is also left in the caller's
-/// context, where the invalidation endpoint looks for it: a failed deletion must not be
-/// reported to its client as a success.
-Coro invalidate(std::string pattern, std::string success, std::string success_end, std::string failure) {
+/// What one worker removes: the keys its patterns match and its single keys, all in the cache's
+/// namespace, and the layers whose generation it advances first and whose version it publishes
+/// once they are gone.
+struct Scope {
+    std::vector<std::string> patterns;
+    std::vector<std::string> keys;
+    std::vector<std::string> layers;
+};
+
+/// DEL `key`, counting it in `deleted` when it was there.
+Coro delete_key(std::string key, long long* deleted) {
+    Held client = bound::redis_client();
+    object deleting = client.attr("delete")(pystr(key));
+    *deleted += nb::cast<long long>(co_await std::move(deleting));
+    co_return nb::none();
+}
+
+/// One worker: advance the generations of the scope's layers, delete what it covers and log
+/// `success` + count + `success_end`, then publish the layers' versions; on a failure log
+/// `failure` + the error and give 0. The failure is also left in the caller's context, where the
+/// invalidation endpoint looks for it: a failed deletion must not be reported to its client as a
+/// success.
+Coro invalidate(Scope scope, std::string success, std::string success_end, std::string failure) {
     long long deleted_count = 0;
     OnError on_error{.level = "error", .message = failure, .then = [&](const nb::python_error& e) {
                          state().invalidation_failure.attr("set")(nb::make_tuple(e.value(), deleted_count));
                      }};
     object done = co_await guarded(
         [&]() -> Coro {
-            co_await delete_matching(std::move(pattern), &deleted_count);
+            co_await advance_generations(bound::redis_client(), scope.layers);
+            for (const std::string& pattern : scope.patterns) co_await delete_matching(pattern, &deleted_count);
+            for (const std::string& key : scope.keys) co_await delete_key(key, &deleted_count);
             log("info", success + std::to_string(deleted_count) + success_end);
+            co_await publish_versions(bound::redis_client(), scope.layers);
             co_return nb::int_(deleted_count);
         }(),
         std::move(on_error));
@@ -55,22 +79,36 @@ Coro invalidate(std::string pattern, std::string success, std::string success_en
 
 std::string cache_namespace() { return text(bound::cache().attr("namespace")); }
 
+/// A layer's tiles, bounding-box tiles and centroid (and its generation, when it is a layer of
+/// the catalogue).
+Scope layer_scope(const std::string& layer) {
+    const std::string prefix = cache_namespace() + ":";
+    std::vector<std::string> layers = layer_names();
+    const bool known = std::find(layers.begin(), layers.end(), layer) != layers.end();
+    return {.patterns = {prefix + layer + ":*", prefix + "bbox:" + layer + ":*"},
+            .keys = {prefix + "centroid:" + layer},
+            .layers = known ? std::vector<std::string>{layer} : std::vector<std::string>{}};
+}
+
 Coro invalidate_layer_task(Args& a) {
     const std::string layer_name = text(a["layer_name"]);
-    co_return co_await invalidate(cache_namespace() + ":" + layer_name + ":*", "Background task: Invalidated ",
-                                      " cache entries for layer '" + layer_name + "'",
+    Scope scope = layer_scope(layer_name);
+    co_return co_await invalidate(std::move(scope), "Background task: Invalidated ",
+                                  " cache entries for layer '" + layer_name + "'",
                                   "Background task failed to invalidate cache for layer '" + layer_name + "': ");
 }
 
 Coro invalidate_all_task(Args&) {
-    co_return co_await invalidate(cache_namespace() + ":*", "Background task: Invalidated ALL cache entries: ",
+    Scope everything{.patterns = {cache_namespace() + ":*"}, .layers = layer_names()};
+    co_return co_await invalidate(std::move(everything), "Background task: Invalidated ALL cache entries: ",
                                   " keys deleted", "Background task failed to invalidate all cache: ");
 }
 
 Coro invalidate_pattern_task(Args& a) {
     const std::string pattern = text(a["pattern"]);
-    co_return co_await invalidate(cache_namespace() + ":" + pattern, "Background task: Invalidated ",
-                                      " cache entries matching pattern '" + pattern + "'",
+    Scope matching{.patterns = {cache_namespace() + ":" + pattern}, .layers = layers_of_pattern(pattern)};
+    co_return co_await invalidate(std::move(matching), "Background task: Invalidated ",
+                                  " cache entries matching pattern '" + pattern + "'",
                                   "Background task failed to invalidate cache by pattern '" + pattern + "': ");
 }
 

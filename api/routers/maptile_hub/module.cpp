@@ -2,6 +2,8 @@
 // and the module's names as bound now (hub.hpp).
 #include "cache.hpp"
 #include "catalogue.hpp"
+#include "change_listener.hpp"
+#include "freshness.hpp"
 #include "guards.hpp"
 #include "hub.hpp"
 #include "invalidation.hpp"
@@ -121,7 +123,7 @@ NB_MODULE(maptile_hub, m) {
     names.bind_module("logging", "logging");
     names.bind_module("json", "json");
     names.bind_from("fastapi", {"APIRouter", "Depends", "HTTPException", "Query", "Response", "status", "Request"});
-    names.bind_from("fastapi.responses", {"JSONResponse"});
+    names.bind_from("fastapi.responses", {"JSONResponse", "StreamingResponse"});
     names.bind_from("sqlalchemy.ext.asyncio", {"AsyncSession"});
     names.bind_from("sqlalchemy", {"text"});
     names.bind_from("sqlalchemy.exc", {"SQLAlchemyError"});
@@ -192,9 +194,11 @@ NB_MODULE(maptile_hub, m) {
     define_mvt_sql();
     define_transaction();
     define_cache_functions();
+    define_freshness();
     define_guards();
     define_redis_guard();
     define_rate_limit();
+    define_change_listener();
 
     // 16. The routes.
     register_routes();

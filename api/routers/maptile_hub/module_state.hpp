@@ -44,6 +44,24 @@ struct ModuleState {
     std::unordered_map<PyObject*, BreakerEntry> breakers;
     /// The runs of single_flight in progress or just finished, by event loop and key.
     std::unordered_map<std::string, Flight> flights;
+    /// safe_cache_set as the module defines it: tiles are stored with their generation's check
+    /// only while the module's own is in place.
+    object own_safe_cache_set;
+    /// The fields of each layer's vector layer in TileJSON (read once from the database).
+    std::unordered_map<std::string, object> layer_fields;
+    /// The versions watcher of /gis/tile-versions (on `watcher_loop`): the versions it read
+    /// last, an asyncio.Event set when they change, its task, how its task shows itself, when a
+    /// stream last wanted it, and the class of the streams.
+    object watcher_loop;
+    object versions;
+    object versions_changed;
+    object versions_watcher;
+    CoroutineInfo versions_watcher_task;
+    double versions_wanted_at = 0;
+    object version_stream_class;
+    /// The Lua script of BinaryRedisCache.set_if_current, and its SHA-1 for EVALSHA.
+    object set_if_current_script;
+    object set_if_current_sha;
 };
 
 /// The module's state. Allocated once and never destroyed, so that none of its Python

@@ -43,6 +43,17 @@ nb::dict answers(std::initializer_list<int> codes, bool tile) {
     return responses;
 }
 
+/// The answer of an event stream: its media type.
+nb::dict event_stream_answer() {
+    nb::dict media, content, ok, responses;
+    media["schema"] = nb::dict();
+    content["text/event-stream"] = media;
+    ok["description"] = "Server-sent events";
+    ok["content"] = content;
+    responses[nb::int_(200)] = ok;
+    return responses;
+}
+
 void route(const char* method, const char* path, handle handler, bool raw, nb::dict responses) {
     object router = ns()["maptileHub"];
     object decorator = raw ? router.attr(method)(path, nb::arg("response_class") = bound::Response(),
@@ -54,6 +65,8 @@ void route(const char* method, const char* path, handle handler, bool raw, nb::d
 }  // namespace
 
 void register_routes() {
+    // "all" is no layer: its route comes before the layers' own.
+    route("get", "/all/{z}/{x}/{y}.pbf", make_get_all_layers_tile(), true, answers({400, 408, 429, 500}, true));
     route("get", "/{layer_name}/{z}/{x}/{y}.pbf", make_get_tile_xyz(), true, answers({400, 404, 408, 429, 500}, true));
     route("get", "/{layer_name}/zoom-info/", make_get_layer_zoom_info(), false, answers({404}, false));
     route("get", "/{layer_name}/bbox/", make_get_tile_bbox(), true, answers({400, 404, 408, 429, 500}, true));
@@ -62,6 +75,9 @@ void register_routes() {
     route("get", "/{layer_name}/", make_get_central_tile_info(), false, answers({404, 408, 500}, false));
     route("post", "/cache/invalidate/{layer_name}", make_invalidate_cache_endpoint(), false,
           answers({404, 503}, false));
+    route("get", "/tilejson.json", make_get_all_layers_tilejson(), false, answers({408, 500}, false));
+    route("get", "/{layer_name}/tilejson.json", make_get_tilejson(), false, answers({404, 408, 500}, false));
+    route("get", "/tile-versions", make_tile_versions(), false, event_stream_answer());
 }
 
 }  // namespace vexa::maptile

@@ -7,6 +7,10 @@
 namespace vexa::maptile {
 
 object make_get_tile_xyz();               // tile_xyz.cpp
+object make_get_all_layers_tile();        // tile_xyz.cpp
+object make_get_tilejson();               // tilejson.cpp
+object make_get_all_layers_tilejson();    // tilejson.cpp
+object make_tile_versions();              // tile_versions.cpp
 object make_get_tile_bbox();              // tile_bbox.cpp
 object make_get_layer_zoom_info();        // layer_info.cpp
 object make_get_central_tile_info();      // layer_info.cpp

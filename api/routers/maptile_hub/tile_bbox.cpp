@@ -1,6 +1,7 @@
 // tile_bbox.cpp: get_tile_bbox, one vector tile for an arbitrary box in EPSG:4326 or 3857:
 // the request's checks, the box in Web Mercator, then cache, query and answer.
 #include "cache.hpp"
+#include "freshness.hpp"
 #include "guarded.hpp"
 #include "guards.hpp"
 #include "query_failure.hpp"
@@ -142,13 +143,13 @@ Coro get_tile_bbox(Args& a) {
                                .timeout_detail = "Query timeout",
                                .error_log = "Error generating bbox tile for " + text(layer_name) + ": ",
                                .error_detail = "Internal server error"};
+    Held generation = co_await read_generation(text(layer_name));
     object statement = bound::text()(pystr(box_statement(a, box.srid)));
     Held mvt_content = co_await answered(
         timed_query(nb::borrow(db), std::move(statement), params, 20.0, "scalar_one_or_none"), failure);
 
     if (!truthy(mvt_content)) co_return no_content();
-    object storing = bound::safe_cache_set()(cache_key, mvt_content, bound::CACHE_TTL_SHORT());
-    co_await std::move(storing);
+    co_await store_tile(cache_key, mvt_content, bound::CACHE_TTL_SHORT(), text(layer_name), generation, true);
     nb::dict headers;
     headers["Cache-Control"] = pystr("public, max-age=" + text(bound::CACHE_TTL_SHORT()));
     headers["X-Cache"] = "MISS";

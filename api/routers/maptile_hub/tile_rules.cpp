@@ -3,6 +3,7 @@
 
 #include "sql_template.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vexa::tiles {
@@ -128,6 +129,36 @@ bool tile_address_valid(long long z, long long x, long long y) {
     if (z < 1 || z > 20) return false;
     const long long side = 1LL << z;
     return x >= 0 && x < side && y >= 0 && y < side;
+}
+
+namespace {
+
+constexpr double EARTH_RADIUS = 6378137.0;
+constexpr double ORIGIN_SHIFT = M_PI * EARTH_RADIUS;  // half the width of the world in EPSG:3857
+
+}  // namespace
+
+TileRange tiles_covering(const Box& box, int z) {
+    const long long side = 1LL << z;
+    const double size = 2 * ORIGIN_SHIFT / double(side);
+    auto index = [&](double offset) {
+        return (long long)std::max(0.0, std::min(double(side - 1), std::floor(offset / size)));
+    };
+    // A box edge on a tile edge touches the tiles on both sides of it: the box is widened by a
+    // millimetre, so that rounding never decides which.
+    constexpr double EDGE = 1e-3;
+    TileRange range{z, index(box.minx - EDGE + ORIGIN_SHIFT), index(box.maxx + EDGE + ORIGIN_SHIFT),
+                    index(ORIGIN_SHIFT - box.maxy - EDGE), index(ORIGIN_SHIFT - box.miny + EDGE)};
+    const bool finite = std::isfinite(box.minx) && std::isfinite(box.miny) && std::isfinite(box.maxx) &&
+                        std::isfinite(box.maxy);
+    const bool off_grid = !finite || box.maxx < -ORIGIN_SHIFT || box.minx > ORIGIN_SHIFT || box.maxy < -ORIGIN_SHIFT ||
+                          box.miny > ORIGIN_SHIFT || box.maxx < box.minx || box.maxy < box.miny;
+    if (off_grid) range.x1 = range.x0 - 1;
+    return range;
+}
+
+LonLat lonlat_of(double x, double y) {
+    return {x / EARTH_RADIUS * 180 / M_PI, std::atan(std::sinh(y / EARTH_RADIUS)) * 180 / M_PI};
 }
 
 double tile_query_timeout(double z) {

@@ -71,6 +71,33 @@ std::string bbox_sql(const BboxQuery& q);
 /// A tile address exists: 1 <= z <= 20, 0 <= x, y < 2^z.
 bool tile_address_valid(long long z, long long x, long long y);
 
+/// The highest zoom the tile service answers.
+inline constexpr int MAX_TILE_ZOOM = 20;
+
+/// A rectangle in EPSG:3857 metres.
+struct Box {
+    double minx, miny, maxx, maxy;
+};
+
+/// The tiles of zoom `z` from column x0 to x1 and row y0 to y1, both ends included (empty when
+/// x1 < x0).
+struct TileRange {
+    int z;
+    long long x0, x1, y0, y1;
+    long long count() const { return x1 < x0 || y1 < y0 ? 0 : (x1 - x0 + 1) * (y1 - y0 + 1); }
+};
+
+/// The tiles of zoom `z` whose extent meets `box`, edges included (a tile statement's "&&"
+/// takes a geometry that only touches the tile's edge), on the XYZ grid of map clients (origin
+/// at the top left, rows southward). Parts of the box beyond the grid are left out.
+TileRange tiles_covering(const Box& box, int z);
+
+/// Longitude and latitude in degrees of a point in EPSG:3857 metres.
+struct LonLat {
+    double lon, lat;
+};
+LonLat lonlat_of(double x, double y);
+
 /// Seconds the XYZ tile query of zoom `z` may run.
 double tile_query_timeout(double z);
 

@@ -1,5 +1,6 @@
 // tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address.
 #include "cache.hpp"
+#include "freshness.hpp"
 #include "guards.hpp"
 #include "mvt_sql.hpp"
 #include "query_failure.hpp"
@@ -23,16 +24,14 @@ std::string layers_served_at(handle z) {
     return available.size() ? text(available) : std::string();
 }
 
-Coro get_tile_xyz(Args& a) {
-    handle layer_name = a["layer_name"], z = a["z"], x = a["x"], y = a["y"], request = a["request"], db = a["db"];
+/// What became of one layer's tile: not served at the zoom, answered from the cache, generated,
+/// or generated empty.
+enum class Outcome { unserved, hit, miss, empty };
 
-    co_await enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
-                                "Too many map requests. Please slow down panning.", true);
-
-    require_layer(layer_name);
-    if (!truthy(bound::validate_tile_coords()(z, x, y)))
-        raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
-
+/// One layer's tile at a checked address: a tuple (outcome, tile bytes or None, the zoom's cache
+/// lifetime or None). With `explain`, the zoom a layer is not served at and an empty tile are
+/// logged as the tile endpoint logs them.
+Coro layer_tile(handle layer_name, handle z, handle x, handle y, handle db, bool explain) {
     Held sql, zoom_config;
     try {
         object built = bound::generate_mvt_sql()(layer_name, z);
@@ -40,19 +39,22 @@ Coro get_tile_xyz(Args& a) {
         zoom_config = item(built, nb::int_(1));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_ValueError)) throw;
-        log("info", "Layer " + text(layer_name) + " not available at zoom " + text(z) + ": " + text(e.value()));
-        if (nb::cast<long long>(z) <= 6) {
-            std::string suggestion = layers_served_at(z);
-            if (!suggestion.empty()) log("info", "Try these layers at zoom " + text(z) + ": " + suggestion);
+        if (explain) {
+            log("info", "Layer " + text(layer_name) + " not available at zoom " + text(z) + ": " + text(e.value()));
+            if (nb::cast<long long>(z) <= 6) {
+                std::string suggestion = layers_served_at(z);
+                if (!suggestion.empty()) log("info", "Try these layers at zoom " + text(z) + ": " + suggestion);
+            }
         }
-        co_return no_content();
+        co_return nb::make_tuple(int(Outcome::unserved), nb::none(), nb::none());
     }
+    Held ttl = item(zoom_config, "cache_ttl");
 
     Held cache_key = pystr(text(layer_name) + ":" + text(z) + ":" + text(x) + ":" + text(y));
     const Clock::time_point asked_at = Clock::now();  // a run finishing after this may have missed our read
     object reading = bound::safe_cache_get()(cache_key);
     Held cached_tile = co_await std::move(reading);
-    if (truthy(cached_tile)) co_return cached_tile_answer(cached_tile, item(zoom_config, "cache_ttl"));
+    if (truthy(cached_tile)) co_return nb::make_tuple(int(Outcome::hit), cached_tile, ttl);
 
     Held bbox = bound::xyz_to_bbox_web_mercator()(z, x, y);
     Held params = nb::dict();
@@ -69,24 +71,86 @@ Coro get_tile_xyz(Args& a) {
                                .database_detail = "Database error",
                                .error_log = "Unexpected error for tile " + tile + ": ",
                                .error_detail = "Internal server error"};
-    // Concurrent misses of this tile share one query, and its one cache write.
+    // Concurrent misses of this tile share one query, and its one cache write. The layer's
+    // generation is read before the query's snapshot is taken: the tile is stored only if no
+    // invalidation of the layer came in between.
     Coro shared_query = single_flight(text(cache_key), asked_at, [&]() -> Coro {
+        Held generation = co_await read_generation(text(layer_name));
         object statement = bound::text()(sql);
         Held generated = co_await timed_query(nb::borrow(db), std::move(statement), params, timeout, "scalar_one_or_none");
-        if (truthy(generated)) {
-            object storing = bound::safe_cache_set()(cache_key, generated, item(zoom_config, "cache_ttl"));
-            co_await std::move(storing);
-        }
+        if (truthy(generated)) co_await store_tile(cache_key, generated, ttl, text(layer_name), generation);
         co_return generated;
     });
     Held mvt_content = co_await answered(std::move(shared_query), failure);
 
-    if (truthy(mvt_content)) co_return tile_response(mvt_content, nb::dict());
-    log("info", "Empty tile generated for " + tile + " - bbox: " + text(bbox));
-    co_return no_content();
+    if (truthy(mvt_content)) co_return nb::make_tuple(int(Outcome::miss), mvt_content, ttl);
+    if (explain) log("info", "Empty tile generated for " + tile + " - bbox: " + text(bbox));
+    co_return nb::make_tuple(int(Outcome::empty), nb::none(), ttl);
+}
+
+Outcome outcome_of(handle tile) { return Outcome(nb::cast<int>(item(tile, nb::int_(0)))); }
+
+Coro get_tile_xyz(Args& a) {
+    handle layer_name = a["layer_name"], z = a["z"], x = a["x"], y = a["y"], request = a["request"];
+
+    co_await enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
+                                "Too many map requests. Please slow down panning.", true);
+
+    require_layer(layer_name);
+    if (!truthy(bound::validate_tile_coords()(z, x, y)))
+        raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
+
+    Held tile = co_await layer_tile(layer_name, z, x, y, a["db"], true);
+    switch (outcome_of(tile)) {
+        case Outcome::hit: co_return cached_tile_answer(item(tile, nb::int_(1)), item(tile, nb::int_(2)));
+        case Outcome::miss: co_return tile_response(item(tile, nb::int_(1)), nb::dict());
+        default: co_return no_content();
+    }
+}
+
+/// One tile holding every layer served at its zoom, in catalogue order: the layers' own tiles
+/// (cached and generated as for each layer alone) one after the other, which a vector tile
+/// reader takes as one tile of several layers. Counted as one request by the rate limit.
+Coro get_all_layers_tile(Args& a) {
+    handle z = a["z"], x = a["x"], y = a["y"], request = a["request"];
+
+    co_await enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
+                                "Too many map requests. Please slow down panning.", true);
+    if (!truthy(bound::validate_tile_coords()(z, x, y)))
+        raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
+
+    Held layers = nb::list(bound::LAYER_CONFIG());
+    Held parts = nb::list();
+    bool all_cached = true;
+    Held shortest_ttl = nb::none();
+    for (handle layer_name : layers) {
+        Held tile = co_await layer_tile(layer_name, z, x, y, a["db"], false);
+        const Outcome outcome = outcome_of(tile);
+        if (outcome == Outcome::unserved) continue;
+        all_cached = all_cached && outcome == Outcome::hit;
+        object ttl = item(tile, nb::int_(2));
+        if (shortest_ttl.is_none() || compare(ttl, shortest_ttl, Py_LT)) shortest_ttl = ttl;
+        if (outcome == Outcome::hit || outcome == Outcome::miss) nb::borrow<nb::list>(parts).append(item(tile, nb::int_(1)));
+    }
+    if (nb::len(parts) == 0) co_return no_content();
+    object content = nb::bytes("").attr("join")(parts);
+    if (all_cached) co_return cached_tile_answer(content, shortest_ttl);
+    co_return tile_response(content, nb::dict());
 }
 
 }  // namespace
+
+object make_get_all_layers_tile() {
+    object int_type = builtin::int_type();
+    return define({.name = "get_all_layers_tile",
+                   .doc = "Serve one vector tile holding every layer served at its zoom.",
+                   .params = {{"z", int_type},
+                              {"x", int_type},
+                              {"y", int_type},
+                              {"request", ns()["Request"]},
+                              {"db", ns()["AsyncSession"], ns()["Depends"](ns()["get_db"])}},
+                   .async_body = get_all_layers_tile});
+}
 
 object make_get_tile_xyz() {
     object str_type = builtin::str_type(), int_type = builtin::int_type();

@@ -1,0 +1,56 @@
+// freshness.hpp: each layer's generation and version in Redis. Every invalidation of a layer
+// advances its generation before it deletes anything and publishes the generation as the
+// layer's version once it has; a tile is stored only while its layer's generation is still the
+// one read before its query, so a tile computed from data older than an invalidation is never
+// stored after it, and a client that asks for tiles of the new version gets no old ones.
+#pragma once
+
+#include "hub.hpp"
+
+#include <string>
+#include <vector>
+
+namespace vexa::maptile {
+
+/// The Redis keys of a layer's generation and version ("tile_generation:" and "tile_version:",
+/// the cache's namespace, ":" and the layer), beside the cache's keys, never matched by its
+/// patterns and never expiring.
+std::string generation_key(const std::string& layer);
+std::string version_key(const std::string& layer);
+
+/// The Redis set that names a layer's bounding-box entries (the entries' keys, namespace
+/// included), so that an edit finds them without walking the key space.
+std::string bbox_index_key(const std::string& layer);
+
+/// The names of the catalogue's layers, in order.
+std::vector<std::string> layer_names();
+
+/// The layers a cache pattern (as the pattern invalidation takes it) can reach: the one it
+/// names first ("plots:18:*", "bbox:plots:*", "centroid:plots"), or every layer.
+std::vector<std::string> layers_of_pattern(const std::string& pattern);
+
+/// INCR the generation of each of `layers` (through `client`), before anything is deleted.
+Coro advance_generations(object client, std::vector<std::string> layers);
+
+/// SET the version of each of `layers` to its generation, once its entries are deleted.
+Coro publish_versions(object client, std::vector<std::string> layers);
+
+/// The generation of `layer` as stored now (b"0" when it has none), read through the cache's
+/// client under the cache's breaker and time limit; an empty object when it cannot be read.
+Coro read_generation(std::string layer);
+
+/// {layer: version} for every layer, each version the Redis epoch (a token made when Redis first
+/// holds none, so versions never repeat across a Redis that lost its data), a period and the
+/// layer's published generation ("0" for none yet); an empty object when Redis cannot be read.
+Coro read_versions();
+
+/// Store a tile computed after `generation` was read for `layer`: through set_if_current, so
+/// that it is not stored when the layer has been invalidated since (and, when `indexed`, named
+/// in the layer's bounding-box index). Nothing is stored when the generation could not be read.
+/// A safe_cache_set replaced by the host is called as it is.
+Coro store_tile(handle key, handle value, handle ttl, std::string layer, handle generation, bool indexed = false);
+
+/// Start-up: the write's script.
+void define_freshness();
+
+}  // namespace vexa::maptile

@@ -1,0 +1,208 @@
+// tilejson.cpp: TileJSON 3.0.0 documents, one per layer and one for all layers: the tile URL
+// template carrying the layer's current version, the zoom range, bounds and centre from the
+// data, and the fields of each vector layer.
+#include "centroid.hpp"
+#include "freshness.hpp"
+#include "guards.hpp"
+#include "module_state.hpp"
+#include "routes.hpp"
+#include "tile_rules.hpp"
+#include "transaction.hpp"
+
+#include <algorithm>
+
+namespace vexa::maptile {
+
+namespace {
+
+// The columns of one table and their types.
+constexpr const char* COLUMNS_SQL = R"(
+        SELECT column_name, data_type FROM information_schema.columns
+        WHERE table_schema = :schema AND table_name = :table
+    )";
+
+/// A TileJSON field type for a PostgreSQL data type.
+const char* field_type(const std::string& data_type) {
+    static const char* const numbers[] = {"smallint", "integer", "bigint", "numeric", "real", "double precision"};
+    for (const char* number_type : numbers)
+        if (data_type == number_type) return "Number";
+    return data_type == "boolean" ? "Boolean" : "String";
+}
+
+/// `"GIS"."PLOT"` as ("GIS", "PLOT").
+std::pair<std::string, std::string> schema_and_table(const std::string& identifier) {
+    const size_t dot = identifier.find("\".\"");
+    if (dot == std::string::npos || identifier.size() < 2) return {"public", identifier};
+    return {identifier.substr(1, dot - 1), identifier.substr(dot + 3, identifier.size() - dot - 4)};
+}
+
+/// The vector layer's fields: its property columns, then feature_id, each with the type of its
+/// column. Read once per process (the catalogue is fixed), with `db`.
+Coro fields_of(handle layer_name, handle db) {
+    const std::string layer = text(layer_name);
+    auto& known = state().layer_fields;
+    if (auto found = known.find(layer); found != known.end()) co_return found->second;
+    Held config = item(bound::LAYER_CONFIG(), layer_name);
+    auto [schema, table] = schema_and_table(text(item(config, "table")));
+    Held bind = nb::dict();
+    bind["schema"] = pystr(schema);
+    bind["table"] = pystr(table);
+    object statement = bound::text()(COLUMNS_SQL);
+    Held rows = co_await timed_query(nb::borrow(db), std::move(statement), bind, 5.0, "all");
+    nb::dict types;
+    for (handle row : rows) types[row[nb::int_(0)]] = pystr(field_type(text(row[nb::int_(1)])));
+    auto column_name = [](handle quoted) {
+        std::string name = text(quoted);
+        return name.size() >= 2 && name.front() == '"' ? name.substr(1, name.size() - 2) : name;
+    };
+    nb::dict fields;
+    for (handle column : item(config, "properties")) {
+        nb::str name = pystr(column_name(column));
+        fields[name] = types.contains(name) ? object(types[name]) : object(pystr("String"));
+    }
+    nb::str id = pystr(column_name(item(config, "id_col")));
+    fields["feature_id"] = types.contains(id) ? object(types[id]) : object(pystr("Number"));
+    known[layer] = fields;
+    co_return fields;
+}
+
+/// The URL of the tiles under `path` ("plots/{z}/{x}/{y}.pbf"), on the host and prefix the
+/// request came to, with the version `version` when it is known.
+std::string tiles_url(handle request, const std::string& path, const std::string& version) {
+    std::string base = text(request.attr("base_url"));
+    if (!base.empty() && base.back() == '/') base.pop_back();
+    const std::string url = base + text(ns()["maptileHub"].attr("prefix")) + "/" + path;
+    return version.empty() ? url : url + "?v=" + version;
+}
+
+/// A rectangle in degrees.
+struct Degrees {
+    double west, south, east, north;
+};
+
+/// The whole grid of the tiles, in degrees.
+constexpr Degrees WORLD{-180, -85.0511287798066, 180, 85.0511287798066};
+
+/// An extent in EPSG:3857 (a mapping with minx, miny, maxx, maxy) in degrees.
+Degrees degrees_of(handle extent) {
+    const tiles::LonLat low = tiles::lonlat_of(number(item(extent, "minx")), number(item(extent, "miny")));
+    const tiles::LonLat high = tiles::lonlat_of(number(item(extent, "maxx")), number(item(extent, "maxy")));
+    return {low.lon, low.lat, high.lon, high.lat};
+}
+
+nb::list as_list(const Degrees& d) {
+    nb::list bounds;
+    for (double v : {d.west, d.south, d.east, d.north}) bounds.append(v);
+    return bounds;
+}
+
+nb::dict vector_layer(handle layer_name, handle fields, long long minzoom) {
+    nb::dict layer;
+    layer["id"] = layer_name;
+    layer["description"] = pystr("Cadastral layer " + text(layer_name));
+    layer["fields"] = fields;
+    layer["minzoom"] = minzoom;
+    layer["maxzoom"] = tiles::MAX_TILE_ZOOM;
+    return layer;
+}
+
+/// A document's fields in TileJSON's order.
+nb::dict document(const std::string& name, const std::string& description, const std::string& url, long long minzoom,
+                  nb::list bounds, nb::list center, nb::list vector_layers) {
+    nb::dict doc;
+    doc["tilejson"] = "3.0.0";
+    doc["name"] = pystr(name);
+    doc["description"] = pystr(description);
+    doc["scheme"] = "xyz";
+    nb::list tiles;
+    tiles.append(pystr(url));
+    doc["tiles"] = tiles;
+    doc["minzoom"] = minzoom;
+    doc["maxzoom"] = tiles::MAX_TILE_ZOOM;
+    doc["bounds"] = bounds;
+    doc["center"] = center;
+    doc["vector_layers"] = vector_layers;
+    return doc;
+}
+
+std::string version_of(handle versions, handle layer_name) {
+    return versions.is_none() ? std::string() : text(item(versions, layer_name));
+}
+
+Coro get_tilejson(Args& a) {
+    handle layer_name = a["layer_name"], request = a["request"], db = a["db"];
+    require_layer(layer_name);
+    const long long minzoom = nb::cast<long long>(min_zoom_of(item(bound::LAYER_CONFIG(), layer_name)));
+    Held versions = co_await read_versions();
+    Held centroid = co_await layer_centroid(layer_name, db);
+    Held fields = co_await fields_of(layer_name, db);
+
+    const Degrees bounds = centroid.is_none() ? WORLD : degrees_of(item(centroid, "extent_web_mercator"));
+    nb::list center;
+    if (centroid.is_none()) {
+        center.append(0.0);
+        center.append(0.0);
+    } else {
+        center.append(item(item(centroid, "centroid_wgs84"), "longitude"));
+        center.append(item(item(centroid, "centroid_wgs84"), "latitude"));
+    }
+    center.append(std::max(minzoom, nb::cast<long long>(bound::DEFAULT_CENTROID_ZOOM())));
+    nb::list vector_layers;
+    vector_layers.append(vector_layer(layer_name, fields, minzoom));
+    const std::string url =
+        tiles_url(request, text(layer_name) + "/{z}/{x}/{y}.pbf", version_of(versions, layer_name));
+    co_return bound::JSONResponse()(document(text(layer_name), "Cadastral layer " + text(layer_name), url, minzoom,
+                                             as_list(bounds), center, vector_layers));
+}
+
+Coro get_all_layers_tilejson(Args& a) {
+    handle request = a["request"], db = a["db"];
+    Held versions = co_await read_versions();
+    Held layers = nb::list(bound::LAYER_CONFIG());
+    Held vector_layers = nb::list();
+    long long minzoom = tiles::MAX_TILE_ZOOM;
+    Degrees bounds{180, 90, -180, -90};  // grows by every layer's extent
+    std::string version;
+    for (handle layer_name : layers) {
+        const long long layer_min = nb::cast<long long>(min_zoom_of(item(bound::LAYER_CONFIG(), layer_name)));
+        minzoom = std::min(minzoom, layer_min);
+        Held centroid = co_await layer_centroid(layer_name, db);
+        if (!centroid.is_none()) {
+            const Degrees d = degrees_of(item(centroid, "extent_web_mercator"));
+            bounds = {std::min(bounds.west, d.west), std::min(bounds.south, d.south), std::max(bounds.east, d.east),
+                      std::max(bounds.north, d.north)};
+        }
+        Held fields = co_await fields_of(layer_name, db);
+        nb::borrow<nb::list>(vector_layers).append(vector_layer(layer_name, fields, layer_min));
+        if (!versions.is_none()) version += (version.empty() ? "" : "-") + version_of(versions, layer_name);
+    }
+    if (bounds.east < bounds.west) bounds = WORLD;  // no layer has an extent yet
+    nb::list center;
+    center.append((bounds.west + bounds.east) / 2);
+    center.append((bounds.south + bounds.north) / 2);
+    center.append(std::max(minzoom, 10LL));
+    co_return bound::JSONResponse()(document("cadastre", "The five cadastral layers in one tile set",
+                                             tiles_url(request, "all/{z}/{x}/{y}.pbf", version), minzoom,
+                                             as_list(bounds), center, nb::borrow<nb::list>(vector_layers)));
+}
+
+}  // namespace
+
+object make_get_tilejson() {
+    return define({.name = "get_tilejson",
+                   .doc = "TileJSON 3.0.0 of one layer: its tile URL (carrying the layer's current version), zoom "
+                          "range, bounds, centre and fields.",
+                   .params = {{"layer_name", builtin::str_type()},
+                              {"request", ns()["Request"]},
+                              {"db", ns()["AsyncSession"], ns()["Depends"](ns()["get_db"])}},
+                   .async_body = get_tilejson});
+}
+
+object make_get_all_layers_tilejson() {
+    return define({.name = "get_all_layers_tilejson",
+                   .doc = "TileJSON 3.0.0 of all five layers in one tile set (/gis/all/{z}/{x}/{y}.pbf).",
+                   .params = {{"request", ns()["Request"]}, {"db", ns()["AsyncSession"], ns()["Depends"](ns()["get_db"])}},
+                   .async_body = get_all_layers_tilejson});
+}
+
+}  // namespace vexa::maptile
