@@ -105,7 +105,8 @@ async def cadastre_database(size: int, zone_plots: int, reload: bool = False) ->
         await admin.close()
     conn = await asyncpg.connect(pg_url(database))
     try:
-        await conn.execute((ROOT / "scripts" / "schema.sql").read_text())
+        for script in ("schema.sql", "tile_changes.sql"):
+            await conn.execute((ROOT / "scripts" / script).read_text())
         have = await conn.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
     finally:
         await conn.close()

@@ -52,7 +52,7 @@ start_postgres() {
     if ! psql_db -d postgres -tAc "SELECT 1 FROM pg_database WHERE datname='$DB_NAME'" | grep -q 1; then
         psql_db -d postgres -c "CREATE DATABASE $DB_NAME"
     fi
-    psql_db -d "$DB_NAME" -f "$ROOT/scripts/schema.sql"
+    psql_db -d "$DB_NAME" -f "$ROOT/scripts/schema.sql" -f "$ROOT/scripts/tile_changes.sql"
 }
 
 start_redis() {

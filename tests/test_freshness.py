@@ -1,0 +1,411 @@
+"""Edits reach the tile cache by themselves, and no tile computed before an invalidation is stored
+after it: the database's change log and triggers, the change listener (its election, its
+failover, its resumption after the listener or Redis was down, its merging of bulk edits), the
+checked cache write, TileJSON with versioned tile URLs, the versions stream and tile ETags."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import json
+import math
+import os
+import signal
+import sys
+import time
+from collections.abc import AsyncIterator, Callable
+
+import asyncpg
+import httpx
+import mapbox_vector_tile
+import pytest
+import services
+from demo_tiles import tile_at
+
+ADMIN = {"Authorization": f"Bearer {services.ADMIN_TOKEN}"}
+SCRATCH = "vexa_changes"  # a database of its own: the listener tests edit and empty its tables
+HALF = math.pi * 6378137.0
+LAYERS = {  # layer: (table, geometry column, id column, its minimum zoom)
+    "plots": ('"GIS"."PLOT"', '"GEOMETRY"', '"ID"', 8),
+    "beacons": ('"GIS"."BEACON"', '"GEOMETRY"', '"ID"', 12),
+    "cadzones": ('"GIS"."CadZones"', "geometry", "id", 4),
+    "districts": ('"GIS"."Districts"', "geometry", "id", 3),
+    "lgas": ('"GIS"."LGAs"', "geometry", "id", 2),
+}
+INSERTS = {
+    "plots": 'INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "STATUS", "GEOMETRY") VALUES (1, \'T1\', \'New\', {square})',
+    "beacons": 'INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "GEOMETRY") VALUES (1, \'B1\', {point})',
+    "cadzones": 'INSERT INTO "GIS"."CadZones" (id, name, geometry) VALUES (1, \'Z1\', ST_Multi({square}))',
+    "districts": 'INSERT INTO "GIS"."Districts" (id, name, geometry) VALUES (1, \'D1\', ST_Multi({square}))',
+    "lgas": 'INSERT INTO "GIS"."LGAs" (id, name, geometry) VALUES (1, \'L1\', ST_Multi({square}))',
+}
+
+
+def tile_of(x: float, y: float, z: int) -> tuple[int, int]:
+    size = 2 * HALF / 2**z
+    return int((x + HALF) // size), int((HALF - y) // size)
+
+
+def centre_of(z: int, tx: int, ty: int) -> tuple[float, float]:
+    size = 2 * HALF / 2**z
+    return -HALF + (tx + 0.5) * size, HALF - (ty + 0.5) * size
+
+
+# A point in the middle of a zoom-20 tile of the demo area: a 4 m square around it lies in that
+# tile, and in the one tile of every lower zoom that holds it.
+HERE = centre_of(20, *tile_of(815_500.0, 998_500.0, 20))
+THERE = (HERE[0] + 2 * (2 * HALF / 2**20), HERE[1])  # two zoom-20 tiles east
+FAR = "mvt_v8:{layer}:20:1:1"  # a tile on the other side of the world
+
+
+def square(x: float, y: float) -> str:
+    return f"ST_MakeEnvelope({x - 2}, {y - 2}, {x + 2}, {y + 2}, 3857)"
+
+
+def covering_keys(layer: str, x: float, y: float) -> set[str]:
+    """The cache keys of `layer`'s tiles over the point, at every zoom the layer is served."""
+    return {f"mvt_v8:{layer}:{z}:{tx}:{ty}" for z in range(LAYERS[layer][3], 21) for tx, ty in [tile_of(x, y, z)]}
+
+
+@pytest.fixture(scope="module")
+async def scratch(local_services) -> str:
+    """The DSN of a database of the project's schema, its own tables (no demo data)."""
+    admin = await asyncpg.connect(services.database_url(driver="postgresql").rsplit("/", 1)[0] + "/postgres")
+    try:
+        if not await admin.fetchval("SELECT 1 FROM pg_database WHERE datname = $1", SCRATCH):
+            await admin.execute(f'CREATE DATABASE "{SCRATCH}"')
+    finally:
+        await admin.close()
+    dsn = services.database_url(driver="postgresql").rsplit("/", 1)[0] + "/" + SCRATCH
+    conn = await asyncpg.connect(dsn)
+    try:
+        for script in ("schema.sql", "tile_changes.sql"):
+            await conn.execute((services.ROOT / "scripts" / script).read_text())
+    finally:
+        await conn.close()
+    return dsn
+
+
+@pytest.fixture
+async def db(scratch) -> AsyncIterator[asyncpg.Connection]:
+    """A connection to the scratch database, its layer tables and change log emptied first."""
+    conn = await asyncpg.connect(scratch)
+    await conn.execute('TRUNCATE "GIS"."BEACON", "GIS"."PLOT", "GIS"."CadZones", "GIS"."Districts", "GIS"."LGAs"')
+    await conn.execute('DELETE FROM "GIS".tile_changes')
+    yield conn
+    await conn.close()
+
+
+@contextlib.asynccontextmanager
+async def listener(hub, dsn: str) -> AsyncIterator[asyncio.Task]:
+    task = asyncio.create_task(hub.listen_for_tile_changes(lambda: asyncpg.connect(dsn)))
+    try:
+        yield task
+    finally:
+        task.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await task
+
+
+async def until(condition: Callable[[], bool], seconds: float = 5.0) -> float:
+    """Wait until `condition()` holds; the seconds it took (AssertionError when it never does)."""
+    started = time.monotonic()
+    while not condition():
+        if time.monotonic() - started > seconds:
+            raise AssertionError(f"not within {seconds} s")
+        await asyncio.sleep(0.01)
+    return time.monotonic() - started
+
+
+def cache_layer(raw_redis, layer: str, *points: tuple[float, float]) -> None:
+    """Tiles of `layer` over the points, its centroid and an indexed bbox tile, a far tile, and
+    the same tile of another layer."""
+    for x, y in points:
+        for key in covering_keys(layer, x, y):
+            raw_redis.set(key, b"tile")
+    raw_redis.set(FAR.format(layer=layer), b"far")
+    raw_redis.set(f"mvt_v8:centroid:{layer}", b"{}")
+    raw_redis.set(f"mvt_v8:bbox:{layer}:1:2:3:4:5000:True", b"box")
+    raw_redis.sadd(f"tile_bbox_index:mvt_v8:{layer}", f"mvt_v8:bbox:{layer}:1:2:3:4:5000:True")
+    other = "lgas" if layer != "lgas" else "plots"
+    raw_redis.set(f"mvt_v8:{other}:20:1:1", b"other")
+
+
+def cleared(raw_redis, layer: str, *points: tuple[float, float]) -> bool:
+    keys = set().union(*(covering_keys(layer, x, y) for x, y in points))
+    keys |= {f"mvt_v8:centroid:{layer}", f"mvt_v8:bbox:{layer}:1:2:3:4:5000:True"}
+    return not any(raw_redis.exists(k) for k in keys)
+
+
+async def test_every_edit_of_every_layer_clears_its_tiles_and_only_those(hub, raw_redis, db, scratch, hub_log):
+    async with listener(hub, scratch):
+        await until(lambda: "Tile change listener: active" in hub_log.messages("INFO"))
+        for layer, (table, geom, id_col, _) in LAYERS.items():
+            moves = {"square": square(*HERE), "point": f"ST_SetSRID(ST_MakePoint({HERE[0]}, {HERE[1]}), 3857)"}
+            edits = [
+                ("insert", INSERTS[layer].format(**moves), [HERE]),
+                ("update of an attribute", f"UPDATE {table} SET {id_col} = {id_col} WHERE {id_col} = 1", [HERE]),
+                ("update of the geometry",
+                 f"UPDATE {table} SET {geom} = ST_Translate({geom}, {THERE[0] - HERE[0]}, 0) WHERE {id_col} = 1",
+                 [HERE, THERE]),
+                ("delete", f"DELETE FROM {table} WHERE {id_col} = 1", [THERE]),
+            ]
+            for what, statement, points in edits:
+                cache_layer(raw_redis, layer, HERE, THERE)
+                version = raw_redis.get(f"tile_version:mvt_v8:{layer}")
+                await db.execute(statement)
+                await until(lambda: cleared(raw_redis, layer, *points) and
+                            raw_redis.get(f"tile_version:mvt_v8:{layer}") != version)
+                kept = {FAR.format(layer=layer), "mvt_v8:" + ("lgas" if layer != "lgas" else "plots") + ":20:1:1"}
+                untouched = {HERE, THERE} - set(points)
+                for x, y in untouched:
+                    kept |= covering_keys(layer, x, y) - set().union(*(covering_keys(layer, *p) for p in points))
+                assert all(raw_redis.exists(k) for k in kept), (layer, what, [k for k in kept if not raw_redis.exists(k)])
+        assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0  # pruned once applied
+
+
+async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, db, scratch, hub_log):
+    cache_layer(raw_redis, "plots", HERE)
+    raw_redis.set("mvt_v8:beacons:18:5:5", b"other layer")
+    async with listener(hub, scratch):
+        await db.execute('TRUNCATE "GIS"."PLOT"')
+        await until(lambda: not raw_redis.exists(FAR.format(layer="plots")))
+        assert cleared(raw_redis, "plots", HERE) and raw_redis.exists("mvt_v8:beacons:18:5:5")
+        assert any("1 change to plots (the table was emptied): the layer's cache is cleared" in m
+                   for m in hub_log.messages("INFO"))
+
+        # Six thousand plots in one statement: not followed tile by tile, the layer is cleared.
+        cache_layer(raw_redis, "plots", HERE)
+        await db.execute(f"""
+            INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY")
+            SELECT n, 'P' || n, ST_MakeEnvelope({HERE[0]} + n * 40, {HERE[1]}, {HERE[0]} + n * 40 + 30, {HERE[1]} + 30, 3857)
+            FROM generate_series(1, 6000) AS n""")
+        await until(lambda: not raw_redis.exists(FAR.format(layer="plots")), 10)
+        assert any(m.startswith("Tile change listener: 6000 changes to plots reach too many tiles to follow one by one: "
+                                "the layer's cache is cleared") for m in hub_log.messages("INFO"))
+        # One district-sized edit reaches too many tiles on its own.
+        cache_layer(raw_redis, "plots", HERE)
+        await db.execute(f'UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_MakeEnvelope({HERE[0]}, {HERE[1]}, '
+                         f'{HERE[0] + 20000}, {HERE[1] + 20000}, 3857) WHERE "ID" = 1')
+        await until(lambda: not raw_redis.exists(FAR.format(layer="plots")))
+        # (two changes: the bounds before and after)
+        assert sum("2 changes to plots reach too many tiles" in m for m in hub_log.messages("INFO")) == 1
+
+
+async def test_edits_while_the_listener_is_down_are_applied_when_it_is_back(hub, raw_redis, db, scratch):
+    cache_layer(raw_redis, "beacons", HERE)
+    for n in range(3):
+        await db.execute(f'INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "GEOMETRY") '
+                         f'VALUES ({n}, \'B\', ST_SetSRID(ST_MakePoint({HERE[0]}, {HERE[1]}), 3857))')
+    assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 3
+    assert not cleared(raw_redis, "beacons", HERE)
+    async with listener(hub, scratch):
+        await until(lambda: cleared(raw_redis, "beacons", HERE))
+        await until(lambda: True)
+    assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0
+
+
+async def test_edits_while_redis_does_not_answer_are_applied_when_it_does(hub, raw_redis, db, scratch, hub_log,
+                                                                        fresh_pool):
+    cache_layer(raw_redis, "lgas", HERE)
+    async with listener(hub, scratch):
+        await until(lambda: "Tile change listener: active" in hub_log.messages("INFO"))
+        with services.redis_paused():
+            await db.execute(INSERTS["lgas"].format(square=square(*HERE)))
+            await until(lambda: any(m.startswith("Tile change listener: Redis failed while applying the changes to lgas")
+                                    for m in hub_log.messages("WARNING")), 10)
+            assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 1  # kept for the retry
+        await until(lambda: cleared(raw_redis, "lgas", HERE), 15)
+    assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0
+
+
+LISTENER_SCRIPT = """
+import asyncio, logging, sys
+import asyncpg
+logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stdout, force=True)
+import vexa.maptile_hub as hub
+asyncio.run(hub.listen_for_tile_changes(lambda: asyncpg.connect(sys.argv[1])))
+"""
+
+
+async def test_a_standby_takes_over_when_the_active_listener_dies(raw_redis, db, scratch):
+    async def start() -> tuple[asyncio.subprocess.Process, list[str]]:
+        process = await asyncio.create_subprocess_exec(
+            sys.executable, "-c", LISTENER_SCRIPT, scratch, cwd=services.ROOT / "api", env=dict(os.environ),
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+        lines: list[str] = []
+
+        async def read() -> None:
+            while line := await process.stdout.readline():
+                lines.append(line.decode().strip())
+
+        asyncio.ensure_future(read())
+        return process, lines
+
+    first, first_lines = await start()
+    await until(lambda: "Tile change listener: active" in first_lines, 20)
+    second, second_lines = await start()
+    try:
+        await until(lambda: any("standing by" in line for line in second_lines), 20)
+        cache_layer(raw_redis, "plots", HERE)
+        await db.execute(INSERTS["plots"].format(square=square(*HERE)))
+        await until(lambda: cleared(raw_redis, "plots", HERE))
+        assert "Tile change listener: active" not in second_lines
+
+        first.send_signal(signal.SIGKILL)  # its connection, and with it the lock, goes
+        await first.wait()
+        took = await until(lambda: "Tile change listener: active" in second_lines, 10)
+        assert took < 5
+        cache_layer(raw_redis, "plots", HERE)
+        await db.execute('UPDATE "GIS"."PLOT" SET "STATUS" = \'Revoked\' WHERE "ID" = 1')
+        await until(lambda: cleared(raw_redis, "plots", HERE))
+    finally:
+        for process in (first, second):
+            if process.returncode is None:
+                process.kill()
+                await process.wait()
+
+
+class Gated:
+    """A session whose statements run, then hold their answer until the gate opens: a query that
+    took its snapshot before whatever the test does meanwhile."""
+
+    def __init__(self, session, gate: asyncio.Event) -> None:
+        self.session, self.gate, self.answered = session, gate, asyncio.Event()
+
+    async def execute(self, *args, **kwargs):
+        result = await self.session.execute(*args, **kwargs)
+        if "ST_AsMVT" in str(args[0]) or "layer_stats" in str(args[0]):
+            self.answered.set()
+            await self.gate.wait()
+        return result
+
+    async def commit(self):
+        await self.session.commit()
+
+    async def rollback(self):
+        await self.session.rollback()
+
+    async def close(self):
+        await self.session.close()
+
+
+class Client:
+    host = "10.250.0.1"
+
+
+class Request:
+    client = Client()
+
+
+@pytest.mark.parametrize("invalidation", ["route", "scheduler", "none"])
+async def test_a_tile_computed_before_an_invalidation_is_not_stored_after_it(hub, raw_redis, demo_cadastre,
+                                                                           plot_point, invalidation):
+    import database
+
+    z, x, y = tile_at(plot_point, 15)
+    handlers = {
+        f"mvt_v8:plots:{z}:{x}:{y}": lambda db: hub.get_tile_xyz("plots", z, x, y, Request(), db),
+        "mvt_v8:centroid:plots": lambda db: hub.get_central_tile_info("plots", db),
+    }
+    for key, handler in handlers.items():
+        raw_redis.delete(key)
+        gate = asyncio.Event()
+        async with database.SessionLocal() as session:
+            gated = Gated(session, gate)
+            answering = asyncio.create_task(handler(gated))
+            await asyncio.wait_for(gated.answered.wait(), 30)  # its query has answered, from before...
+            if invalidation == "route":
+                async with httpx.AsyncClient(transport=httpx.ASGITransport(app=__import__("main").app),
+                                             base_url="http://t") as client:
+                    assert (await client.post("/gis/cache/invalidate/plots", headers=ADMIN)).status_code == 200
+            elif invalidation == "scheduler":
+                hub.invalidate_layer_cache("plots")
+                await until(lambda: raw_redis.get("tile_version:mvt_v8:plots") ==
+                            raw_redis.get("tile_generation:mvt_v8:plots"))
+            gate.set()  # ... the invalidation, and is stored after it, or not
+            response = await answering
+        assert response.status_code == 200  # served all the same
+        stored = raw_redis.exists(key)
+        assert stored == (invalidation == "none"), (key, invalidation)
+
+
+async def test_tilejson_documents_and_their_versions(client_for, raw_redis, demo_cadastre):
+    client = client_for()
+    plots = (await client.get("/gis/plots/tilejson.json")).json()
+    assert plots["tilejson"] == "3.0.0" and (plots["minzoom"], plots["maxzoom"]) == (8, 20)
+    url, version = plots["tiles"][0].split("?v=")
+    assert url == "http://vexa.test/gis/plots/{z}/{x}/{y}.pbf"
+    west, south, east, north = plots["bounds"]
+    assert 7.3 < west < east < 7.5 and 8.9 < south < north < 9.1  # the demo cadastre near Abuja
+    assert west <= plots["center"][0] <= east and south <= plots["center"][1] <= north
+    (layer,) = plots["vector_layers"]
+    assert layer["id"] == "plots" and layer["fields"]["PLOT_NO"] == "String"
+    assert layer["fields"]["ID"] == layer["fields"]["feature_id"] == layer["fields"]["AREA_SYSTEM"] == "Number"
+    beacons = (await client.get("/gis/beacons/tilejson.json")).json()
+
+    assert (await client.post("/gis/cache/invalidate/plots", headers=ADMIN)).status_code == 200
+    epoch, generation = version.split(".")
+    plots_after = (await client.get("/gis/plots/tilejson.json")).json()
+    assert plots_after["tiles"][0].split("?v=")[1] == f"{epoch}.{int(generation) + 1}"
+    assert (await client.get("/gis/beacons/tilejson.json")).json()["tiles"] == beacons["tiles"]  # not this one
+
+    everything = (await client.get("/gis/tilejson.json")).json()
+    assert [v["id"] for v in everything["vector_layers"]] == list(LAYERS)
+    assert everything["minzoom"] == 2 and everything["tiles"][0].startswith("http://vexa.test/gis/all/{z}/{x}/{y}.pbf?v=")
+    assert (await client.get("/gis/roads/tilejson.json")).status_code == 404
+
+    raw_redis.flushdb()  # a Redis that lost its data starts a new epoch: no version comes back
+    fresh = (await client.get("/gis/plots/tilejson.json")).json()["tiles"][0].split("?v=")[1]
+    assert not fresh.startswith(epoch + ".")
+
+
+async def test_all_layers_in_one_tile(client_for, raw_redis, plot_point):
+    client = client_for()
+    z, x, y = tile_at(plot_point, 16)
+    one = await client.get(f"/gis/all/{z}/{x}/{y}.pbf")
+    assert one.status_code == 200 and "x-cache" not in one.headers
+    layers = mapbox_vector_tile.decode(one.content)
+    assert set(layers) == set(LAYERS)
+    separate = [(await client.get(f"/gis/{layer}/{z}/{x}/{y}.pbf")).content for layer in LAYERS]
+    assert one.content == b"".join(separate)
+    again = await client.get(f"/gis/all/{z}/{x}/{y}.pbf")
+    assert (again.content, again.headers["x-cache"], again.headers["cache-control"]) == (
+        one.content, "HIT", "public, max-age=1800")
+    assert (await client.get("/gis/all/1/0/0.pbf")).status_code == 204  # no layer is served at zoom 1
+    assert (await client.get("/gis/all/3/9/1.pbf")).status_code == 400
+
+
+async def test_tiles_carry_an_etag_that_revalidates(client_for, raw_redis, plot_point):
+    client = client_for()
+    path = "/gis/plots/%d/%d/%d.pbf" % tile_at(plot_point, 16)
+    fresh = await client.get(path)
+    tag = fresh.headers["etag"]
+    assert tag.startswith('W/"')
+    cached = await client.get(path, headers={"Accept-Encoding": "gzip"})
+    assert cached.headers["etag"] == tag and cached.headers["content-encoding"] == "gzip"
+    unchanged = await client.get(path, headers={"If-None-Match": tag})
+    assert unchanged.status_code == 304 and unchanged.content == b"" and unchanged.headers["etag"] == tag
+    assert (await client.get(path, headers={"If-None-Match": 'W/"other"'})).status_code == 200
+
+
+async def test_the_versions_stream_tells_of_each_change(live_app, raw_redis):
+    async with httpx.AsyncClient(base_url=live_app, timeout=10) as client:
+        async with client.stream("GET", "/gis/tile-versions") as stream:
+            assert stream.headers["content-type"].startswith("text/event-stream")
+            events = stream.aiter_lines()
+
+            async def next_versions() -> dict[str, str]:
+                async for line in events:
+                    if line.startswith("data: "):
+                        return json.loads(line[len("data: "):])
+                raise AssertionError("the stream ended")
+
+            first = await next_versions()
+            assert set(first) == set(LAYERS)
+            assert (await client.post("/gis/cache/invalidate/beacons", headers=ADMIN)).status_code == 200
+            started = time.monotonic()
+            second = await asyncio.wait_for(next_versions(), 5)
+            assert time.monotonic() - started < 1.5
+            assert second["beacons"] != first["beacons"]
+            assert {k: v for k, v in second.items() if k != "beacons"} == {k: v for k, v in first.items() if k != "beacons"}
