@@ -31,6 +31,7 @@ import redis.asyncio as aioredis
 from starlette.concurrency import run_in_threadpool
 
 import metrics
+from redis_settings import RedisSettings
 
 logger = logging.getLogger("vexa.plans")
 
@@ -161,15 +162,6 @@ class PlanCache:
         return drawn
 
 
-def redis_from_environment() -> aioredis.Redis:
-    """A client of the Redis the tile cache uses (REDIS_HOST, REDIS_PORT, REDIS_DB, ...)."""
-    return aioredis.Redis(
-        host=os.getenv("REDIS_HOST", "127.0.0.1"), port=int(os.getenv("REDIS_PORT", "6379")),
-        db=int(os.getenv("REDIS_DB", "0")), password=os.getenv("REDIS_PASSWORD") or None,
-        username=os.getenv("REDIS_USERNAME") or None, decode_responses=False,
-        socket_timeout=REDIS_TIMEOUT_S, socket_connect_timeout=REDIS_TIMEOUT_S)
-
-
 _cache: PlanCache | None = None
 
 
@@ -177,5 +169,5 @@ def plan_cache() -> PlanCache:
     """The host's plan cache (made on first use, once the environment is loaded)."""
     global _cache
     if _cache is None:
-        _cache = PlanCache(redis_from_environment())
+        _cache = PlanCache(RedisSettings.from_environment().client(REDIS_TIMEOUT_S))
     return _cache
