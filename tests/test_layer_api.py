@@ -101,6 +101,28 @@ async def test_bbox_parameters_and_limits(client_for):
     assert huge.status_code in (200, 204)
 
 
+async def test_a_box_whose_database_is_out_of_reach_is_503_not_400(app, client_for, raw_redis, hub_log):
+    """The box's transformation fails for want of a database: not the client's fault."""
+    from database import get_db
+    from sqlalchemy.ext.asyncio import async_sessionmaker, create_async_engine
+
+    engine = create_async_engine("postgresql+asyncpg://postgres@127.0.0.1:1/vexa")  # nothing listens
+
+    async def unreachable():
+        async with async_sessionmaker(engine)() as session:
+            yield session
+
+    app.dependency_overrides[get_db] = unreachable
+    try:
+        response = await client_for().get("/gis/plots/bbox/", params={"minx": 7.33, "miny": 8.93, "maxx": 7.34, "maxy": 8.94})
+    finally:
+        del app.dependency_overrides[get_db]
+        await engine.dispose()
+    assert (response.status_code, response.json(), response.headers["retry-after"]) == (
+        503, {"detail": "Database unavailable"}, "5")
+    assert [m for m in hub_log.messages("ERROR") if m.startswith("Coordinate transformation error: ")]
+
+
 async def test_bbox_rate_limit_is_its_own(client_for, raw_redis, plot_lonlat):
     client = client_for("10.201.0.1")
     params = {"minx": 3, "miny": 6, "maxx": 3.01, "maxy": 6.01}
@@ -108,7 +130,7 @@ async def test_bbox_rate_limit_is_its_own(client_for, raw_redis, plot_lonlat):
     assert statuses[:20] == [204] * 20
     assert statuses[20] == 429
     refused = await client.get("/gis/plots/bbox/", params=params)
-    assert refused.json() == {"detail": "Too many bbox requests."}
+    assert refused.json() == {"detail": "Too many bbox requests."} and refused.headers["retry-after"] == "1"
     assert (await client.get("/gis/roads/1/0/0.pbf")).status_code == 404  # XYZ requests are counted apart
     assert raw_redis.get("rate_limit:gis:1") is None and raw_redis.get("rate_limit:gis:10.201.0.1") == b"1"
 

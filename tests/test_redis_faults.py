@@ -94,3 +94,34 @@ async def test_a_flood_from_one_address_is_held_to_the_limit(client_for, raw_red
     assert set(statuses) <= {200, 429} and statuses.count(429) >= 160 - 40 * windows
     # 160 requests at once need more connections than the pool holds; they wait for one.
     assert not [w for w in hub_log.messages("WARNING") if "failed" in w]
+
+
+@pytest.mark.parametrize("fault", ["stopped", "out of memory"])
+async def test_the_limit_holds_while_redis_cannot_count(client_for, raw_redis, hub_log, fresh_pool, fault):
+    """While Redis cannot count (out of reach, its breaker open, or refusing writes for want of
+    memory), the process counts each address itself: a flood is still held to the limit."""
+    path = "/gis/roads/1/0/0.pbf"  # counted before the layer check: the burst costs no query
+    flood, other = client_for(), client_for()
+
+    async def burst() -> list[int]:
+        started = time.monotonic()
+        statuses = [(await flood.get(path)).status_code for _ in range(45)]
+        assert time.monotonic() - started < 1.0, "the burst must fit in one window"
+        return statuses
+
+    if fault == "stopped":
+        with services.redis_stopped():
+            statuses = await burst()
+            assert (await other.get(path)).status_code == 404  # each address its own window
+    else:
+        settings = {name: raw_redis.config_get(name)[name] for name in ("maxmemory", "maxmemory-policy")}
+        raw_redis.config_set("maxmemory-policy", "noeviction")
+        raw_redis.config_set("maxmemory", "1")  # every write refused: "OOM command not allowed"
+        try:
+            statuses = await burst()
+            assert (await other.get(path)).status_code == 404
+        finally:
+            for name, value in settings.items():
+                raw_redis.config_set(name, value)
+        assert any("used memory > 'maxmemory'" in w for w in hub_log.messages("WARNING"))
+    assert statuses[:40] == [404] * 40 and statuses[40:] == [429] * 5

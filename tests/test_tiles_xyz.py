@@ -162,6 +162,7 @@ async def test_rate_limit_window(client_for, raw_redis):
     refused = await client.get("/gis/lgas/2/2/1.pbf")
     assert refused.status_code == 429
     assert refused.json() == {"detail": "Too many map requests. Please slow down panning."}
+    assert refused.headers["retry-after"] == "1"  # the window's length: a client need not ask at once
     assert 0 <= raw_redis.ttl("rate_limit:gis:10.200.0.1") <= 1
     await asyncio.sleep(1.1)
     assert (await client.get("/gis/roads/1/0/0.pbf")).status_code == 404

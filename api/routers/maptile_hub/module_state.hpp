@@ -2,6 +2,7 @@
 #pragma once
 
 #include "circuit_breaker.hpp"
+#include "local_limit.hpp"
 #include "runtime.hpp"
 
 #include <chrono>
@@ -38,6 +39,8 @@ struct ModuleState {
     object transaction_class;
     /// How the rate limit's counting task shows itself.
     CoroutineInfo counting_task;
+    /// The rate limit's own counts, used while its Redis is skipped or fails.
+    tiles::LocalWindows local_windows;
     /// When Redis last answered any of the module's calls, in steady_seconds().
     double last_redis_answer = 0;
     /// The circuit breakers, by the address of their guarded object.

@@ -19,4 +19,10 @@ struct QueryFailure {
 /// Await `query` and give its result, its failure answered as `failure` says.
 Coro answered(Coro query, QueryFailure failure);
 
+/// True for the errors of a database out of reach rather than of a statement it refused: a
+/// time-out, a refused or lost connection (OSError, SQLAlchemy's OperationalError, InterfaceError
+/// and invalidated connections), or a server that is starting up or shutting down (SQLSTATE
+/// classes 08 and 57P).
+bool database_unavailable(const nb::python_error& error);
+
 }  // namespace vexa::maptile

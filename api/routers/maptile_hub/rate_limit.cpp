@@ -86,19 +86,26 @@ Coro within_time_limit(object task_given) {
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn) {
     Held client = bound::redis_client();
     RedisCall call(client, "the rate limit");
-    if (call.skipped()) co_return nb::none();
-    OnError on_error{.level = warn ? "warning" : nullptr,
-                     .message = "Rate limit check failed: ",
-                     .then = [&](const nb::python_error& e) { call.failed(e); }};
-    object refused = co_await guarded(
-        [&]() -> Coro {
-            object counting = spawn(state().counting_task, count_request(client, pystr(rate_key), limit));
-            object over_limit = co_await within_time_limit(std::move(counting));
-            call.succeeded();
-            co_return over_limit;
-        }(),
-        std::move(on_error));
-    if (truthy(refused)) raise_http(429, detail);
+    bool counted = false;  // by Redis; otherwise the process counts the request itself
+    Held refused = nb::bool_(false);
+    if (!call.skipped()) {
+        OnError on_error{.level = warn ? "warning" : nullptr,
+                         .message = "Rate limit check failed: ",
+                         .then = [&](const nb::python_error& e) { call.failed(e); }};
+        refused = co_await guarded(
+            [&]() -> Coro {
+                object counting = spawn(state().counting_task, count_request(client, pystr(rate_key), limit));
+                object over_limit = co_await within_time_limit(std::move(counting));
+                call.succeeded();
+                counted = true;
+                co_return over_limit;
+            }(),
+            std::move(on_error));
+    }
+    // Redis skipped (its breaker open), out of reach, out of memory or failing otherwise: the
+    // limit is this process's own count, approximate (each worker counts apart) but never absent.
+    if (!counted) refused = nb::bool_(!state().local_windows.admit(rate_key, steady_seconds(), limit));
+    if (truthy(refused)) raise_retry_later(429, detail, 1);
     co_return nb::none();
 }
 

@@ -17,9 +17,10 @@ inline constexpr double RATE_LIMIT_BUSY_TIMEOUT = 5.0;
 /// The request's client address, or "unknown" when it carries no client information.
 std::string client_address(handle request);
 
-/// Count a request in `rate_key`'s window; raise the 429 with `detail` above `limit` requests.
-/// Redis failures never block a request: they are logged as "Rate limit check failed: ..."
-/// when `warn` is set, and ignored otherwise.
+/// Count a request in `rate_key`'s window; raise the 429 with `detail` (and Retry-After: 1)
+/// above `limit` requests. Redis failures never block a request: they are logged as "Rate limit
+/// check failed: ..." when `warn` is set, and the process counts the request itself while Redis
+/// is skipped or fails, so the limit holds, per worker.
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
 
 /// Start-up: what the counting task needs.

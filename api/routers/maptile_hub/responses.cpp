@@ -3,11 +3,26 @@
 
 namespace vexa::maptile {
 
-void raise_http(int status, const std::string& detail, handle context) {
-    object error = bound::HTTPException()(nb::arg("status_code") = status, nb::arg("detail") = pystr(detail));
+namespace {
+
+[[noreturn]] void raise_error(object error, handle context) {
     if (context.is_valid()) PyException_SetContext(error.ptr(), Py_NewRef(context.ptr()));
     set_exception(error);
     throw nb::python_error();
+}
+
+}  // namespace
+
+void raise_http(int status, const std::string& detail, handle context) {
+    raise_error(bound::HTTPException()(nb::arg("status_code") = status, nb::arg("detail") = pystr(detail)), context);
+}
+
+void raise_retry_later(int status, const std::string& detail, int seconds, handle context) {
+    nb::dict headers;
+    headers["Retry-After"] = pystr(std::to_string(seconds));
+    raise_error(bound::HTTPException()(nb::arg("status_code") = status, nb::arg("detail") = pystr(detail),
+                                       nb::arg("headers") = headers),
+                context);
 }
 
 object tile_response(handle content, handle headers) {

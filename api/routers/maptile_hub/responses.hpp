@@ -9,6 +9,9 @@ namespace vexa::maptile {
 /// given, is the error being answered (its __context__, as a raise inside `except` sets it).
 [[noreturn]] void raise_http(int status, const std::string& detail, handle context = handle());
 
+/// The same with a Retry-After header of `seconds`: a refusal that passes (429, 503).
+[[noreturn]] void raise_retry_later(int status, const std::string& detail, int seconds, handle context = handle());
+
 /// The framework's Response with raw tile bytes, the vector tile media type and `headers`.
 object tile_response(handle content, handle headers);
 

@@ -31,6 +31,8 @@ constexpr const char* TRANSFORM_SQL = R"(
 
 /// Seconds the box's transformation may take: one envelope of four corners.
 constexpr double TRANSFORM_TIMEOUT = 5.0;
+/// When to ask again after the database was out of reach.
+constexpr int DATABASE_RETRY_S = 5;
 
 /// What the checks leave of a request: the reference system and the feature cap.
 struct CheckedBox {
@@ -70,7 +72,8 @@ CheckedBox checked(Args& a) {
 
 /// The box's corners in EPSG:3857 as a tuple (min_x, min_y, max_x, max_y): as given for 3857,
 /// transformed by PostGIS (inside db_transaction, under TRANSFORM_TIMEOUT) otherwise. A
-/// transformation that fails is logged and answered 400.
+/// transformation that fails is logged and answered 400; a database out of reach (or too slow to
+/// answer) is answered 503 with Retry-After, not taken for an invalid box.
 Coro web_mercator_corners(Args& a, long long srid) {
     handle minx = a["minx"], miny = a["miny"], maxx = a["maxx"], maxy = a["maxy"];
     if (srid == 3857) co_return nb::make_tuple(minx, miny, maxx, maxy);
@@ -80,7 +83,9 @@ Coro web_mercator_corners(Args& a, long long srid) {
     bind["x2"] = maxx;
     bind["y2"] = maxy;
     bind["input_srid"] = a["srid"];
-    OnError on_error{.level = "error", .message = "Coordinate transformation error: ", .then = [](const nb::python_error&) {
+    OnError on_error{.level = "error", .message = "Coordinate transformation error: ", .then = [](const nb::python_error& e) {
+                         if (database_unavailable(e))
+                             raise_retry_later(503, "Database unavailable", DATABASE_RETRY_S, e.value());
                          raise_http(400, "Invalid coordinate transformation");
                      }};
     co_return co_await guarded(
