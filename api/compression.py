@@ -33,6 +33,7 @@ TILE_TYPE = "application/vnd.mapbox-vector-tile"
 COMPRESSIBLE = frozenset({TILE_TYPE, "application/json"})
 MINIMUM_SIZE = 1024  # below this, gzip's header and the CPU cost outweigh the saving
 THREAD_SIZE = 64 * 1024  # bodies from this size are compressed off the event loop
+GZIP_THREADS = 2  # threads of their own: compressing never waits behind the framework's thread pool
 GZIP_LEVEL = 6
 CACHE_BYTES = 64 * 1024 * 1024  # compressed bodies kept per process
 
@@ -101,6 +102,7 @@ class GzipTiles:
         self.app = app
         self.minimum_size = minimum_size
         self.bodies = CompressedBodies(cache_bytes, level)
+        self.threads: anyio.CapacityLimiter | None = None
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
@@ -161,5 +163,7 @@ class GzipTiles:
         if packed is not None:
             return packed
         if len(body) >= THREAD_SIZE:
-            return await anyio.to_thread.run_sync(self.bodies.compress, key, body)
+            if self.threads is None:  # made on the loop that runs the app
+                self.threads = anyio.CapacityLimiter(GZIP_THREADS)
+            return await anyio.to_thread.run_sync(self.bodies.compress, key, body, limiter=self.threads)
         return self.bodies.compress(key, body)

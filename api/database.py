@@ -25,6 +25,10 @@ DEFAULT_DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{os.getenv('VEX
 DATABASE_URL = os.getenv("DATABASE_URL", DEFAULT_DATABASE_URL)
 READ_POOL_SIZE = 10
 ACQUIRE_TIMEOUT_S = 10.0
+# The host's read-only statements take milliseconds; one that runs away (a plan for an odd plot,
+# a server under load) is stopped, in the server and in the client, rather than hold a
+# connection and its request for ever.
+READ_STATEMENT_TIMEOUT_S = 10.0
 # What a failed read looks like: the database unreachable or failing, or no connection free in time.
 READ_FAILURES = (OSError, asyncpg.PostgresError, asyncpg.InterfaceError, TimeoutError)
 
@@ -63,7 +67,8 @@ async def read_pool() -> asyncpg.Pool:
 
 async def _open_pool() -> asyncpg.Pool:
     return await asyncpg.create_pool(asyncpg_dsn(DATABASE_URL), min_size=1, max_size=READ_POOL_SIZE,
-                                     reset=_no_reset)
+                                     reset=_no_reset, command_timeout=READ_STATEMENT_TIMEOUT_S,
+                                     server_settings={"statement_timeout": f"{round(READ_STATEMENT_TIMEOUT_S * 1000)}"})
 
 
 async def change_connection() -> asyncpg.Connection:

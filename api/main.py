@@ -31,6 +31,7 @@ import plan_pdf
 import plan_routes
 import search_routes
 from compression import GzipTiles
+from fair_share import FairShare, Work
 from vexa.maptile_hub import listen_for_tile_changes, maptileHub
 
 WEB = Path(__file__).resolve().parents[1] / "web"
@@ -41,7 +42,7 @@ ADMIN_ROUTE_PREFIX = "/gis/cache/invalidate/"
 bearer = HTTPBearer(auto_error=False, description="Administrator token (VEXA_ADMIN_TOKEN)")
 
 
-def require_admin(credentials: HTTPAuthorizationCredentials | None = Depends(bearer)) -> None:
+async def require_admin(credentials: HTTPAuthorizationCredentials | None = Depends(bearer)) -> None:
     """Only an administrator may clear the tile cache."""
     expected = os.environ.get("VEXA_ADMIN_TOKEN", "")
     given = credentials.credentials if credentials else ""
@@ -50,17 +51,34 @@ def require_admin(credentials: HTTPAuthorizationCredentials | None = Depends(bea
                             headers={"WWW-Authenticate": "Bearer"})
 
 
+# What each worker gives the expensive routes at once (beyond that, a short wait, then 503), and
+# the rates a client may ask for them at (beyond that, 429). Cached tiles are bound by neither:
+# they always have room.
+DATABASE_WORK = Work("database queries", slots=6, wait_s=0.5)  # plot search, bounding-box tiles
+PLAN_WORK = Work("survey plans", slots=8, wait_s=2.0)  # their records, and waiting for the drawing
+BBOX_SHARE = FairShare("bounding-box tiles", work=DATABASE_WORK)  # its rate is the tile module's own
+SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
+PLAN_SHARE = FairShare("survey plan", work=PLAN_WORK)  # a client's rate of drawings is the plans' own
+ERROR = {"application/json": {"schema": {"type": "object", "properties": {"detail": {"type": "string"}},
+                                         "required": ["detail"]}}}
+BUSY = {503: {"description": "Too busy now: ask again after Retry-After", "content": ERROR}}
+LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask again after Retry-After",
+                         "content": ERROR}}
+
+
 def mount_tiles(app: FastAPI) -> None:
-    """The tile router's routes in their order, the invalidation route behind the token."""
-    public, admin = APIRouter(), APIRouter()
+    """The tile router's routes in their order: the invalidation route behind the token, the
+    bounding-box tiles within the workers' share of database work."""
     for route in maptileHub.routes:
-        (admin if route.path.startswith(ADMIN_ROUTE_PREFIX) else public).routes.append(route)
-    app.include_router(public)
-    app.include_router(admin, dependencies=[Depends(require_admin)],
-                       responses={401: {"description": "Administrator token required",
-                                        "content": {"application/json": {"schema": {
-                                            "type": "object", "properties": {"detail": {"type": "string"}},
-                                            "required": ["detail"]}}}}})
+        router = APIRouter()
+        router.routes.append(route)
+        if route.path.startswith(ADMIN_ROUTE_PREFIX):
+            app.include_router(router, dependencies=[Depends(require_admin)],
+                               responses={401: {"description": "Administrator token required", "content": ERROR}})
+        elif route.path.endswith("/bbox/"):
+            app.include_router(router, dependencies=[Depends(BBOX_SHARE)], responses=BUSY)
+        else:
+            app.include_router(router)
 
 
 @contextlib.asynccontextmanager
@@ -87,9 +105,9 @@ app = FastAPI(
 app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
 metrics.install(app)
 mount_tiles(app)
-app.include_router(plan_routes.router)
-app.include_router(plan_pdf.router)
-app.include_router(search_routes.router)
+app.include_router(plan_routes.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
+app.include_router(plan_pdf.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
+app.include_router(search_routes.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
     app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")

@@ -1,8 +1,12 @@
 """Prometheus metrics of the host at GET /metrics: tiles by layer, zoom band and outcome, tile
-latency per layer, rate-limit refusals, the Redis breaker's state, survey plans served and drawn.
+latency per layer, refusals (429 and 503) per endpoint, the Redis breaker's state, survey plans
+served and drawn.
 
-Labels are bounded: a layer name the catalogue does not know is counted as "unknown", a zoom as
-its band ("1-6" ... "17-20", "invalid"), never a column or a row. Under several worker processes,
+Requests are told apart by the route that answered them (the framework's matched route), never
+by parsing the path. Tile outcomes are read from the answer (status and X-Cache); the survey plan
+routes count their own outcomes, which only they know. Labels are bounded: a layer name the
+catalogue does not know is counted as "unknown", a zoom as its band ("1-6" ... "17-20",
+"invalid"), never a column or a row. Under several worker processes,
 set PROMETHEUS_MULTIPROC_DIR (an empty directory) before the workers start: every worker then
 writes its samples there and a scrape of any worker reports the sum over all of them.
 """
@@ -23,9 +27,10 @@ from prometheus_client.registry import Collector
 
 import vexa.maptile_hub as hub
 
-XYZ_TILE = re.compile(r"/gis/([^/]+)/(-?\d+)/(-?\d+)/(-?\d+)\.pbf")
-BBOX_TILE = re.compile(r"/gis/([^/]+)/bbox/")
-PLAN = re.compile(r"/plans/[^/]+\.(png|pdf)")
+XYZ_TILE = "/gis/{layer_name}/{z}/{x}/{y}.pbf"
+ALL_LAYERS_TILE = "/gis/all/{z}/{x}/{y}.pbf"
+BBOX_TILE = "/gis/{layer_name}/bbox/"
+ZOOM = re.compile(r"-?\d{1,3}")  # a zoom of more digits is invalid however it reads
 
 ZOOM_BANDS = [(6, "1-6"), (10, "7-10"), (14, "11-14"), (16, "15-16"), (20, "17-20")]
 BREAKER_STATES = ("closed", "open", "half_open")
@@ -37,16 +42,19 @@ TILE_SECONDS = Histogram("vexa_tile_duration_seconds", "Time to answer a tile re
                          buckets=(0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30), registry=REGISTRY)
 REFUSALS = Counter("vexa_rate_limit_refusals", "Requests refused by the per-address rate limit (429)",
                    ["endpoint"], registry=REGISTRY)
-PLANS = Counter("vexa_plans", "Survey plan requests by format and outcome (rendered, cached, 4xx, 5xx)",
+BUSY = Counter("vexa_busy_refusals", "Requests refused for want of the worker's capacity (503 with Retry-After)",
+               ["endpoint"], registry=REGISTRY)
+PLANS = Counter("vexa_plans",
+                "Survey plan requests by format and outcome (rendered, cached, not_modified, busy, 4xx, 5xx)",
                 ["format", "outcome"], registry=REGISTRY)
 PLAN_RENDERS = Counter("vexa_plan_renders", "Survey plans actually drawn (not answered from a cache), by format",
                        ["format"], registry=REGISTRY)
 
 
-def zoom_band(z: int) -> str:
-    if z < 1:
+def zoom_band(z: str) -> str:
+    if not ZOOM.fullmatch(z) or int(z) < 1:
         return "invalid"
-    return next((band for top, band in ZOOM_BANDS if z <= top), "invalid")
+    return next((band for top, band in ZOOM_BANDS if int(z) <= top), "invalid")
 
 
 def layer_label(name: str) -> str:
@@ -62,12 +70,6 @@ def tile_outcome(status: int, cache: str | None) -> str:
         return "empty"
     if status == 408:
         return "408"
-    return "5xx" if status >= 500 else "4xx"
-
-
-def plan_outcome(status: int, cache: str | None) -> str:
-    if status == 200:
-        return "cached" if cache == "HIT" else "rendered"
     return "5xx" if status >= 500 else "4xx"
 
 
@@ -92,22 +94,26 @@ class RedisBreaker(Collector):
 REGISTRY.register(RedisBreaker())
 
 
-def record(path: str, status: int, cache: str | None, seconds: float) -> None:
-    """Count one answered request if it was a tile or a plan."""
-    if match := XYZ_TILE.fullmatch(path):
-        layer = layer_label(match[1])
-        TILES.labels(layer, zoom_band(int(match[2])), tile_outcome(status, cache)).inc()
+def record(route: str | None, params: dict[str, str], status: int, cache: str | None, seconds: float) -> None:
+    """Count one answered request of the route `route` (a path template), if it is a tile's."""
+    if route == XYZ_TILE or route == ALL_LAYERS_TILE:
+        layer = "all" if route == ALL_LAYERS_TILE else layer_label(params.get("layer_name", ""))
+        TILES.labels(layer, zoom_band(params.get("z", "")), tile_outcome(status, cache)).inc()
         TILE_SECONDS.labels(layer).observe(seconds)
-        if status == 429:
-            REFUSALS.labels("xyz").inc()
-    elif match := BBOX_TILE.fullmatch(path):
-        layer = layer_label(match[1])
+        endpoint = "xyz"
+    elif route == BBOX_TILE:
+        layer = layer_label(params.get("layer_name", ""))
         TILES.labels(layer, "bbox", tile_outcome(status, cache)).inc()
         TILE_SECONDS.labels(layer).observe(seconds)
-        if status == 429:
-            REFUSALS.labels("bbox").inc()
-    elif match := PLAN.fullmatch(path):
-        PLANS.labels(match[1], plan_outcome(status, cache)).inc()
+        endpoint = "bbox"
+    elif route is not None:
+        endpoint = route
+    else:
+        return
+    if status == 429:
+        REFUSALS.labels(endpoint).inc()
+    elif status == 503 and route is not None:
+        BUSY.labels(endpoint).inc()
 
 
 class MetricsMiddleware:
@@ -126,7 +132,9 @@ class MetricsMiddleware:
         def count() -> None:
             if not answer["recorded"]:
                 answer["recorded"] = True
-                record(scope["path"], answer["status"], answer["cache"], time.perf_counter() - started)
+                route = scope.get("route")  # set by the framework once it has matched one
+                record(getattr(route, "path", None), scope.get("path_params", {}), answer["status"], answer["cache"],
+                       time.perf_counter() - started)
 
         async def noting_send(message: dict) -> None:
             if message["type"] == "http.response.start":

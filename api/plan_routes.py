@@ -12,6 +12,7 @@ import logging
 from database import READ_FAILURES, read_connection
 from fastapi import APIRouter, Header, HTTPException, Path, Response
 
+import metrics
 import plan_cache
 import survey_plans
 from revalidation import not_modified
@@ -66,8 +67,13 @@ async def cached_plan(plot_id: int, kind: str, draw, if_none_match: str | None):
 async def survey_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="The plot's ID"),
                       if_none_match: str | None = Header(None)) -> Response:
     """The survey plan of one plot as a PNG (190 mm x 160 mm at 300 dpi, at a standard scale)."""
+    outcome = "5xx"
     try:
         drawn, tag = await cached_plan(plot_id, "png", png_of, if_none_match)
+        outcome = "not_modified" if drawn is None else "rendered"
+    except HTTPException as refusal:
+        outcome = "5xx" if refusal.status_code >= 500 else "4xx"
+        raise
     except plan_cache.DrawingFailed as failure:
         logger.error("survey plan of plot %s could not be drawn", plot_id, exc_info=failure.__cause__)
         raise HTTPException(status_code=500,
@@ -75,6 +81,8 @@ async def survey_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="
     except READ_FAILURES as error:
         logger.error("records of plot %s could not be read: %r", plot_id, error)
         raise HTTPException(status_code=503, detail=f"Records of plot {plot_id} could not be read") from None
+    finally:
+        metrics.PLANS.labels("png", outcome).inc()
     if drawn is None:
         return Response(status_code=304, headers={"ETag": tag, "Cache-Control": CACHE_CONTROL})
     return answer(drawn, tag, "image/png")

@@ -3,6 +3,7 @@
 #   scripts/dev.sh run    set up, load the demo cadastre, serve the demo app on :8000
 #   scripts/dev.sh test   set up, run the C++ and Python test suites
 #   scripts/dev.sh setup  only the set-up (packages, services, virtual environment, build)
+#   scripts/dev.sh token  the administrator token for the cache invalidation route (made once)
 #   scripts/dev.sh serve  serve the host app for production on a set-up machine: uvloop, httptools,
 #                         one worker per core (VEXA_WORKERS), VEXA_HOST:VEXA_PORT (127.0.0.1:8000),
 #                         client addresses from X-Forwarded-For only of FORWARDED_ALLOW_IPS
@@ -43,9 +44,29 @@ setup() {
 
 environment() { eval "$(scripts/services.sh env)"; export PATH="$VENV/bin:$PATH"; }
 
+TOKEN_FILE=${VEXA_STATE_DIR:-$ROOT/.local}/admin-token
+
+# The administrator token, made once; its file is readable by its owner only, since whoever reads
+# it may clear the tile cache.
+admin_token() {
+    mkdir -p "$(dirname "$TOKEN_FILE")"
+    [ -s "$TOKEN_FILE" ] || (umask 077; python3 -c 'import secrets; print(secrets.token_urlsafe(24))' > "$TOKEN_FILE")
+    chmod 600 "$TOKEN_FILE"
+    cat "$TOKEN_FILE"
+}
+
 serve() {
-    # The project's own servers unless DATABASE_URL and REDIS_HOST point elsewhere.
-    if [ -z "${DATABASE_URL:-}" ] || [ -z "${REDIS_HOST:-}" ]; then environment; else export PATH="$VENV/bin:$PATH"; fi
+    # The project's own servers unless DATABASE_URL and REDIS_HOST point elsewhere; one of them
+    # alone is a mistake, not a wish for the development servers (fsync off, trust authentication).
+    if [ -n "${DATABASE_URL:-}" ] && [ -n "${REDIS_HOST:-}" ]; then
+        export PATH="$VENV/bin:$PATH"
+    elif [ -z "${DATABASE_URL:-}" ] && [ -z "${REDIS_HOST:-}" ]; then
+        environment
+    else
+        echo "serve: set both DATABASE_URL and REDIS_HOST (for your own servers) or neither (for the project's" \
+             "development servers); only ${DATABASE_URL:+DATABASE_URL}${REDIS_HOST:+REDIS_HOST} is set" >&2
+        exit 2
+    fi
     local workers=${VEXA_WORKERS:-$(nproc)}
     # Every worker writes its metrics here; a scrape of any of them reports the sum.
     export PROMETHEUS_MULTIPROC_DIR=${PROMETHEUS_MULTIPROC_DIR:-$ROOT/.local/metrics}
@@ -62,20 +83,18 @@ case "${1:-}" in
     run)
         setup; environment
         if [ -f scripts/demo_cadastre.py ]; then python scripts/demo_cadastre.py --if-empty --plots "${VEXA_DEMO_PLOTS:-20000}"; fi
-        if [ -z "${VEXA_ADMIN_TOKEN:-}" ]; then
-            [ -s .local/admin-token ] || python -c 'import secrets; print(secrets.token_urlsafe(24))' > .local/admin-token
-            VEXA_ADMIN_TOKEN=$(cat .local/admin-token)
-        fi
+        [ -n "${VEXA_ADMIN_TOKEN:-}" ] || VEXA_ADMIN_TOKEN=$(admin_token)
         export VEXA_ADMIN_TOKEN
-        echo "administrator token for POST /gis/cache/invalidate/...: $VEXA_ADMIN_TOKEN (in .local/admin-token)"
+        echo "administrator token for POST /gis/cache/invalidate/...: $VEXA_ADMIN_TOKEN (in $TOKEN_FILE)"
         echo "serving on http://127.0.0.1:${VEXA_PORT:-8000}/ (tiles: /gis/{layer}/{z}/{x}/{y}.pbf, API: /docs)"
         cd api && exec uvicorn main:app --host 127.0.0.1 --port "${VEXA_PORT:-8000}" ;;
     serve) serve ;;
+    token) admin_token ;;
     test)
         setup; environment
         cmake -S . -B build/cpp-tests -DVEXA_BUILD_PYTHON_MODULES=OFF -DVEXA_BUILD_TESTS=ON >/dev/null
         cmake --build build/cpp-tests -j 2 >/dev/null
         ctest --test-dir build/cpp-tests --output-on-failure
         python -m pytest -q "${@:2}" ;;
-    *) echo "usage: $0 run|serve|test|setup" >&2; exit 2 ;;
+    *) echo "usage: $0 run|serve|test|setup|token" >&2; exit 2 ;;
 esac

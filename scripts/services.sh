@@ -58,7 +58,11 @@ start_postgres() {
 start_redis() {
     mkdir -p "$STATE/redis"
     if ! redis_running; then
+        # Bounded memory: past it, the least recently used of the entries that expire (tiles,
+        # plans, rate counts) make room; the layers' generations and versions never expire, so
+        # they are never evicted.
         redis-server --bind 127.0.0.1 --port "$REDIS_PORT" --daemonize yes --save "" --appendonly no \
+            --maxmemory "${VEXA_REDIS_MAXMEMORY:-512mb}" --maxmemory-policy volatile-lru \
             --dir "$STATE/redis" --pidfile "$STATE/redis.pid" --logfile "$STATE/redis.log"
         for _ in $(seq 50); do redis_running && break; sleep 0.1; done
         redis_running || { echo "redis did not start; see $STATE/redis.log" >&2; exit 1; }

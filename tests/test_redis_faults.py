@@ -125,3 +125,21 @@ async def test_the_limit_holds_while_redis_cannot_count(client_for, raw_redis, h
                 raw_redis.config_set(name, value)
         assert any("used memory > 'maxmemory'" in w for w in hub_log.messages("WARNING"))
     assert statuses[:40] == [404] * 40 and statuses[40:] == [429] * 5
+
+
+def test_a_full_redis_evicts_entries_that_expire_and_keeps_the_generations(raw_redis):
+    """The project's Redis is bounded, and what makes room is what expires (tiles, plans, rate
+    counts), about the least recently used first; the layers' generations, which a stale write is
+    checked against, never expire and are never evicted."""
+    bound = int(raw_redis.config_get("maxmemory")["maxmemory"])
+    assert bound > 0 and raw_redis.config_get("maxmemory-policy")["maxmemory-policy"] == "volatile-lru"
+    raw_redis.config_set("maxmemory", str(raw_redis.info("memory")["used_memory"] + 8 * 2**20))
+    try:
+        raw_redis.set("tile_generation:mvt_v8:plots", 7)
+        for n in range(48):  # a walk over plans: far more than the room left
+            raw_redis.set(f"survey_plan:png:x:{n}", b"\0" * 2**20, ex=86400)
+        assert raw_redis.info("memory")["used_memory"] <= int(raw_redis.config_get("maxmemory")["maxmemory"])
+        assert raw_redis.get("tile_generation:mvt_v8:plots") == b"7"
+        assert 0 < len(raw_redis.keys("survey_plan:*")) < 48
+    finally:
+        raw_redis.config_set("maxmemory", str(bound))

@@ -38,7 +38,9 @@ def test_no_server_errors_and_no_schema_breaks(live_app):
             # Mostly real layers, so that generated values get past the layer check.
             if layer is not None and case.path_parameters and "layer_name" in case.path_parameters:
                 case.path_parameters["layer_name"] = layer
-            time.sleep(0.06)  # stay under the per-address rate limits (40 and 20 per second)
+            # Stay under the per-address rate limits: 40 tiles, 20 boxes, 10 searches, 5 plans a second.
+            time.sleep(0.25 if operation.path.startswith("/plans/") else 0.12 if operation.path == "/plots/search"
+                       else 0.06)
             case.call_and_validate(base_url=live_app, headers=headers,
                                    checks=[not_a_server_error, response_schema_conformance, status_code_conformance])
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import time
+
 import asyncpg
 import pytest
 import services
@@ -118,3 +120,19 @@ async def test_prefix_is_one_range_of_each_index(search_plots):
         await conn.close()
     assert "plot_no_search" in plan and "plot_file_no_search" in plan, plan
     assert 'Seq Scan on "PLOT"' not in plan and "Seq Scan on PLOT" not in plan, plan
+
+
+async def test_a_runaway_statement_is_stopped_and_answered_503(client_for, search_plots, monkeypatch, caplog):
+    """The read pool's statements have a time limit: one that runs away does not hold its
+    connection and its request for ever."""
+    import database
+    import search_routes
+
+    monkeypatch.setattr(database, "READ_STATEMENT_TIMEOUT_S", 0.3)
+    monkeypatch.setattr(database, "_pools", type(database._pools)())  # a pool opened with that limit
+    monkeypatch.setattr(search_routes, "SEARCH_SQL", "SELECT pg_sleep(5), $1::text, $2::int")
+    started = time.monotonic()
+    response = await client_for().get("/plots/search", params={"q": "A01"})
+    assert time.monotonic() - started < 2
+    assert (response.status_code, response.json()) == (503, {"detail": "Plot search is unavailable"})
+    assert "canceling statement due to statement timeout" in caplog.text or "TimeoutError" in caplog.text

@@ -1,0 +1,133 @@
+"""Fair shares of the host's expensive routes (survey plans, plot search, bounding-box tiles):
+a request rate per client address, counted in Redis as the tile module counts tiles (and by the
+process itself while Redis cannot count), and a bound on each worker's concurrent work on them,
+so that one client, or many, cannot take the service from the others. Refusals say when to ask
+again: 429 (the client's rate) and 503 (the worker's work) carry Retry-After.
+
+    app.include_router(router, dependencies=[Depends(FairShare("search", per_second=10, work=work))])
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+from collections.abc import AsyncIterator
+from dataclasses import dataclass
+
+from fastapi import HTTPException, Request
+from redis.exceptions import RedisError
+
+from redis_settings import RedisSettings
+
+logger = logging.getLogger("vexa.fair_share")
+
+REDIS_TIMEOUT_S = 0.3  # a count that takes longer is made by the process instead
+REDIS_BACKOFF_S = 1.0  # after a failure, Redis is left alone this long
+WINDOW_S = 1
+
+
+class LocalWindows:
+    """Per-key request counts over fixed one-second windows, in this process."""
+
+    def __init__(self, max_keys: int = 100_000) -> None:
+        self.max_keys = max_keys
+        self._windows: dict[str, tuple[float, int]] = {}
+
+    def admit(self, key: str, now: float, limit: int) -> bool:
+        opened, count = self._windows.get(key, (now - WINDOW_S, 0))
+        if now - opened >= WINDOW_S:
+            if key not in self._windows and len(self._windows) >= self.max_keys:
+                self._sweep(now)
+            self._windows[key] = (now, 1)
+            return 1 <= limit
+        self._windows[key] = (opened, count + 1)
+        return count + 1 <= limit
+
+    def _sweep(self, now: float) -> None:
+        self._windows = {k: w for k, w in self._windows.items() if now - w[0] < WINDOW_S}
+        if len(self._windows) >= self.max_keys:
+            self._windows.clear()
+
+
+class RateCounter:
+    """Counts requests per key in Redis (INCR, and EXPIRE at a window's first request); while Redis
+    fails, for REDIS_BACKOFF_S after each failure, the process counts them."""
+
+    def __init__(self) -> None:
+        self._client = None
+        self._skip_until = 0.0
+        self.local = LocalWindows()
+
+    @property
+    def client(self):
+        if self._client is None:
+            self._client = RedisSettings.from_environment().client(REDIS_TIMEOUT_S, max_connections=64)
+        return self._client
+
+    async def admit(self, key: str, limit: int) -> bool:
+        now = time.monotonic()
+        if now >= self._skip_until:
+            try:
+                return await asyncio.wait_for(self._count_in_redis(key, limit), REDIS_TIMEOUT_S)
+            except (RedisError, OSError) as error:  # TimeoutError included; out of memory too
+                self._skip_until = now + REDIS_BACKOFF_S
+                logger.warning("rate limit of %s counted by this process: %r", key, error)
+        return self.local.admit(key, now, limit)
+
+    async def _count_in_redis(self, key: str, limit: int) -> bool:
+        async with self.client.pipeline(transaction=False) as pipe:
+            pipe.incr(key)
+            pipe.expire(key, WINDOW_S, nx=True)  # the window opens with its first request
+            count, _ = await pipe.execute()
+        return count <= limit
+
+
+@dataclass
+class Work:
+    """A bound on this worker's concurrent work of one kind: a request waits at most `wait_s` for
+    one of `slots`, or is refused."""
+
+    name: str
+    slots: int
+    wait_s: float
+
+    def __post_init__(self) -> None:
+        self._free = asyncio.Semaphore(self.slots)
+
+    async def enter(self) -> None:
+        try:
+            await asyncio.wait_for(self._free.acquire(), self.wait_s)
+        except TimeoutError:
+            raise HTTPException(status_code=503, detail=f"Too busy for {self.name} now. Please try again shortly.",
+                                headers={"Retry-After": "1"}) from None
+
+    def leave(self) -> None:
+        self._free.release()
+
+
+COUNTER = RateCounter()
+
+
+class FairShare:
+    """A route dependency: the client's rate (`per_second` requests a second, when given), then a
+    slot of `work` (when given) for as long as the request runs."""
+
+    def __init__(self, name: str, per_second: int | None = None, work: Work | None = None) -> None:
+        self.name, self.per_second, self.work = name, per_second, work
+        self.__name__ = f"fair_share_{name}"  # how the framework names the dependency
+
+    async def __call__(self, request: Request) -> AsyncIterator[None]:
+        if self.per_second is not None:
+            address = request.client.host if request.client else "unknown"
+            if not await COUNTER.admit(f"rate_limit:{self.name}:{address}", self.per_second):
+                raise HTTPException(status_code=429, detail=f"Too many {self.name} requests. Please slow down.",
+                                    headers={"Retry-After": str(WINDOW_S)})
+        if self.work is None:
+            yield
+            return
+        await self.work.enter()
+        try:
+            yield
+        finally:
+            self.work.leave()
