@@ -149,14 +149,15 @@ void define_cache_class() {
                                 .doc = "Delete key from cache.",
                                 .params = {{"self"}, {"key", str_type}},
                                 .async_body = cache_delete});
-    ns().set(cls, make_class(ns(), cls, "Simple Redis cache for binary MVT tiles without UTF-8 decoding.", members));
+    state().own_cache_class = make_class(ns(), cls, "Simple Redis cache for binary MVT tiles without UTF-8 decoding.", members);
+    ns().set(cls, state().own_cache_class);
 }
 
 void define_cache_functions() {
     object str_type = builtin::str_type(), bytes_type = builtin::bytes_type(), int_type = builtin::int_type(),
            float_type = builtin::float_type();
     object optional_bytes = nb::module_::import_("typing").attr("Optional")[bytes_type];
-    define({.name = "safe_cache_get",
+    state().own_safe_cache_get = define({.name = "safe_cache_get",
             .doc = "Safely get from cache with timeout.",
             .params = {{"key", str_type}, {"timeout", float_type, nb::float_(1.0)}},
             .return_annotation = optional_bytes,

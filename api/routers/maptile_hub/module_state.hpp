@@ -47,9 +47,15 @@ struct ModuleState {
     std::unordered_map<PyObject*, BreakerEntry> breakers;
     /// The runs of single_flight in progress or just finished, by event loop and key.
     std::unordered_map<std::string, Flight> flights;
-    /// safe_cache_set as the module defines it: tiles are stored with their generation's check
-    /// only while the module's own is in place.
+    /// safe_cache_set, safe_cache_get and BinaryRedisCache as the module defines them: tiles are
+    /// stored with their generation's check, and read together with their rate count, only
+    /// while the module's own are in place.
     object own_safe_cache_set;
+    object own_safe_cache_get;
+    object own_cache_class;
+    /// The Lua script that counts a tile request and reads its tile, and its SHA-1.
+    object counted_read_script;
+    object counted_read_sha;
     /// The fields of each layer's vector layer in TileJSON (read once from the database).
     std::unordered_map<std::string, object> layer_fields;
     /// The versions watcher of /gis/tile-versions (on `watcher_loop`): the versions it read

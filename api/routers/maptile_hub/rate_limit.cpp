@@ -1,6 +1,7 @@
 // rate_limit.cpp: the per-client request counter in Redis, a fixed one-second window.
 #include "rate_limit.hpp"
 
+#include "cache.hpp"
 #include "guarded.hpp"
 #include "module_state.hpp"
 #include "redis_guard.hpp"
@@ -109,6 +110,95 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
     co_return nb::none();
 }
 
-void define_rate_limit() { state().counting_task = native_body_info(ns(), "count_request"); }
+namespace {
+
+// KEYS: the rate counter, the tile's entry, its layer's generation; ARGV[1]: the limit. Counts as
+// count_request does; gives {count} past the limit, {count, tile or nil, generation} otherwise.
+constexpr const char* COUNTED_READ = R"(
+local count = redis.call('INCR', KEYS[1])
+if count == 1 then
+    redis.call('EXPIRE', KEYS[1], 1)
+end
+if count > tonumber(ARGV[1]) then
+    if redis.call('TTL', KEYS[1]) >= 0 then
+        return {count}
+    end
+    redis.call('SET', KEYS[1], 1, 'EX', 1)
+    count = 1
+end
+return {count, redis.call('GET', KEYS[2]) or false, redis.call('GET', KEYS[3]) or '0'}
+)";
+
+/// The script, as a task of its own (the time limit may leave it running).
+Coro run_counted_read(object client, nb::tuple keys, long long limit) {
+    auto run = [&](const char* command, handle script) {
+        object call = steal(PySequence_Concat(nb::make_tuple(script, 3).ptr(), keys.ptr()));
+        call = steal(PySequence_Concat(call.ptr(), nb::make_tuple(limit).ptr()));
+        return steal(PyObject_Call(client.attr(command).ptr(), call.ptr(), nullptr));
+    };
+    Held answer;
+    try {
+        object running = run("evalsha", state().counted_read_sha);
+        answer = co_await std::move(running);
+    } catch (nb::python_error& e) {
+        if (!e.matches(nb::module_::import_("redis.exceptions").attr("NoScriptError"))) throw;
+    }
+    if (!answer.is_valid()) {  // the server does not know the script yet
+        object running = run("eval", state().counted_read_script);
+        answer = co_await std::move(running);
+    }
+    note_redis_answer();
+    co_return answer;
+}
+
+/// Whether the module's own cache reading and cache object are in place, over the module's
+/// client: only then may the count and the read be one call.
+bool own_cache_in_place(handle client, handle owner) {
+    return bound::safe_cache_get().is(state().own_safe_cache_get) && owner.type().is(state().own_cache_class) &&
+           owner.attr("redis").is(client);
+}
+
+}  // namespace
+
+Coro counted_read(std::string rate_key, long long limit, std::string detail, handle cache_key,
+                  std::string generation_key) {
+    Held client = bound::redis_client();
+    Held owner = bound::cache();
+    if (!own_cache_in_place(client, owner)) co_return object();
+    RedisCall rate_call(client, "the rate limit");
+    RedisCall cache_call(owner, "the tile cache");
+    if (rate_call.skipped() || cache_call.skipped()) co_return object();
+
+    Held keys = nb::make_tuple(pystr(rate_key), owner.attr("_make_key")(cache_key), pystr(generation_key));
+    Held answer;
+    OnError on_error{.level = "warning", .message = "Rate limit check failed: ", .then = [&](const nb::python_error& e) {
+                         rate_call.failed(e);
+                         log("warning", "Cache get failed for " + text(cache_key) + ": " + text(e.value()));
+                         cache_call.failed(e);
+                     }};
+    answer = co_await guarded(
+        [&]() -> Coro {
+            object running = spawn(state().counting_task, run_counted_read(client, nb::borrow<nb::tuple>(keys), limit));
+            object answered = co_await within_time_limit(std::move(running));
+            rate_call.succeeded();
+            cache_call.succeeded();
+            co_return answered;
+        }(),
+        std::move(on_error));
+    if (answer.is_none()) {  // Redis failed both: the process counts, the read is a miss
+        if (!state().local_windows.admit(rate_key, steady_seconds(), limit)) raise_retry_later(429, detail, 1);
+        co_return nb::make_tuple(nb::none(), nb::none());
+    }
+    if (nb::cast<long long>(item(answer, nb::int_(0))) > limit) raise_retry_later(429, detail, 1);
+    object tile = item(answer, nb::int_(1));
+    co_return nb::make_tuple(tile.is_none() ? object(nb::none()) : tile, item(answer, nb::int_(2)));
+}
+
+void define_rate_limit() {
+    state().counting_task = native_body_info(ns(), "count_request");
+    state().counted_read_script = pystr(COUNTED_READ);
+    object digest = nb::module_::import_("hashlib").attr("sha1")(nb::str(COUNTED_READ).attr("encode")("utf-8"));
+    state().counted_read_sha = digest.attr("hexdigest")();
+}
 
 }  // namespace vexa::maptile

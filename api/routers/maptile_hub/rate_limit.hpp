@@ -23,6 +23,16 @@ std::string client_address(handle request);
 /// is skipped or fails, so the limit holds, per worker.
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
 
+/// The rate count of a tile request and the cache read of its tile, in one round trip: when
+/// the module's own safe_cache_get and cache (over the module's client) are in place and both
+/// their breakers let Redis be asked, gives a tuple (the cached tile or None, its layer's
+/// generation or None when unknown), having raised the 429 as enforce_rate_limit does; an empty
+/// object otherwise, for the caller to count and read one after the other. A failure is handled
+/// as each of the two would handle it: logged, the breakers told, the process counting instead,
+/// the read a miss.
+Coro counted_read(std::string rate_key, long long limit, std::string detail, handle cache_key,
+                  std::string generation_key);
+
 /// Start-up: what the counting task needs.
 void define_rate_limit();
 

@@ -28,32 +28,50 @@ std::string layers_served_at(handle z) {
 /// or generated empty.
 enum class Outcome { unserved, hit, miss, empty };
 
-/// One layer's tile at a checked address: a tuple (outcome, tile bytes or None, the zoom's cache
-/// lifetime or None). With `explain`, the zoom a layer is not served at and an empty tile are
-/// logged as the tile endpoint logs them.
-Coro layer_tile(handle layer_name, handle z, handle x, handle y, handle db, bool explain) {
-    Held sql, zoom_config;
+/// The tile statement and zoom configuration of a layer at zoom `z` (generate_mvt_sql's pair),
+/// or None when the layer is not served at that zoom, with the reason in `unserved`.
+object built_tile(handle layer_name, handle z, std::string& unserved) {
     try {
-        object built = bound::generate_mvt_sql()(layer_name, z);
-        sql = item(built, nb::int_(0));
-        zoom_config = item(built, nb::int_(1));
+        return bound::generate_mvt_sql()(layer_name, z);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_ValueError)) throw;
-        if (explain) {
-            log("info", "Layer " + text(layer_name) + " not available at zoom " + text(z) + ": " + text(e.value()));
-            if (nb::cast<long long>(z) <= 6) {
-                std::string suggestion = layers_served_at(z);
-                if (!suggestion.empty()) log("info", "Try these layers at zoom " + text(z) + ": " + suggestion);
-            }
-        }
-        co_return nb::make_tuple(int(Outcome::unserved), nb::none(), nb::none());
+        unserved = text(e.value());
+        return nb::none();
     }
-    Held ttl = item(zoom_config, "cache_ttl");
+}
 
-    Held cache_key = pystr(text(layer_name) + ":" + text(z) + ":" + text(x) + ":" + text(y));
+/// The log lines of a layer asked for at a zoom it is not served at.
+void explain_unserved(handle layer_name, handle z, const std::string& reason) {
+    log("info", "Layer " + text(layer_name) + " not available at zoom " + text(z) + ": " + reason);
+    if (nb::cast<long long>(z) <= 6) {
+        std::string suggestion = layers_served_at(z);
+        if (!suggestion.empty()) log("info", "Try these layers at zoom " + text(z) + ": " + suggestion);
+    }
+}
+
+std::string tile_cache_key(handle layer_name, handle z, handle x, handle y) {
+    return text(layer_name) + ":" + text(z) + ":" + text(x) + ":" + text(y);
+}
+
+/// One layer's tile at a checked address, whose statement and zoom configuration are `built`
+/// (built_tile's pair): a tuple (outcome, tile bytes or None, the zoom's cache lifetime).
+/// `prefetched`, when valid, is what counted_read read: (cached tile or None, generation or
+/// None); otherwise the cache and the generation are read here. With `explain`, an empty tile is
+/// logged as the tile endpoint logs it.
+Coro layer_tile(handle layer_name, handle z, handle x, handle y, handle db, bool explain, handle built,
+                handle prefetched) {
+    Held sql = item(built, nb::int_(0)), zoom_config = item(built, nb::int_(1));
+    Held ttl = item(zoom_config, "cache_ttl");
+    Held cache_key = pystr(tile_cache_key(layer_name, z, x, y));
     const Clock::time_point asked_at = Clock::now();  // a run finishing after this may have missed our read
-    object reading = bound::safe_cache_get()(cache_key);
-    Held cached_tile = co_await std::move(reading);
+    Held cached_tile, known_generation;
+    if (prefetched.is_valid()) {
+        cached_tile = item(prefetched, nb::int_(0));
+        known_generation = item(prefetched, nb::int_(1));
+    } else {
+        object reading = bound::safe_cache_get()(cache_key);
+        cached_tile = co_await std::move(reading);
+    }
     if (truthy(cached_tile)) co_return nb::make_tuple(int(Outcome::hit), cached_tile, ttl);
 
     Held bbox = bound::xyz_to_bbox_web_mercator()(z, x, y);
@@ -72,10 +90,16 @@ Coro layer_tile(handle layer_name, handle z, handle x, handle y, handle db, bool
                                .error_log = "Unexpected error for tile " + tile + ": ",
                                .error_detail = "Internal server error"};
     // Concurrent misses of this tile share one query, and its one cache write. The layer's
-    // generation is read before the query's snapshot is taken: the tile is stored only if no
-    // invalidation of the layer came in between.
+    // generation is read before the query's snapshot is taken (with the cache, or here): the
+    // tile is stored only if no invalidation of the layer came in between.
+    const bool read_with_the_cache = prefetched.is_valid();
     Coro shared_query = single_flight(text(cache_key), asked_at, [&]() -> Coro {
-        Held generation = co_await read_generation(text(layer_name));
+        Held generation;
+        if (read_with_the_cache) {
+            if (!known_generation.is_none()) generation = nb::borrow(known_generation);
+        } else {
+            generation = co_await read_generation(text(layer_name));
+        }
         object statement = bound::text()(sql);
         Held generated = co_await timed_query(nb::borrow(db), std::move(statement), params, timeout, "scalar_one_or_none");
         if (truthy(generated)) co_await store_tile(cache_key, generated, ttl, text(layer_name), generation);
@@ -92,15 +116,29 @@ Outcome outcome_of(handle tile) { return Outcome(nb::cast<int>(item(tile, nb::in
 
 Coro get_tile_xyz(Args& a) {
     handle layer_name = a["layer_name"], z = a["z"], x = a["x"], y = a["y"], request = a["request"];
+    const std::string rate_key = "rate_limit:gis:" + client_address(request);
+    const char* detail = "Too many map requests. Please slow down panning.";
 
-    co_await enforce_rate_limit("rate_limit:gis:" + client_address(request), 40,
-                                "Too many map requests. Please slow down panning.", true);
+    // The checks need no Redis: made first, so that the count and the cache read can be one
+    // round trip; answered after the count, in their order (429, then 404, then 400).
+    const bool known = contains(bound::LAYER_CONFIG(), layer_name);
+    const bool valid = known && truthy(bound::validate_tile_coords()(z, x, y));
+    std::string unserved;
+    Held built = valid ? built_tile(layer_name, z, unserved) : object(nb::none());
+    Held prefetched;
+    if (!built.is_none())
+        prefetched = co_await counted_read(rate_key, 40, detail, pystr(tile_cache_key(layer_name, z, x, y)),
+                                           generation_key(text(layer_name)));
+    if (!prefetched.is_valid()) co_await enforce_rate_limit(rate_key, 40, detail, true);
 
     require_layer(layer_name);
-    if (!truthy(bound::validate_tile_coords()(z, x, y)))
-        raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
+    if (!valid) raise_http(400, "Invalid tile coordinates: z=" + text(z) + ", x=" + text(x) + ", y=" + text(y));
+    if (built.is_none()) {
+        explain_unserved(layer_name, z, unserved);
+        co_return no_content();
+    }
 
-    Held tile = co_await layer_tile(layer_name, z, x, y, a["db"], true);
+    Held tile = co_await layer_tile(layer_name, z, x, y, a["db"], true, built, prefetched);
     switch (outcome_of(tile)) {
         case Outcome::hit: co_return cached_tile_answer(item(tile, nb::int_(1)), item(tile, nb::int_(2)));
         case Outcome::miss: co_return tile_response(item(tile, nb::int_(1)), nb::dict());
@@ -124,9 +162,11 @@ Coro get_all_layers_tile(Args& a) {
     bool all_cached = true;
     Held shortest_ttl = nb::none();
     for (handle layer_name : layers) {
-        Held tile = co_await layer_tile(layer_name, z, x, y, a["db"], false);
+        std::string unserved;
+        Held built = built_tile(layer_name, z, unserved);
+        if (built.is_none()) continue;
+        Held tile = co_await layer_tile(layer_name, z, x, y, a["db"], false, built, handle());
         const Outcome outcome = outcome_of(tile);
-        if (outcome == Outcome::unserved) continue;
         all_cached = all_cached && outcome == Outcome::hit;
         object ttl = item(tile, nb::int_(2));
         if (shortest_ttl.is_none() || compare(ttl, shortest_ttl, Py_LT)) shortest_ttl = ttl;
