@@ -47,7 +47,7 @@ Servers' logs: bench/.peers/logs/freshness-*.log. Run it on a machine with nothi
 the edits' latency includes the time the users' own tiles wait (printed beside it). On a 2-core
 machine a full run takes about 15 minutes (the first load of 200,000 plots about 30 s; latency
 about 1.5 minutes, race about 2 per setting, 6 with --baseline, cost about 5 at 3 rounds, bulk
-about 1.5); the quick check above takes about 1.5 minutes.
+about 1.5); the quick check above takes about 1.5 to 2 minutes.
 """
 
 from __future__ import annotations
