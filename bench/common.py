@@ -146,10 +146,12 @@ def free_port() -> int:
 
 def uvicorn(port: int, env: dict[str, str], workers: int = 1, log: IO[bytes] | int = subprocess.DEVNULL,
             access_log: bool = False, app: str = "main:app", cwd: Path = API,
-            python: str = sys.executable) -> subprocess.Popen:
-    """An ASGI app (the host app unless told) under uvicorn on 127.0.0.1:`port` with the environment `env`."""
+            python: str = sys.executable, log_config: Path | None = None) -> subprocess.Popen:
+    """An ASGI app (the host app unless told) under uvicorn on 127.0.0.1:`port` with the environment `env`;
+    `log_config` is a logging configuration file for uvicorn's --log-config."""
     command = [python, "-m", "uvicorn", app, "--host", "127.0.0.1", "--port", str(port),
                "--workers", str(workers), "--log-level", "warning"]
+    command += ["--log-config", str(log_config)] if log_config else []
     return subprocess.Popen(command + ([] if access_log else ["--no-access-log"]), cwd=cwd, env=env,
                             stdout=log, stderr=log)
 
