@@ -1,11 +1,18 @@
 """Database access for the host: an async SQLAlchemy engine over asyncpg for sessions, and a
 plain asyncpg pool for the host's own read-only statements.
 
-The tile router takes a session per request (get_db). The plan, PDF and search routes run a few
-read-only statements of their own and need none of a session's machinery: they borrow a
-connection of `read_pool()`, which skips the session, the liveness ping at every checkout and
-the reset statement at every return (a round trip each). A broken connection is replaced by the
-pool on its next use.
+The tile router takes a session per request (get_db). It only reads, one statement at a time,
+so its sessions cost no more round trips than their statements:
+- the session is made when the router first uses it: a tile answered from the cache makes none;
+- its connections are in autocommit: no BEGIN before a statement, no COMMIT after it (the
+  router's commit and rollback send nothing);
+- a connection is checked for life when it is taken from the pool by asking the driver whether
+  the server closed it (a restarted server closes them all), not by a ping to the server;
+- the pool keeps all its connections open: under load it does not open and close extra ones.
+
+The plan, PDF and search routes run a few read-only statements of their own and need none of a
+session's machinery: they borrow a connection of `read_pool()`. A broken connection is replaced
+by the pool on its next use.
 """
 
 from __future__ import annotations
@@ -17,7 +24,9 @@ import weakref
 from collections.abc import AsyncIterator
 
 import asyncpg
+from sqlalchemy import event
 from sqlalchemy.engine import make_url
+from sqlalchemy.exc import DisconnectionError
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
 
 # The project's own PostGIS (scripts/services.sh) when DATABASE_URL names no other.
@@ -32,14 +41,63 @@ READ_STATEMENT_TIMEOUT_S = 10.0
 # What a failed read looks like: the database unreachable or failing, or no connection free in time.
 READ_FAILURES = (OSError, asyncpg.PostgresError, asyncpg.InterfaceError, TimeoutError)
 
-engine: AsyncEngine = create_async_engine(DATABASE_URL, pool_size=10, max_overflow=20, pool_pre_ping=True)
+POOL_SIZE = 20  # the tile router's connections per worker, all kept open
+
+engine: AsyncEngine = create_async_engine(DATABASE_URL, pool_size=POOL_SIZE, max_overflow=0,
+                                          isolation_level="AUTOCOMMIT", pool_reset_on_return=None)
 SessionLocal = async_sessionmaker(engine, expire_on_commit=False)
 
 
+@event.listens_for(engine.sync_engine, "checkout")
+def _alive(dbapi_connection, record, proxy) -> None:
+    """A connection the server has closed (a restart, an administrator's termination) is not
+    handed out: the pool replaces it. The driver knows without asking the server."""
+    if dbapi_connection.driver_connection.is_closed():
+        raise DisconnectionError("the server closed this connection")
+
+
+class LazySession:
+    """The request's session, made when first used: a request answered from the cache never
+    makes one. It takes the calls the tile router makes of a session (execute, commit, rollback,
+    close) and hands anything else to the session."""
+
+    __slots__ = ("_session",)
+
+    def __init__(self) -> None:
+        self._session: AsyncSession | None = None
+
+    @property
+    def session(self) -> AsyncSession:
+        if self._session is None:
+            self._session = SessionLocal()
+        return self._session
+
+    async def execute(self, *args, **kwargs):
+        return await self.session.execute(*args, **kwargs)
+
+    async def commit(self) -> None:
+        if self._session is not None:
+            await self._session.commit()
+
+    async def rollback(self) -> None:
+        if self._session is not None:
+            await self._session.rollback()
+
+    async def close(self) -> None:
+        if self._session is not None:
+            await self._session.close()
+
+    def __getattr__(self, name: str):
+        return getattr(self.session, name)
+
+
 async def get_db() -> AsyncIterator[AsyncSession]:
-    """One session per request, closed when the request ends."""
-    async with SessionLocal() as session:
-        yield session
+    """One session per request, made when the request first uses it, closed when it ends."""
+    session = LazySession()
+    try:
+        yield session  # type: ignore[misc]  (it answers as an AsyncSession)
+    finally:
+        await session.close()
 
 
 def asyncpg_dsn(url: str) -> str:

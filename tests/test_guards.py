@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import asyncio
+from types import SimpleNamespace
 
 import pytest
+import services
 from fastapi import HTTPException
 from sqlalchemy import text
+from sqlalchemy.ext.asyncio import async_sessionmaker, create_async_engine
 
 
 # The address rules themselves are the C++ tests' (tile_rules_test.cpp); these are what the
@@ -38,15 +41,18 @@ def test_bbox_area_takes_integers_and_answers_a_float(hub):
 
 @pytest.fixture
 async def scratch():
-    import database
-
-    async with database.engine.begin() as conn:
+    """Sessions of their own, with transactions (the host's tile sessions only read, in
+    autocommit): what db_transaction commits and rolls back."""
+    engine = create_async_engine(services.DATABASE_URL, pool_size=4)
+    sessions = SimpleNamespace(engine=engine, SessionLocal=async_sessionmaker(engine, expire_on_commit=False))
+    async with engine.begin() as conn:
         await conn.execute(text("CREATE TABLE IF NOT EXISTS tx_probe (id int PRIMARY KEY, "
                                 "ref int REFERENCES tx_probe(id) DEFERRABLE INITIALLY DEFERRED)"))
         await conn.execute(text("TRUNCATE tx_probe"))
-    yield database
-    async with database.engine.begin() as conn:
+    yield sessions
+    async with engine.begin() as conn:
         await conn.execute(text("DROP TABLE IF EXISTS tx_probe"))
+    await engine.dispose()
 
 
 async def rows(database) -> list[int]:
