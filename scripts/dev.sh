@@ -25,6 +25,7 @@ system_packages() {
     command -v node >/dev/null || missing+=(nodejs)
     command -v npm >/dev/null || missing+=(npm)
     [ -x /usr/bin/chromium ] || missing+=(chromium)
+    command -v ogr2ogr >/dev/null || missing+=(gdal-bin)  # GDAL reads served tiles in the tests
     if [ ${#missing[@]} -gt 0 ]; then
         local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
         $sudo apt-get update -qq

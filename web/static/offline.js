@@ -17,6 +17,7 @@ async function openOfflineTiles(file) {
   const archive = new pmtiles.PMTiles(new pmtiles.FileSource(file));
   const [header, metadata] = await Promise.all([archive.getHeader(), archive.getMetadata()]);
   offlineProtocol.add(archive);
+  if (window.vexaTileVersions) window.vexaTileVersions.close();  // the file's tiles never change
   const info = offlineLayerInfo(metadata);
   const known = new Set(Object.keys(info));
   const everyLayer = new Proxy(info, { get: (target, name) => target[name] || { min_zoom: 0 } });
