@@ -26,21 +26,17 @@ import sys
 import asyncpg
 import httpx
 
-from common import (ensure_cadastre, free_port, host_environment, pg_url, stop, summary, timed, until_serving,
-                    uvicorn)
+from common import (ensure_cadastre, fetch, free_port, host_environment, pg_url, stop, summary, timed,
+                    until_serving, uvicorn)
 
 TARGET_P50_MS = 20.0
 
 
 async def typed_texts(database: str, count: int) -> list[str]:
     """`count` texts: prefixes of plot and file numbers of plots spread evenly over the IDs, and misses."""
-    conn = await asyncpg.connect(pg_url(database))
-    try:
-        rows = await conn.fetch(
-            'SELECT "PLOT_NO", file_no FROM "GIS"."PLOT" WHERE "ID" % greatest(1, (SELECT count(*) FROM "GIS"."PLOT") / 300) = 0 '
-            'ORDER BY "ID" LIMIT 300')
-    finally:
-        await conn.close()
+    rows = await fetch(
+        'SELECT "PLOT_NO", file_no FROM "GIS"."PLOT" WHERE "ID" % greatest(1, (SELECT count(*) FROM "GIS"."PLOT") / 300) = 0 '
+        'ORDER BY "ID" LIMIT 300', database=database)
     misses = itertools.cycle(["ZZZ", "q%_", "a01/9", "fct/xyz/", "' or 1=1 --"])
     texts = []
     for row in rows:
