@@ -38,6 +38,7 @@ REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 ZONES = 216  # cadastral zones of the demo cadastre
 ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
 BOUND_HOLES = {"min_x": "$1", "min_y": "$2", "max_x": "$3", "max_y": "$4"}
+Tile = tuple[int, int, int]  # z, x, y
 
 
 def pg_url(database: str = "vexa") -> str:
@@ -78,6 +79,33 @@ async def ensure_cadastre(plots: int, database: str = "vexa") -> int:
     subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", str(plots)],
                    check=True, env=host_environment(database))
     return plots
+
+
+async def fetch(sql: str, *args: object, database: str = "vexa") -> list[asyncpg.Record]:
+    """The rows of one statement, on a connection of its own."""
+    conn = await asyncpg.connect(pg_url(database))
+    try:
+        return await conn.fetch(sql, *args)
+    finally:
+        await conn.close()
+
+
+async def plot_tiles(zooms: range, per_zoom: int, database: str = "vexa") -> list[Tile]:
+    """Distinct tiles that hold plots, `per_zoom` at each zoom, in a fixed order."""
+    rows = await fetch('SELECT ST_X(c) AS lon, ST_Y(c) AS lat FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) '
+                       'AS c FROM "GIS"."PLOT" ORDER BY "ID") AS s', database=database)
+    from helpers.utils import latlon_to_xyz
+
+    tiles: list[Tile] = []
+    for z in zooms:
+        seen: dict[Tile, None] = {}
+        for row in rows[::7]:
+            t = latlon_to_xyz(row["lat"], row["lon"], z)
+            seen[(z, t["x"], t["y"])] = None
+            if len(seen) == per_zoom:
+                break
+        tiles += list(seen)
+    return tiles
 
 
 def label(size: int) -> str:

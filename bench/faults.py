@@ -33,17 +33,15 @@ from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import asyncpg
 import httpx
 import redis.asyncio as aioredis
 
-from common import (REDIS_PORT, ROOT, ensure_cadastre, host_environment, loopback_addresses, percentile, pg_url,
-                    stop, until_serving, uvicorn)
+from common import (REDIS_PORT, ROOT, ensure_cadastre, host_environment, loopback_addresses, percentile, plot_tiles,
+                    Tile, stop, until_serving, uvicorn)
 
 STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
 SERVICES = ROOT / "scripts" / "services.sh"
 PG_CTL = "/usr/lib/postgresql/15/bin/pg_ctl"
-Tile = tuple[int, int, int]
 
 
 @dataclass
@@ -251,29 +249,6 @@ async def warm_cache(lanes: Lanes) -> None:
     one_pass = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
     one_pass._next = len(lanes.tiles) * 999
     await one_pass.start()
-
-
-async def plot_tiles(zooms: range, per_zoom: int) -> list[Tile]:
-    """Distinct tiles that hold plots, `per_zoom` at each zoom, in a fixed order."""
-    conn = await asyncpg.connect(pg_url())
-    try:
-        rows = await conn.fetch(
-            'SELECT ST_X(c) AS lon, ST_Y(c) AS lat FROM (SELECT ST_Transform(ST_Centroid("GEOMETRY"), 4326) AS c '
-            'FROM "GIS"."PLOT" ORDER BY "ID") AS s')
-    finally:
-        await conn.close()
-    from helpers.utils import latlon_to_xyz
-
-    tiles: list[Tile] = []
-    for z in zooms:
-        seen: dict[Tile, None] = {}
-        for row in rows[::7]:
-            t = latlon_to_xyz(row["lat"], row["lon"], z)
-            seen[(z, t["x"], t["y"])] = None
-            if len(seen) == per_zoom:
-                break
-        tiles += list(seen)
-    return tiles
 
 
 async def main() -> None:
