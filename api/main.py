@@ -16,13 +16,11 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
-import secrets
 from collections.abc import AsyncIterator
 from pathlib import Path
 
-from fastapi import APIRouter, Depends, FastAPI, HTTPException
+from fastapi import Depends, FastAPI
 from fastapi.responses import FileResponse
-from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from fastapi.staticfiles import StaticFiles
 
 import database
@@ -32,24 +30,12 @@ import plan_routes
 import search_routes
 from compression import GzipTiles
 from fair_share import FairShare, Work
-from vexa.maptile_hub import listen_for_tile_changes, maptileHub
+from tiles import BUSY, ERROR, mount_tiles
+from vexa.maptile_hub import listen_for_tile_changes
 
 WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
 PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
-
-ADMIN_ROUTE_PREFIX = "/gis/cache/invalidate/"
-bearer = HTTPBearer(auto_error=False, description="Administrator token (VEXA_ADMIN_TOKEN)")
-
-
-async def require_admin(credentials: HTTPAuthorizationCredentials | None = Depends(bearer)) -> None:
-    """Only an administrator may clear the tile cache."""
-    expected = os.environ.get("VEXA_ADMIN_TOKEN", "")
-    given = credentials.credentials if credentials else ""
-    if not expected or not given or not secrets.compare_digest(given.encode(), expected.encode()):
-        raise HTTPException(status_code=401, detail="Administrator token required",
-                            headers={"WWW-Authenticate": "Bearer"})
-
 
 # What each worker gives the expensive routes at once (beyond that, a short wait, then 503), and
 # the rates a client may ask for them at (beyond that, 429). Cached tiles are bound by neither:
@@ -59,26 +45,8 @@ PLAN_WORK = Work("survey plans", slots=8, wait_s=2.0)  # their records, and wait
 BBOX_SHARE = FairShare("bounding-box tiles", work=DATABASE_WORK)  # its rate is the tile module's own
 SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
 PLAN_SHARE = FairShare("survey plan", work=PLAN_WORK)  # a client's rate of drawings is the plans' own
-ERROR = {"application/json": {"schema": {"type": "object", "properties": {"detail": {"type": "string"}},
-                                         "required": ["detail"]}}}
-BUSY = {503: {"description": "Too busy now: ask again after Retry-After", "content": ERROR}}
 LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask again after Retry-After",
                          "content": ERROR}}
-
-
-def mount_tiles(app: FastAPI) -> None:
-    """The tile router's routes in their order: the invalidation route behind the token, the
-    bounding-box tiles within the workers' share of database work."""
-    for route in maptileHub.routes:
-        router = APIRouter()
-        router.routes.append(route)
-        if route.path.startswith(ADMIN_ROUTE_PREFIX):
-            app.include_router(router, dependencies=[Depends(require_admin)],
-                               responses={401: {"description": "Administrator token required", "content": ERROR}})
-        elif route.path.endswith("/bbox/"):
-            app.include_router(router, dependencies=[Depends(BBOX_SHARE)], responses=BUSY)
-        else:
-            app.include_router(router)
 
 
 @contextlib.asynccontextmanager
@@ -104,7 +72,7 @@ app = FastAPI(
 )
 app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
 metrics.install(app)
-mount_tiles(app)
+mount_tiles(app, BBOX_SHARE)
 app.include_router(plan_routes.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
 app.include_router(plan_pdf.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
 app.include_router(search_routes.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)

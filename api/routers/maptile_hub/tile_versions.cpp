@@ -48,8 +48,10 @@ void ensure_watcher() {
         st.versions_changed = bound::asyncio().attr("Event")();
         st.versions_watcher = nb::none();
     }
-    if (st.versions_watcher.is_none() || truthy(st.versions_watcher.attr("done")()))
+    if (st.versions_watcher.is_none() || truthy(st.versions_watcher.attr("done")())) {
+        st.versions = nb::none();  // read while no watcher ran: they may be old by now
         st.versions_watcher = spawn(st.versions_watcher_task, watch_versions());
+    }
 }
 
 object stream_init(Args& a) {
