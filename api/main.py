@@ -30,7 +30,7 @@ import plan_routes
 import search_routes
 from compression import GzipTiles
 from fair_share import FairShare, Work
-from tiles import BUSY, ERROR, mount_tiles
+from tiles import ERROR, mount_tiles
 from vexa.maptile_hub import listen_for_tile_changes
 
 WEB = Path(__file__).resolve().parents[1] / "web"
@@ -40,11 +40,12 @@ PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
 # What each worker gives the expensive routes at once (beyond that, a short wait, then 503), and
 # the rates a client may ask for them at (beyond that, 429). Cached tiles are bound by neither:
 # they always have room.
-DATABASE_WORK = Work("database queries", slots=6, wait_s=0.5)  # plot search, bounding-box tiles
+# The tile module bounds its bounding-box tiles itself (BBOX_QUERY_SLOTS, BBOX_QUERY_WAIT_S).
+DATABASE_WORK = Work("database queries", slots=6, wait_s=0.5)  # plot search
 PLAN_WORK = Work("survey plans", slots=8, wait_s=2.0)  # their records, and waiting for the drawing
-BBOX_SHARE = FairShare("bounding-box tiles", work=DATABASE_WORK)  # its rate is the tile module's own
 SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
 PLAN_SHARE = FairShare("survey plan", work=PLAN_WORK)  # a client's rate of drawings is the plans' own
+BUSY = {503: {"description": "Too busy now: ask again after Retry-After", "content": ERROR}}
 LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask again after Retry-After",
                          "content": ERROR}}
 
@@ -72,7 +73,7 @@ app = FastAPI(
 )
 app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
 metrics.install(app)
-mount_tiles(app, BBOX_SHARE)
+mount_tiles(app)
 app.include_router(plan_routes.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
 app.include_router(plan_pdf.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
 app.include_router(search_routes.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)

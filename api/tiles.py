@@ -1,6 +1,6 @@
 """The tile router as this host mounts it: its routes in their order, the invalidation route behind
-the administrator token, the bounding-box tiles within the workers' share of database work, and
-the XYZ tile route called without the framework's dependency machinery where it adds nothing.
+the administrator token, and the XYZ tile route called without the framework's dependency
+machinery where it adds nothing.
 
 The XYZ route is the one map clients call hundreds of times a second, mostly for cached tiles.
 For it the framework would validate three integers and a text, make the request object, open a
@@ -23,7 +23,6 @@ from starlette.requests import Request
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 import database
-from fair_share import FairShare
 from vexa.maptile_hub import maptileHub
 
 ADMIN_ROUTE_PREFIX = "/gis/cache/invalidate/"
@@ -31,7 +30,6 @@ XYZ_ROUTE = "/gis/{layer_name}/{z}/{x}/{y}.pbf"
 PLAIN_INTEGER = re.compile(r"-?[0-9]{1,9}")  # what the framework would read as the same integer
 ERROR = {"application/json": {"schema": {"type": "object", "properties": {"detail": {"type": "string"}},
                                          "required": ["detail"]}}}
-BUSY = {503: {"description": "Too busy now: ask again after Retry-After", "content": ERROR}}
 
 bearer = HTTPBearer(auto_error=False, description="Administrator token (VEXA_ADMIN_TOKEN)")
 
@@ -68,7 +66,7 @@ def direct_xyz(app: FastAPI, route: APIRoute) -> ASGIApp:
     return serve
 
 
-def mount_tiles(app: FastAPI, bbox_share: FairShare) -> None:
+def mount_tiles(app: FastAPI) -> None:
     """The tile router's routes in their order."""
     for route in maptileHub.routes:
         router = APIRouter()
@@ -76,8 +74,6 @@ def mount_tiles(app: FastAPI, bbox_share: FairShare) -> None:
         if route.path.startswith(ADMIN_ROUTE_PREFIX):
             app.include_router(router, dependencies=[Depends(require_admin)],
                                responses={401: {"description": "Administrator token required", "content": ERROR}})
-        elif route.path.endswith("/bbox/"):
-            app.include_router(router, dependencies=[Depends(bbox_share)], responses=BUSY)
         else:
             app.include_router(router)
     for mounted in app.router.routes:

@@ -4,6 +4,7 @@ tiles never wait for."""
 
 from __future__ import annotations
 
+import asyncio
 import time
 
 import pytest
@@ -50,11 +51,37 @@ async def test_busy_database_work_is_refused_and_cached_tiles_are_not(client_for
         assert (refused.status_code, refused.headers["retry-after"]) == (503, "1")
         assert refused.json() == {"detail": "Too busy for database queries now. Please try again shortly."}
         assert work.wait_s <= waited < work.wait_s + 1
-        box = await client.get("/gis/plots/bbox/", params={"minx": 7.33, "miny": 8.93, "maxx": 7.34, "maxy": 8.94})
-        assert box.status_code == 503
         hit = await client.get(tile)
         assert (hit.status_code, hit.headers["x-cache"]) == (200, "HIT")
     finally:
         for _ in range(work.slots):
             work.leave()
     assert (await client.get("/plots/search", params={"q": "A01"})).status_code == 200
+
+
+async def test_busy_bounding_boxes_are_refused_after_their_rate(hub, client_for, raw_redis, monkeypatch):
+    """The tile module bounds its bounding-box queries itself, after the client's rate: a client
+    past its rate is told so (429), not that the worker is busy."""
+    monkeypatch.setattr(hub, "BBOX_QUERY_SLOTS", 0)  # every slot taken
+    monkeypatch.setattr(hub, "BBOX_QUERY_WAIT_S", 0.01)
+    client = client_for()
+    params = {"minx": 7.33, "miny": 8.93, "maxx": 7.34, "maxy": 8.94}
+    answers = [await client.get("/gis/plots/bbox/", params=params) for _ in range(21)]
+    assert [a.status_code for a in answers] == [503] * 20 + [429]
+    assert answers[0].json() == {"detail": "Too busy for bounding-box tiles now. Please try again shortly."}
+    assert {a.headers["retry-after"] for a in answers} == {"1"}
+    monkeypatch.setattr(hub, "BBOX_QUERY_SLOTS", 6)
+    assert (await client_for().get("/gis/plots/bbox/", params=params)).status_code in (200, 204)
+
+
+async def test_bounding_box_slots_are_given_back_however_their_requests_end(hub, client_for, raw_redis, monkeypatch):
+    monkeypatch.setattr(hub, "BBOX_QUERY_SLOTS", 1)
+    monkeypatch.setattr(hub, "BBOX_QUERY_WAIT_S", 0.05)
+    boxes = [{"minx": 7.33 + i / 1000, "miny": 8.93, "maxx": 7.34 + i / 1000, "maxy": 8.94} for i in range(12)]
+    answers = await asyncio.gather(*(client_for().get("/gis/plots/bbox/", params=box) for box in boxes),
+                                   client_for().get("/gis/plots/bbox/", params={**boxes[0], "srid": 2100}),
+                                   client_for().get("/gis/plots/bbox/", params={**boxes[0], "minx": 7.5}))
+    statuses = [a.status_code for a in answers]
+    assert set(statuses) <= {200, 204, 400, 503} and statuses.count(503) > 0  # one at a time, the rest refused
+    for box in boxes:  # every slot came back: one request at a time always finds one
+        assert (await client_for().get("/gis/plots/bbox/", params=box)).status_code in (200, 204)

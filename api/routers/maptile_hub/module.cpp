@@ -149,6 +149,10 @@ NB_MODULE(maptile_hub, m) {
     names.set("MAX_FEATURES_GLOBAL", nb::int_(15000));
     names.set("CACHE_TTL_SHORT", nb::int_(1800));
     names.set("CACHE_TTL_LONG", nb::int_(7200));
+    // How many bounding-box tiles a worker computes at once, and how long one waits for its
+    // turn before it is answered 503 (a host may change both).
+    names.set("BBOX_QUERY_SLOTS", nb::int_(6));
+    names.set("BBOX_QUERY_WAIT_S", nb::float_(0.5));
 
     // 7. Redis settings; port and database must be decimal integer text.
     object int_type = builtin::int_type();

@@ -1,6 +1,7 @@
 // module_state.hpp: everything the tile module keeps between calls, in one struct.
 #pragma once
 
+#include "admission.hpp"
 #include "circuit_breaker.hpp"
 #include "local_limit.hpp"
 #include "runtime.hpp"
@@ -39,6 +40,8 @@ struct ModuleState {
     object transaction_class;
     /// How the rate limit's counting task shows itself.
     CoroutineInfo counting_task;
+    /// The bounding-box tiles' share of this worker's database work.
+    WorkSlots bbox_work{"bounding-box tiles", "BBOX_QUERY_SLOTS", "BBOX_QUERY_WAIT_S"};
     /// The rate limit's own counts, used while its Redis is skipped or fails.
     tiles::LocalWindows local_windows;
     /// When Redis last answered any of the module's calls, in steady_seconds().

@@ -37,7 +37,8 @@ nb::dict answers(std::initializer_list<int> codes, bool tile) {
     for (int code : codes) {
         const char* what = code == 400 ? "Invalid request values" : code == 404 ? "Unknown layer, or no geometry"
                          : code == 408 ? "The query exceeded its time limit" : code == 429 ? "Rate limit exceeded"
-                         : code == 503 ? "The cache could not be cleared" : "Database or unexpected failure";
+                         : code == 503 ? "Not now: the database, the cache or the worker could not serve it (Retry-After)"
+                                       : "Database or unexpected failure";
         responses[nb::int_(code)] = error_answer(what);
     }
     return responses;
@@ -69,7 +70,7 @@ void register_routes() {
     route("get", "/all/{z}/{x}/{y}.pbf", make_get_all_layers_tile(), true, answers({400, 408, 429, 500}, true));
     route("get", "/{layer_name}/{z}/{x}/{y}.pbf", make_get_tile_xyz(), true, answers({400, 404, 408, 429, 500}, true));
     route("get", "/{layer_name}/zoom-info/", make_get_layer_zoom_info(), false, answers({404}, false));
-    route("get", "/{layer_name}/bbox/", make_get_tile_bbox(), true, answers({400, 404, 408, 429, 500}, true));
+    route("get", "/{layer_name}/bbox/", make_get_tile_bbox(), true, answers({400, 404, 408, 429, 500, 503}, true));
     route("get", "/layers/", make_get_available_layers(), false, answers({}, false));
     route("get", "/health/", make_health_check(), false, answers({}, false));
     route("get", "/{layer_name}/", make_get_central_tile_info(), false, answers({404, 408, 500}, false));

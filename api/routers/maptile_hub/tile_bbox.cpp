@@ -4,6 +4,7 @@
 #include "freshness.hpp"
 #include "guarded.hpp"
 #include "guards.hpp"
+#include "module_state.hpp"
 #include "query_failure.hpp"
 #include "rate_limit.hpp"
 #include "responses.hpp"
@@ -128,6 +129,9 @@ Coro get_tile_bbox(Args& a) {
 
     const CheckedBox box = checked(a);
     Held capped = box.capped;
+    // The database work from here on takes one of this worker's slots for boxes.
+    co_await state().bbox_work.enter();
+    Slot slot(state().bbox_work);
     Held corners = co_await web_mercator_corners(a, box.srid);
     auto corner = [&](int i) { return item(corners, nb::int_(i)); };
 
