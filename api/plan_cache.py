@@ -22,7 +22,6 @@ import hashlib
 import json
 import logging
 import os
-from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -31,6 +30,7 @@ import redis.asyncio as aioredis
 from starlette.concurrency import run_in_threadpool
 
 import metrics
+from recent_bytes import RecentBytes
 from redis_settings import RedisSettings
 
 logger = logging.getLogger("vexa.plans")
@@ -80,27 +80,9 @@ def etag(key: str) -> str:
     return '"' + hashlib.sha256(key.encode()).hexdigest()[:32] + '"'
 
 
-class Recent:
-    """Plans by key, at most `capacity` bytes of them, the least recently used dropped first."""
-
-    def __init__(self, capacity: int) -> None:
-        self.capacity = capacity
-        self.size = 0
-        self._plans: OrderedDict[str, Drawn] = OrderedDict()
-
-    def get(self, key: str) -> Drawn | None:
-        if (drawn := self._plans.get(key)) is not None:
-            self._plans.move_to_end(key)
-        return drawn
-
-    def put(self, key: str, drawn: Drawn) -> None:
-        if len(drawn.body) > self.capacity or key in self._plans:
-            return
-        self._plans[key] = drawn
-        self.size += len(drawn.body)
-        while self.size > self.capacity:
-            _, dropped = self._plans.popitem(last=False)
-            self.size -= len(dropped.body)
+def recent_plans(capacity_bytes: int) -> RecentBytes[str, Drawn]:
+    """Plans by key within `capacity_bytes` of their bodies, the least recently used out first."""
+    return RecentBytes(capacity_bytes, size_of=lambda drawn: len(drawn.body))
 
 
 class PlanCache:
@@ -108,7 +90,7 @@ class PlanCache:
 
     def __init__(self, client: aioredis.Redis, memory_bytes: int = MEMORY_BYTES) -> None:
         self.client = client
-        self.recent = Recent(memory_bytes)
+        self.recent = recent_plans(memory_bytes)
         self._drawing: dict[str, asyncio.Task[Drawn]] = {}
 
     async def get(self, key: str) -> Drawn | None:

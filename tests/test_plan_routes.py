@@ -124,7 +124,7 @@ async def test_recent_plans_are_answered_from_memory_within_its_bound(demo_cadas
 
     import plan_cache
 
-    recent = plan_cache.Recent(capacity=10)
+    recent = plan_cache.recent_plans(10)
     for key, size in (("a", 4), ("b", 4), ("c", 11), ("d", 4)):
         recent.put(key, plan_cache.Drawn(b"x" * size, {}))
     assert recent.get("a") is None and recent.get("c") is None  # the oldest out; one too large never in
