@@ -27,9 +27,8 @@ from fastapi.staticfiles import StaticFiles
 
 import database
 import metrics
-import plan_pdf
-import plan_routes
 import search_routes
+from plans import routes as plan_routes
 from compression import GzipTiles
 from vexa.maptile_hub import listen_for_tile_changes, maptileHub
 
@@ -88,7 +87,6 @@ app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept 
 metrics.install(app)
 mount_tiles(app)
 app.include_router(plan_routes.router)
-app.include_router(plan_pdf.router)
 app.include_router(search_routes.router)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script

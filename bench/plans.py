@@ -53,7 +53,7 @@ matplotlib.use("Agg")
 import matplotlib.image  # noqa: E402
 import matplotlib.patches as mpatches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
-import survey_plans  # noqa: E402
+from plans import records as survey_plans  # noqa: E402
 from recording import Call, RecordingAxes, RecordingPyplot  # noqa: E402
 
 from vexa import plots  # noqa: E402

@@ -122,7 +122,7 @@ async def test_recent_plans_are_answered_from_memory_within_its_bound(demo_cadas
             assert (again.status_code, again.content) == (200, first.content)
             assert asyncio.get_running_loop().time() - started < 1.0 and drawings(caplog) == 1
 
-    import plan_cache
+    from plans import cache as plan_cache
 
     recent = plan_cache.recent_plans(10)
     for key, size in (("a", 4), ("b", 4), ("c", 11), ("d", 4)):

@@ -57,10 +57,10 @@ def _renderer_identity() -> str:
     """A digest of the renderer's module and of the code that builds its records."""
     from vexa import plots
 
-    import survey_plans
+    from plans import records
 
     digest = hashlib.sha256()
-    for path in (plots.__file__, survey_plans.__file__):
+    for path in (plots.__file__, records.__file__):
         digest.update(Path(path).read_bytes())
     return digest.hexdigest()[:16]
 

@@ -1,4 +1,5 @@
-"""The host's survey plan endpoint: GET /plans/{plot_id}.png draws a plot of the cadastre.
+"""The host's survey plan routes: GET /plans/{plot_id}.png draws a plot of the cadastre,
+GET /plans/{plot_id}.pdf prints it at true scale.
 
 Every request reads the digest of the plot's records (one statement); a client that holds the
 plan of that digest gets 304, a cached plan is answered from Redis, and only a new one is drawn.
@@ -11,9 +12,12 @@ import logging
 
 from database import READ_FAILURES, read_connection
 from fastapi import APIRouter, Header, HTTPException, Path, Response
+from starlette.concurrency import run_in_threadpool
 
-import plan_cache
-import survey_plans
+import metrics
+from plans import cache as plan_cache
+from plans import records as survey_plans
+from plans.pdf import plan_pdf
 from revalidation import not_modified
 
 router = APIRouter(tags=["Survey plans"])
@@ -78,3 +82,27 @@ async def survey_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="
     if drawn is None:
         return Response(status_code=304, headers={"ETag": tag, "Cache-Control": CACHE_CONTROL})
     return answer(drawn, tag, "image/png")
+
+
+@router.get("/plans/{plot_id}.pdf", response_class=Response,
+            responses={200: {"content": {"application/pdf": {}}}, 404: {"description": "No such plot"},
+                       503: {"description": "The plot's records could not be read"}})
+async def printable_plan(plot_id: int = Path(..., ge=1, le=2**31 - 1, description="The plot's ID")) -> Response:
+    """The survey plan of one plot as a one-page PDF at true scale (print at actual size)."""
+    from vexa import plots
+
+    try:
+        async with read_connection() as conn:
+            parcels, selected, roads = await survey_plans.records_from_database(conn, plot_id)
+    except survey_plans.PlotNotFound:
+        raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found") from None
+    except READ_FAILURES as error:
+        logger.error("records of plot %s could not be read: %r", plot_id, error)
+        raise HTTPException(status_code=503, detail=f"Records of plot {plot_id} could not be read") from None
+    image64, paper_mm, scale, _ = await run_in_threadpool(plots.generate_plot, parcels, selected, roads)
+    metrics.PLAN_RENDERS.labels("pdf").inc()
+    pdf = await run_in_threadpool(plan_pdf, base64.b64decode(image64), paper_mm,
+                                  f"Survey plan of {parcels[0]['name']}, 1:{scale}")
+    return Response(content=pdf, media_type="application/pdf",
+                    headers={"X-Plan-Scale": f"1:{scale}", "Cache-Control": "no-cache",
+                             "Content-Disposition": f'inline; filename="plan-{plot_id}.pdf"'})
