@@ -25,7 +25,6 @@ import vexa.maptile_hub as hub
 
 XYZ_TILE = re.compile(r"/gis/([^/]+)/(-?\d+)/(-?\d+)/(-?\d+)\.pbf")
 BBOX_TILE = re.compile(r"/gis/([^/]+)/bbox/")
-PLAN = re.compile(r"/plans/[^/]+\.(png|pdf)")
 
 ZOOM_BANDS = [(6, "1-6"), (10, "7-10"), (14, "11-14"), (16, "15-16"), (20, "17-20")]
 BREAKER_STATES = ("closed", "open", "half_open")
@@ -65,12 +64,6 @@ def tile_outcome(status: int, cache: str | None) -> str:
     return "5xx" if status >= 500 else "4xx"
 
 
-def plan_outcome(status: int, cache: str | None) -> str:
-    if status == 200:
-        return "cached" if cache == "HIT" else "rendered"
-    return "5xx" if status >= 500 else "4xx"
-
-
 class RedisBreaker(Collector):
     """The tile module's Redis breaker state, read at each scrape, once the module has a breaker."""
 
@@ -93,7 +86,7 @@ REGISTRY.register(RedisBreaker())
 
 
 def record(path: str, status: int, cache: str | None, seconds: float) -> None:
-    """Count one answered request if it was a tile or a plan."""
+    """Count one answered request if it was a tile (the plan routes count their own)."""
     if match := XYZ_TILE.fullmatch(path):
         layer = layer_label(match[1])
         TILES.labels(layer, zoom_band(int(match[2])), tile_outcome(status, cache)).inc()
@@ -106,8 +99,6 @@ def record(path: str, status: int, cache: str | None, seconds: float) -> None:
         TILE_SECONDS.labels(layer).observe(seconds)
         if status == 429:
             REFUSALS.labels("bbox").inc()
-    elif match := PLAN.fullmatch(path):
-        PLANS.labels(match[1], plan_outcome(status, cache)).inc()
 
 
 class MetricsMiddleware:
