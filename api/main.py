@@ -28,6 +28,7 @@ from fastapi.staticfiles import StaticFiles
 import database
 import metrics
 import search_routes
+from plans import render as plan_render
 from plans import routes as plan_routes
 from compression import GzipTiles
 from vexa.maptile_hub import listen_for_tile_changes, maptileHub
@@ -64,17 +65,19 @@ def mount_tiles(app: FastAPI) -> None:
 
 @contextlib.asynccontextmanager
 async def lifespan(app: FastAPI) -> AsyncIterator[None]:
-    """The tile module's change listener runs for as long as the app serves."""
-    if os.environ.get("VEXA_CHANGE_LISTENER", "1") == "0":
-        yield
-        return
-    listener = asyncio.create_task(listen_for_tile_changes(database.change_connection), name="tile change listener")
+    """The tile module's change listener runs for as long as the app serves; the survey plans'
+    drawing processes end with it."""
+    listener = None
+    if os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0":
+        listener = asyncio.create_task(listen_for_tile_changes(database.change_connection), name="tile change listener")
     try:
         yield
     finally:
-        listener.cancel()
-        with contextlib.suppress(asyncio.CancelledError):
-            await listener
+        plan_render.shutdown()
+        if listener is not None:
+            listener.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await listener
 
 
 app = FastAPI(

@@ -1,6 +1,6 @@
 """The render pool behind the plan routes: a bounded queue answered 503 when full, drawings given
-up when nobody waits for them any more, a dead drawing process replaced, Redis holding a bounded
-number of plans."""
+up when nobody waits for them any more, a dead drawing process replaced, drawing processes that
+end with their web worker, Redis holding a bounded number of plans."""
 
 from __future__ import annotations
 
@@ -8,7 +8,11 @@ import asyncio
 import functools
 import os
 import signal
+import subprocess
+import sys
+import time
 
+import psutil
 import pytest
 import services
 from metrics_scrape import scrape
@@ -145,3 +149,19 @@ async def test_redis_keeps_the_latest_plans_within_the_bound(pool_of_one, client
     assert {raw_redis.hget(key, "body") for key in keys} == {f"plan of plot {p}".encode() for p in (B, C)}
     assert all(plan_cache.TTL_S - 60 < raw_redis.ttl(key) <= plan_cache.TTL_S == 24 * 3600 for key in keys)
     assert 0 < raw_redis.ttl(plan_cache.STORED) <= plan_cache.TTL_S
+
+
+def test_drawing_processes_end_with_their_web_worker():
+    """A web worker killed (or ended by a signal) never closes its pool: the processes end by themselves."""
+    script = ("import asyncio, os\n"
+              "from plans import render\n"
+              "print(asyncio.run(render.RenderPool(1, 0).run(os.getpid)).pid, flush=True)\n"
+              "os._exit(0)\n")
+    with subprocess.Popen([sys.executable, "-c", script], cwd=services.ROOT / "api", stdout=subprocess.PIPE,
+                          text=True) as web_worker:
+        worker = int(web_worker.stdout.readline())
+        assert web_worker.wait(60) == 0
+    deadline = time.monotonic() + 10 * render.PARENT_CHECK_S
+    while psutil.pid_exists(worker) and psutil.Process(worker).status() != psutil.STATUS_ZOMBIE:
+        assert time.monotonic() < deadline, f"drawing process {worker} outlived its web worker"
+        time.sleep(0.05)

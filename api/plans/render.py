@@ -13,7 +13,8 @@ refused (PoolBusy), and the host answers 503 with Retry-After. A drawing is hand
 only when one is free, so until then it can be given up: a caller cancelled while it waits
 leaves the queue, and `wanted()`, asked right before the drawing starts, can decline it (the
 host asks whether its client is still connected). A process that dies fails the drawings it had
-(RendererLost) and the pool is replaced on the next drawing.
+(RendererLost) and the pool is replaced on the next drawing. The app closes the pool when it
+stops; a worker process whose web worker went without closing it ends by itself within a second.
 
 This module is imported by the worker processes too: it imports nothing of the host at load.
 """
@@ -24,6 +25,7 @@ import asyncio
 import base64
 import contextlib
 import os
+import threading
 import time
 import weakref
 from collections.abc import Awaitable, Callable
@@ -36,6 +38,7 @@ from typing import Any
 NICENESS = 10  # added to the web worker's: plans yield the CPU to tiles
 PLACE_WAIT_S = 3.0  # longest wait for a place in the queue before PoolBusy
 RETRY_AFTER_S = 5  # what a refused client is told to wait
+PARENT_CHECK_S = 1.0  # how soon a worker process notices that its web worker has gone
 
 
 def whole_setting(name: str, default: int, least: int = 1) -> int:
@@ -109,9 +112,18 @@ def pdf_plan(records) -> Drawn:
 
 
 def _start_worker() -> None:
-    """Each worker process: a lower priority than the web workers, the renderer imported once."""
+    """Each worker process: a lower priority than the web workers, the renderer imported once, and
+    an end of its own when its web worker goes without closing the pool (killed, or ended by a
+    signal as uvicorn ends on one)."""
     os.nice(NICENESS)
+    threading.Thread(target=_end_with, args=(os.getppid(),), name="end with the web worker", daemon=True).start()
     from vexa import plots  # noqa: F401
+
+
+def _end_with(parent: int) -> None:
+    while os.getppid() == parent:
+        time.sleep(PARENT_CHECK_S)
+    os._exit(0)
 
 
 def _run(job: Callable[..., Any], *args: Any) -> Drawing:
@@ -202,6 +214,7 @@ class RenderPool:
             raise RendererLost(str(error)) from error
 
     def shutdown(self) -> None:
+        """The processes end after the drawings they have; the waiting ones are dropped."""
         if self._executor is not None:
             self._executor.shutdown(wait=False, cancel_futures=True)
             self._executor = None
@@ -221,3 +234,11 @@ def pool() -> RenderPool:
     if _pool is None:
         _pool = RenderPool(PROCESSES, WAITING_PER_PROCESS)
     return _pool
+
+
+def shutdown() -> None:
+    """The web worker's render pool closed, if it was ever made (a later drawing makes a new one)."""
+    global _pool
+    if _pool is not None:
+        _pool.shutdown()
+        _pool = None
