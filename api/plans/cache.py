@@ -118,10 +118,19 @@ class Flight:
     async def wanted(self) -> bool:
         """Whether a request still waits with its client connected; if so the drawing starts."""
         for request in list(self.waiting):
-            if request is None or not await request.is_disconnected():
+            if request is None or await connected(request):
                 self.started = True
                 return True
         return False
+
+
+async def connected(request: Request) -> bool:
+    """Whether the client of `request` is still there (True when the server cannot tell)."""
+    try:
+        return not await request.is_disconnected()
+    except Exception as error:
+        logger.debug("could not tell whether the client of %s is connected: %r", request.url.path, error)
+        return True
 
 
 class PlanCache:

@@ -1,11 +1,12 @@
 """Survey plans drawn in worker processes of their own, off the web workers, fed through a bounded queue.
 
-Drawing a plan is a second of CPU, much of it under the interpreter lock and under the
-renderer's process-wide pyplot lock. A web worker that drew plans itself would keep its event
-loop and every other user waiting meanwhile, so plans are drawn in a pool of processes (as many
-as the machine has cores, or VEXA_RENDER_PROCESSES), started on first use, each at a lower CPU
-priority than the web workers (nice 10) and each importing the renderer once. A PDF is composed
-in the worker too, so a web worker only sends records and receives bytes.
+Drawing a plan takes from a few hundred milliseconds of CPU (a PNG) to over a second (a PDF),
+much of it under the interpreter lock and under the renderer's process-wide pyplot lock. A web
+worker that drew plans itself would keep its event loop and every other user waiting meanwhile,
+so plans are drawn in a pool of processes (as many as the machine has cores, or
+VEXA_RENDER_PROCESSES), started on first use, each at a lower CPU priority than the web workers
+(nice 10) and each importing the renderer once. A PDF is composed in the worker too, so a web
+worker only sends records and receives bytes.
 
 The pool is fed through a bounded queue: at most VEXA_RENDER_WAITING drawings per process wait
 (2 by default) beside those being drawn. A drawing that finds no place within PLACE_WAIT_S is
@@ -16,7 +17,9 @@ host asks whether its client is still connected). A process that dies fails the 
 (RendererLost) and the pool is replaced on the next drawing. The app closes the pool when it
 stops; a worker process whose web worker went without closing it ends by itself within a second.
 
-This module is imported by the worker processes too: it imports nothing of the host at load.
+The processes are spawned, never forked from a web worker and its threads. As in any spawned
+process, the host's main module is imported again in each (uvicorn's and pytest's are harmless),
+and this module is imported there too: it imports nothing of the host at load.
 """
 
 from __future__ import annotations
