@@ -20,13 +20,12 @@ from __future__ import annotations
 import gzip
 import hashlib
 import re
-import threading
-from collections import OrderedDict
 
 import anyio
 from starlette.datastructures import Headers, MutableHeaders
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
+from recent_bytes import RecentBytes
 from revalidation import not_modified, weak_etag
 
 TILE_TYPE = "application/vnd.mapbox-vector-tile"
@@ -56,41 +55,20 @@ def accepts_gzip(accept_encoding: str) -> bool:
     return allowed.get("*", False)
 
 
-class CompressedBodies:
-    """A bounded least-recently-used table from body digest to gzip bytes (thread-safe)."""
+class CompressedBodies(RecentBytes[bytes, bytes]):
+    """Gzip bytes by the digest of their raw body, within a byte budget (thread-safe)."""
 
     def __init__(self, capacity_bytes: int = CACHE_BYTES, level: int = GZIP_LEVEL) -> None:
-        self.capacity_bytes = capacity_bytes
+        super().__init__(capacity_bytes)
         self.level = level
-        self._table: OrderedDict[bytes, bytes] = OrderedDict()
-        self._size = 0
-        self._lock = threading.Lock()
-        self.hits = self.misses = 0
 
     @staticmethod
     def digest(body: bytes) -> bytes:
         return hashlib.blake2b(body, digest_size=16).digest()
 
-    def lookup(self, key: bytes) -> bytes | None:
-        with self._lock:
-            found = self._table.get(key)
-            if found is not None:
-                self._table.move_to_end(key)
-                self.hits += 1
-            else:
-                self.misses += 1
-            return found
-
     def compress(self, key: bytes, body: bytes) -> bytes:
         packed = gzip.compress(body, compresslevel=self.level, mtime=0)
-        if len(packed) <= self.capacity_bytes:
-            with self._lock:
-                if key not in self._table:
-                    self._table[key] = packed
-                    self._size += len(packed)
-                    while self._size > self.capacity_bytes:
-                        _, dropped = self._table.popitem(last=False)
-                        self._size -= len(dropped)
+        self.put(key, packed)
         return packed
 
 
@@ -159,7 +137,7 @@ class GzipTiles:
 
     async def gzip(self, body: bytes) -> bytes:
         key = self.bodies.digest(body)
-        packed = self.bodies.lookup(key)
+        packed = self.bodies.get(key)
         if packed is not None:
             return packed
         if len(body) >= THREAD_SIZE:

@@ -28,21 +28,28 @@ WINDOW_S = 1
 
 
 class LocalWindows:
-    """Per-key request counts over fixed one-second windows, in this process."""
+    """Per-key counts over fixed one-second windows, in this process: of requests, or of the
+    distinct things asked for (a set per window)."""
 
     def __init__(self, max_keys: int = 100_000) -> None:
         self.max_keys = max_keys
-        self._windows: dict[str, tuple[float, int]] = {}
+        self._windows: dict[str, tuple[float, set[str]]] = {}
+        self._serial = 0
 
-    def admit(self, key: str, now: float, limit: int) -> bool:
-        opened, count = self._windows.get(key, (now - WINDOW_S, 0))
+    def admit(self, key: str, now: float, limit: int, member: str | None = None) -> bool:
+        """Count `member` (or, without one, one more request) in `key`'s window: True while the
+        window holds at most `limit`."""
+        if member is None:
+            self._serial += 1
+            member = str(self._serial)
+        opened, members = self._windows.get(key, (now - WINDOW_S, set()))
         if now - opened >= WINDOW_S:
             if key not in self._windows and len(self._windows) >= self.max_keys:
                 self._sweep(now)
-            self._windows[key] = (now, 1)
-            return 1 <= limit
-        self._windows[key] = (opened, count + 1)
-        return count + 1 <= limit
+            opened, members = now, set()
+            self._windows[key] = (opened, members)
+        members.add(member)
+        return len(members) <= limit
 
     def _sweep(self, now: float) -> None:
         self._windows = {k: w for k, w in self._windows.items() if now - w[0] < WINDOW_S}
@@ -65,22 +72,28 @@ class RateCounter:
             self._client = RedisSettings.from_environment().client(REDIS_TIMEOUT_S, max_connections=64)
         return self._client
 
-    async def admit(self, key: str, limit: int) -> bool:
+    async def admit(self, key: str, limit: int, member: str | None = None) -> bool:
+        """One more request of `key`'s window, or, with `member`, one more of the distinct
+        members asked for in it (the same member again counts once): True within `limit`."""
         now = time.monotonic()
         if now >= self._skip_until:
             try:
-                return await asyncio.wait_for(self._count_in_redis(key, limit), REDIS_TIMEOUT_S)
+                return await asyncio.wait_for(self._count_in_redis(key, limit, member), REDIS_TIMEOUT_S)
             except (RedisError, OSError) as error:  # TimeoutError included; out of memory too
                 self._skip_until = now + REDIS_BACKOFF_S
                 logger.warning("rate limit of %s counted by this process: %r", key, error)
-        return self.local.admit(key, now, limit)
+        return self.local.admit(key, now, limit, member)
 
-    async def _count_in_redis(self, key: str, limit: int) -> bool:
+    async def _count_in_redis(self, key: str, limit: int, member: str | None) -> bool:
         async with self.client.pipeline(transaction=False) as pipe:
-            pipe.incr(key)
+            if member is None:
+                pipe.incr(key)
+            else:
+                pipe.sadd(key, member)
+                pipe.scard(key)
             pipe.expire(key, WINDOW_S, nx=True)  # the window opens with its first request
-            count, _ = await pipe.execute()
-        return count <= limit
+            counted = await pipe.execute()
+        return counted[-2] <= limit
 
 
 @dataclass

@@ -25,11 +25,11 @@ from fastapi.staticfiles import StaticFiles
 
 import database
 import metrics
-import plan_pdf
-import plan_routes
 import search_routes
 from compression import GzipTiles
 from fair_share import FairShare, Work
+from plans import render as plan_render
+from plans import routes as plan_routes
 from tiles import ERROR, mount_tiles
 from vexa.maptile_hub import listen_for_tile_changes
 
@@ -52,17 +52,19 @@ LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask
 
 @contextlib.asynccontextmanager
 async def lifespan(app: FastAPI) -> AsyncIterator[None]:
-    """The tile module's change listener runs for as long as the app serves."""
-    if os.environ.get("VEXA_CHANGE_LISTENER", "1") == "0":
-        yield
-        return
-    listener = asyncio.create_task(listen_for_tile_changes(database.change_connection), name="tile change listener")
+    """The tile module's change listener runs for as long as the app serves; the survey plans'
+    drawing processes end with it."""
+    listener = None
+    if os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0":
+        listener = asyncio.create_task(listen_for_tile_changes(database.change_connection), name="tile change listener")
     try:
         yield
     finally:
-        listener.cancel()
-        with contextlib.suppress(asyncio.CancelledError):
-            await listener
+        plan_render.shutdown()
+        if listener is not None:
+            listener.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await listener
 
 
 app = FastAPI(
@@ -75,7 +77,6 @@ app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept 
 metrics.install(app)
 mount_tiles(app)
 app.include_router(plan_routes.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
-app.include_router(plan_pdf.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
 app.include_router(search_routes.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script

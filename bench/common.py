@@ -32,7 +32,7 @@ import httpx
 ROOT = Path(__file__).resolve().parents[1]
 API = ROOT / "api"
 if str(API) not in sys.path:
-    sys.path.insert(0, str(API))  # the host's modules: database, helpers, survey_plans, ...
+    sys.path.insert(0, str(API))  # the host's modules: database, helpers, plans, ...
 PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
 REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
 ZONES = 216  # cadastral zones of the demo cadastre

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Survey plan rendering speed and memory, beside its floor measured in the same run.
 
-    python bench/plans.py [--plans 200] [--rounds 12] [--port 18550]
+    python bench/plans.py [--plans 200] [--rounds 12] [--port 18550] [--first-plot 12000]
 
 The floor of a plan is matplotlib drawing the same artists: each plan's pyplot and axes calls
 are recorded once (tests/recording.py) and replayed on real matplotlib, so the plan minus the
@@ -15,6 +15,11 @@ a plan already drawn (digest of the records, the plan from the process's memory,
 304 revalidation, and as the floors the same digest statement made directly in this process and
 a bare request of the same server (its OpenAPI document); beside them, what reading the plan
 from Redis would have cost.
+
+Plans beside tiles: a cached tile is asked for 20 times a second from one address, alone (the
+floor) and while another address asks for 24 distinct PNGs at once, then 12 distinct PDFs at
+once; printed are the tile's latencies and how the plans were answered (drawn, or 503 when the
+render pool's queue stayed full).
 
 Memory: a typical parcel (8 beacons, 30 neighbours, 5 roads) is drawn `--plans` times in a
 row. Printed are the peak of
@@ -53,7 +58,7 @@ matplotlib.use("Agg")
 import matplotlib.image  # noqa: E402
 import matplotlib.patches as mpatches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
-import survey_plans  # noqa: E402
+from plans import records as survey_plans  # noqa: E402
 from recording import Call, RecordingAxes, RecordingPyplot  # noqa: E402
 
 from vexa import plots  # noqa: E402
@@ -278,6 +283,68 @@ def endpoint(port: int, requests: int) -> None:
         stop(server)
 
 
+# --- plans beside tiles --------------------------------------------------------------------------
+
+
+def beside_tiles(port: int, plot: int) -> None:
+    """A cached tile's latency from one address, alone (the floor) and while another address asks
+    for distinct plans (24 PNGs at once, then 12 PDFs at once), and how those plans were answered."""
+    import httpx
+
+    server = uvicorn(port, host_environment())
+    base, tile = f"http://127.0.0.1:{port}", "/gis/plots/16/34101/31135.pbf"
+
+    def client(address: str) -> httpx.AsyncClient:
+        return httpx.AsyncClient(base_url=base, timeout=120, transport=httpx.AsyncHTTPTransport(local_address=address))
+
+    async def tiles(until: asyncio.Event | float, out: list[float]) -> None:
+        async with client("127.0.10.1") as c:  # 20 a second, under the address's limit of 40
+            while not (until.is_set() if isinstance(until, asyncio.Event) else time.perf_counter() > until):
+                started = time.perf_counter()
+                assert (await c.get(tile)).status_code == 200
+                out.append((time.perf_counter() - started) * 1000)
+                await asyncio.sleep(max(0.0, 0.05 - (time.perf_counter() - started)))
+
+    async def run() -> None:
+        import redis.asyncio as aioredis
+
+        rds = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
+        if keys := [key async for key in rds.scan_iter("survey_plan*")]:  # the plans and their index: all drawn anew
+            await rds.unlink(*keys)
+        await rds.aclose()
+        async with client("127.0.11.1") as plans:
+            await until_serving(plans)
+            assert (await plans.get(tile)).status_code == 200 and (await plans.get(f"/plans/{plot}.png")).status_code == 200
+            alone: list[float] = []
+            await tiles(time.perf_counter() + 3, alone)
+            figure = lambda xs: f"p50 {statistics.median(xs):7.1f}  p99 {percentile(xs, 99):7.1f}  max {max(xs):7.1f} ms"  # noqa: E731
+            print("a cached tile beside distinct plans asked for at once from another address (uvicorn, one worker)")
+            print(f"  {'tile alone (floor)':34} {figure(alone)}")
+            for name, paths in (("24 PNGs", [f"/plans/{plot + 1 + i}.png" for i in range(24)]),
+                                ("12 PDFs", [f"/plans/{plot + 101 + i}.pdf" for i in range(12)])):
+                done, meanwhile, answers = asyncio.Event(), [], []
+                ticking = asyncio.create_task(tiles(done, meanwhile))
+                started = time.perf_counter()
+
+                async def one(path: str) -> None:
+                    begun = time.perf_counter()
+                    answers.append(((await plans.get(path)).status_code, (time.perf_counter() - begun) * 1000))
+
+                await asyncio.gather(*[one(p) for p in paths])
+                wall = time.perf_counter() - started
+                done.set()
+                await ticking
+                by_status = {code: [ms for c, ms in answers if c == code] for code in sorted({c for c, _ in answers})}
+                print(f"  {'tile while ' + name:34} {figure(meanwhile)}  p99 / floor {percentile(meanwhile, 99) / percentile(alone, 99):5.1f}")
+                print(f"  {name} in {wall:5.1f} s: " + ", ".join(f"{len(ms)} x {code} (median {statistics.median(ms):6.0f} ms)"
+                                                            for code, ms in by_status.items()))
+
+    try:
+        asyncio.run(run())
+    finally:
+        stop(server)
+
+
 # --- memory ---------------------------------------------------------------------------------------
 
 
@@ -317,9 +384,12 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=20, help="plans and replays timed per case")
     parser.add_argument("--requests", type=int, default=200, help="requests timed per endpoint figure")
     parser.add_argument("--port", type=int, default=18550, help="port of the uvicorn the endpoint is measured on")
+    parser.add_argument("--first-plot", type=int, default=12_000,
+                        help="plots from this ID on are drawn beside the tiles (plans not yet in Redis)")
     args = parser.parse_args()
     speed(args.rounds)
     endpoint(args.port, args.requests)
+    beside_tiles(args.port, args.first_plot)
     memory(args.plans)
 
 

@@ -10,7 +10,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 API = ROOT / "api"
 if str(API) not in sys.path:
-    sys.path.insert(0, str(API))  # the host's modules: database, helpers, survey_plans
+    sys.path.insert(0, str(API))  # the host's modules: database, helpers, plans
 
 # The project's own PostGIS (scripts/services.sh), as the host takes it when DATABASE_URL is unset.
 PROJECT_DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{os.environ.get('VEXA_PG_PORT', '55432')}/vexa"

@@ -18,7 +18,7 @@ import sys
 from pathlib import Path
 
 import project  # puts the host's modules on the import path
-import survey_plans
+from plans import records as survey_plans
 
 
 async def from_database(plot_id: int):

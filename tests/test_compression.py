@@ -76,9 +76,9 @@ def test_the_table_stays_within_its_byte_budget():
     for n in range(50):
         body = bytes([n]) * 10_000 + bytes(range(256)) * 8  # about 2.1 KB compressed each... or less
         table.compress(table.digest(body), body)
-    assert table._size <= 3000
-    assert table.lookup(table.digest(bytes([49]) * 10_000 + bytes(range(256)) * 8)) is not None
-    assert table.lookup(table.digest(bytes([0]) * 10_000 + bytes(range(256)) * 8)) is None
+    assert table.size <= 3000
+    assert table.get(table.digest(bytes([49]) * 10_000 + bytes(range(256)) * 8)) is not None
+    assert table.get(table.digest(bytes([0]) * 10_000 + bytes(range(256)) * 8)) is None
 
 
 @pytest.mark.parametrize(("header", "accepted"), [

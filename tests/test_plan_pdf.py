@@ -1,4 +1,5 @@
-"""The printable survey plan: one PDF page of the plan's paper size with the 300 dpi plan at 100 %."""
+"""The printable survey plan: one PDF page of the plan's paper size with the 300 dpi plan at 100 %,
+cached by content as the PNG is."""
 
 from __future__ import annotations
 
@@ -7,7 +8,10 @@ import re
 import zlib
 
 import pytest
+from metrics_scrape import scrape
 from PIL import Image
+
+from plans import cache as plan_cache
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
@@ -33,11 +37,26 @@ def pdf_page(pdf: bytes) -> dict:
             "placed_mm": tuple(float(v) * MM_PER_POINT for v in placed)}
 
 
-async def test_pdf_page_is_the_plan_at_true_size(client_for):
+async def pdf_renders(client) -> float:
+    return (await scrape(client)).get(("vexa_plan_renders_total", (("format", "pdf"),)), 0)
+
+
+async def test_pdf_page_is_the_plan_at_true_size_and_cached_as_the_png_is(client_for, raw_redis):
     client = client_for()
+    renders_before = await pdf_renders(client)
     png = await client.get("/plans/120.png")
     pdf = await client.get("/plans/120.pdf")
     assert pdf.status_code == 200 and pdf.headers["content-type"] == "application/pdf"
+    (key,) = raw_redis.scan_iter("survey_plan:pdf:*")  # beside the PNG's, under the same scheme
+    assert key.decode().rsplit(":", 1)[0] == plan_cache.plan_key("pdf", "").rstrip(":")
+    tag = pdf.headers["etag"]
+    assert tag == plan_cache.etag(key.decode()) and pdf.headers["cache-control"] == "no-cache"
+    again = await client.get("/plans/120.pdf")
+    assert (again.status_code, again.content, again.headers["etag"]) == (200, pdf.content, tag)
+    revalidated = await client.get("/plans/120.pdf", headers={"If-None-Match": tag})
+    assert (revalidated.status_code, revalidated.content, revalidated.headers["etag"]) == (304, b"", tag)
+    assert revalidated.headers["cache-control"] == "no-cache"
+    assert await pdf_renders(client) - renders_before == 1  # drawn once, then from the cache
     assert pdf.headers["x-plan-scale"] == png.headers["x-plan-scale"]
     assert pdf.headers["content-disposition"] == 'inline; filename="plan-120.pdf"'
     page = pdf_page(pdf.content)

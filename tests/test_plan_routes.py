@@ -1,12 +1,15 @@
-"""The host's plan endpoint on the project's PostGIS and Redis: cached by the digest of the
-records, revalidated by ETag, drawn once for concurrent requests, failures never cached."""
+"""The host's plan endpoint on the project's PostGIS and Redis: drawn in the render pool's
+processes, cached by the digest of the records, revalidated by ETag, drawn once for concurrent
+requests, failures never cached."""
 
 from __future__ import annotations
 
 import asyncio
 import logging
+import os
 
 import asyncpg
+import psutil
 import pytest
 import services
 from metrics_scrape import scrape
@@ -21,8 +24,9 @@ def plan_keys(raw_redis) -> list[bytes]:
     return list(raw_redis.scan_iter("survey_plan:*"))
 
 
-def drawings(caplog) -> int:
-    return sum(1 for r in caplog.records if r.getMessage().startswith("Generating plot for"))
+def drawings(caplog) -> list[logging.LogRecord]:
+    """The plans drawn (in the render pool's processes), as the host logged them on their return."""
+    return [r for r in caplog.records if r.name == "vexa.plans" and " drawn in " in r.getMessage()]
 
 
 async def plan_renders(client) -> float:
@@ -44,12 +48,15 @@ async def first_plot() -> tuple[int, int]:
 async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadastre, client_for, raw_redis, caplog):
     plot, neighbour = await first_plot()
     url = f"/plans/{plot}.png"
-    caplog.set_level(logging.INFO, logger="vexa")
+    caplog.set_level(logging.DEBUG, logger="vexa.plans")
     async with client_for() as client:
         renders_before = await plan_renders(client)
         answers = await asyncio.gather(*[client.get(url) for _ in range(4)])
         assert [a.status_code for a in answers] == [200] * 4
-        assert drawings(caplog) == 1  # four at once, drawn once
+        (drawn,) = drawings(caplog)  # four at once, drawn once
+        _, _, pid, niceness = drawn.args  # in a process of the render pool, below the web worker's priority
+        assert pid != os.getpid() and pid in {child.pid for child in psutil.Process().children()}
+        assert niceness == min(os.nice(0) + 10, 19) == psutil.Process(pid).nice()
         assert len({a.content for a in answers}) == 1 and answers[0].content[:8] == b"\x89PNG\r\n\x1a\n"
         tag = answers[0].headers["ETag"]
         assert answers[0].headers["X-Plan-Scale"] == "1:500" and answers[0].headers["Cache-Control"] == "no-cache"
@@ -57,7 +64,7 @@ async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadast
 
         again = await client.get(url)
         assert (again.status_code, again.content, again.headers["ETag"]) == (200, answers[0].content, tag)
-        assert drawings(caplog) == 1  # from Redis
+        assert len(drawings(caplog)) == 1  # from Redis
         for header in (tag, f"W/{tag}", f'"other", {tag}', "*"):
             revalidated = await client.get(url, headers={"If-None-Match": header})
             assert (revalidated.status_code, revalidated.content, revalidated.headers["ETag"]) == (304, b"", tag)
@@ -70,13 +77,13 @@ async def test_plans_are_cached_revalidated_and_follow_their_records(demo_cadast
                                neighbour)
             edited = await client.get(url, headers={"If-None-Match": tag})
             assert edited.status_code == 200 and edited.headers["ETag"] != tag and edited.content != answers[0].content
-            assert drawings(caplog) == 2 and len(plan_keys(raw_redis)) == 2
+            assert len(drawings(caplog)) == 2 and len(plan_keys(raw_redis)) == 2
         finally:
             await conn.execute('UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_Translate("GEOMETRY", -0.5, 0) WHERE "ID" = $1',
                                neighbour)
             await conn.close()
         restored = await client.get(url, headers={"If-None-Match": tag})
-        assert restored.status_code == 304 and drawings(caplog) == 2
+        assert restored.status_code == 304 and len(drawings(caplog)) == 2
         assert await plan_renders(client) - renders_before == 2  # the metric counts drawings, not answers
 
 
@@ -112,7 +119,7 @@ async def test_plans_are_drawn_while_redis_is_down(demo_cadastre, client_for, ra
 async def test_recent_plans_are_answered_from_memory_within_its_bound(demo_cadastre, client_for, raw_redis, caplog):
     plot, _ = await first_plot()
     url = f"/plans/{plot + 2}.png"
-    caplog.set_level(logging.INFO, logger="vexa")
+    caplog.set_level(logging.DEBUG, logger="vexa.plans")
     async with client_for() as client:
         first = await client.get(url)
         assert first.status_code == 200
@@ -120,11 +127,11 @@ async def test_recent_plans_are_answered_from_memory_within_its_bound(demo_cadas
             started = asyncio.get_running_loop().time()
             again = await client.get(url)
             assert (again.status_code, again.content) == (200, first.content)
-            assert asyncio.get_running_loop().time() - started < 1.0 and drawings(caplog) == 1
+            assert asyncio.get_running_loop().time() - started < 1.0 and len(drawings(caplog)) == 1
 
-    import plan_cache
+    from plans import cache as plan_cache
 
-    recent = plan_cache.Recent(capacity=10)
+    recent = plan_cache.recent_plans(10)
     for key, size in (("a", 4), ("b", 4), ("c", 11), ("d", 4)):
         recent.put(key, plan_cache.Drawn(b"x" * size, {}))
     assert recent.get("a") is None and recent.get("c") is None  # the oldest out; one too large never in

@@ -455,7 +455,7 @@ def test_figure_is_closed_when_drawing_fails(recorded):
 
 @pytest.fixture(scope="module")
 def sample():
-    import survey_plans
+    from plans import records as survey_plans
 
     return survey_plans.sample_records()
 

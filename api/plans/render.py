@@ -1,0 +1,247 @@
+"""Survey plans drawn in worker processes of their own, off the web workers, fed through a bounded queue.
+
+Drawing a plan takes from a few hundred milliseconds of CPU (a PNG) to over a second (a PDF),
+much of it under the interpreter lock and under the renderer's process-wide pyplot lock. A web
+worker that drew plans itself would keep its event loop and every other user waiting meanwhile,
+so plans are drawn in a pool of processes (as many as the machine has cores, or
+VEXA_RENDER_PROCESSES), started on first use, each at a lower CPU priority than the web workers
+(nice 10) and each importing the renderer once. A PDF is composed in the worker too, so a web
+worker only sends records and receives bytes.
+
+The pool is fed through a bounded queue: at most VEXA_RENDER_WAITING drawings per process wait
+(2 by default) beside those being drawn. A drawing that finds no place within PLACE_WAIT_S is
+refused (PoolBusy), and the host answers 503 with Retry-After. A drawing is handed to a process
+only when one is free, so until then it can be given up: a caller cancelled while it waits
+leaves the queue, and `wanted()`, asked right before the drawing starts, can decline it (the
+host asks whether its client is still connected). A process that dies fails the drawings it had
+(RendererLost) and the pool is replaced on the next drawing. The app closes the pool when it
+stops; a worker process whose web worker went without closing it ends by itself within a second.
+
+The processes are spawned, never forked from a web worker and its threads. As in any spawned
+process, the host's main module is imported again in each (uvicorn's and pytest's are harmless),
+and this module is imported there too: it imports nothing of the host at load.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import contextlib
+import os
+import threading
+import time
+import weakref
+from collections.abc import Awaitable, Callable
+from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
+from multiprocessing import get_context
+from typing import Any
+
+NICENESS = 10  # added to the web worker's: plans yield the CPU to tiles
+PLACE_WAIT_S = 3.0  # longest wait for a place in the queue before PoolBusy
+RETRY_AFTER_S = 5  # what a refused client is told to wait
+PARENT_CHECK_S = 1.0  # how soon a worker process notices that its web worker has gone
+
+
+def whole_setting(name: str, default: int, least: int = 1) -> int:
+    """A whole number of at least `least` from the environment variable `name`, `default` when unset."""
+    text = os.getenv(name, "").strip()
+    if not text:
+        return default
+    if not text.isdigit() or int(text) < least:
+        raise ValueError(f"{name} must be a whole number of at least {least}, not {text!r}")
+    return int(text)
+
+
+PROCESSES = whole_setting("VEXA_RENDER_PROCESSES", max(1, os.cpu_count() or 1))
+WAITING_PER_PROCESS = whole_setting("VEXA_RENDER_WAITING", 2, least=0)
+
+
+@dataclass(frozen=True)
+class Drawn:
+    """A drawn plan: its bytes and the headers that describe it (its scale, ...)."""
+
+    body: bytes
+    headers: dict[str, str]
+
+
+@dataclass(frozen=True)
+class Drawing:
+    """What a worker process sends back: the result of its job, who drew it and how long it took."""
+
+    result: Any
+    pid: int
+    niceness: int
+    seconds: float
+
+
+class PoolBusy(Exception):
+    """No place in the drawing queue freed within PLACE_WAIT_S."""
+
+
+class RendererLost(Exception):
+    """The worker process drawing the plan died (the pool's error is the cause)."""
+
+
+class NotWanted(Exception):
+    """Nobody wanted the drawing any more when its turn came, so it was not started."""
+
+
+# --- the jobs, run in the worker processes --------------------------------------------------------
+
+
+def _png(records) -> tuple[bytes, tuple[float, float], int]:
+    from vexa import plots
+
+    parcels, selected, roads = records
+    image64, paper_mm, scale, _ = plots.generate_plot(parcels, selected, roads)
+    return base64.b64decode(image64), paper_mm, scale
+
+
+def png_plan(records) -> Drawn:
+    """The plan of `records` as PNG (190 mm x 160 mm at 300 dpi)."""
+    png, _, scale = _png(records)
+    return Drawn(body=png, headers={"X-Plan-Scale": f"1:{scale}"})
+
+
+def pdf_plan(records) -> Drawn:
+    """The plan of `records` as a one-page PDF at true scale: the PNG drawn, then the page."""
+    from plans.pdf import plan_pdf
+
+    png, paper_mm, scale = _png(records)
+    title = f"Survey plan of {records[0][0]['name']}, 1:{scale}"
+    return Drawn(body=plan_pdf(png, paper_mm, title), headers={"X-Plan-Scale": f"1:{scale}"})
+
+
+def _start_worker() -> None:
+    """Each worker process: a lower priority than the web workers, the renderer imported once, and
+    an end of its own when its web worker goes without closing the pool (killed, or ended by a
+    signal as uvicorn ends on one)."""
+    os.nice(NICENESS)
+    threading.Thread(target=_end_with, args=(os.getppid(),), name="end with the web worker", daemon=True).start()
+    from vexa import plots  # noqa: F401
+
+
+def _end_with(parent: int) -> None:
+    while os.getppid() == parent:
+        time.sleep(PARENT_CHECK_S)
+    os._exit(0)
+
+
+def _run(job: Callable[..., Any], *args: Any) -> Drawing:
+    started = time.perf_counter()
+    result = job(*args)
+    return Drawing(result, os.getpid(), os.nice(0), time.perf_counter() - started)
+
+
+# --- the pool, in the web worker ----------------------------------------------------------------
+
+
+class RenderPool:
+    """Worker processes that draw plans, `processes` at a time, with `waiting_per_process` drawings
+    per process queued behind them at most."""
+
+    def __init__(self, processes: int, waiting_per_process: int) -> None:
+        self.processes = processes
+        self.places = processes * (1 + waiting_per_process)
+        self.queued = 0  # drawings holding a place: waiting or being drawn
+        self._executor: ProcessPoolExecutor | None = None
+        # A web worker has one event loop; a second one (tests) gets gates of its own.
+        self._gates: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, tuple[asyncio.Semaphore, asyncio.Semaphore]]
+        self._gates = weakref.WeakKeyDictionary()
+
+    def _gates_of(self, loop: asyncio.AbstractEventLoop) -> tuple[asyncio.Semaphore, asyncio.Semaphore]:
+        if (gates := self._gates.get(loop)) is None:
+            gates = self._gates[loop] = (asyncio.Semaphore(self.places), asyncio.Semaphore(self.processes))
+        return gates
+
+    def _submit(self, job: Callable[..., Any], args: tuple) -> tuple[ProcessPoolExecutor, Future[Drawing]]:
+        for _ in range(2):  # a pool broken while idle is replaced at once: no drawing was lost
+            if self._executor is None:
+                self._executor = ProcessPoolExecutor(self.processes, mp_context=get_context("spawn"),
+                                                     initializer=_start_worker)
+            executor = self._executor
+            try:
+                return executor, executor.submit(_run, job, *args)
+            except BrokenProcessPool:
+                self._replace(executor)
+        raise RendererLost("the drawing processes could not be started")
+
+    def _replace(self, broken: ProcessPoolExecutor) -> None:
+        if self._executor is broken:
+            self._executor = None
+            broken.shutdown(wait=False, cancel_futures=True)
+
+    async def run(self, job: Callable[..., Any], *args: Any,
+                  wanted: Callable[[], Awaitable[bool]] | None = None) -> Drawing:
+        """`job(*args)` in a worker process, once a place in the queue and then a process are free.
+        PoolBusy when no place frees within PLACE_WAIT_S; NotWanted when `wanted()` declines the
+        drawing as its turn comes; RendererLost when the process dies. A caller cancelled before the
+        drawing starts leaves the queue; once it has started, the drawing ends in its process and
+        keeps its place until then."""
+        loop = asyncio.get_running_loop()
+        places, processes = self._gates_of(loop)
+        try:
+            async with asyncio.timeout(PLACE_WAIT_S):
+                await places.acquire()
+        except TimeoutError:
+            raise PoolBusy(f"no place among {self.places} within {PLACE_WAIT_S:g} s") from None
+        self.queued += 1
+        future: Future[Drawing] | None = None
+        try:
+            await processes.acquire()
+            try:
+                if wanted is None or await wanted():
+                    executor, future = self._submit(job, args)
+            finally:
+                if future is None:
+                    processes.release()
+        finally:
+            if future is None:
+                self.queued -= 1
+                places.release()
+        if future is None:
+            raise NotWanted()
+
+        def free(_: Future[Drawing]) -> None:
+            self.queued -= 1
+            processes.release()
+            places.release()
+
+        future.add_done_callback(lambda done: _call_in(loop, free, done))
+        try:
+            return await asyncio.wrap_future(future)
+        except BrokenProcessPool as error:
+            self._replace(executor)
+            raise RendererLost(str(error)) from error
+
+    def shutdown(self) -> None:
+        """The processes end after the drawings they have; the waiting ones are dropped."""
+        if self._executor is not None:
+            self._executor.shutdown(wait=False, cancel_futures=True)
+            self._executor = None
+
+
+def _call_in(loop: asyncio.AbstractEventLoop, fn: Callable[[Any], None], arg: Any) -> None:
+    with contextlib.suppress(RuntimeError):  # a loop closed meanwhile has no queue left to free
+        loop.call_soon_threadsafe(fn, arg)
+
+
+_pool: RenderPool | None = None
+
+
+def pool() -> RenderPool:
+    """The web worker's render pool (its processes start with the first drawing)."""
+    global _pool
+    if _pool is None:
+        _pool = RenderPool(PROCESSES, WAITING_PER_PROCESS)
+    return _pool
+
+
+def shutdown() -> None:
+    """The web worker's render pool closed, if it was ever made (a later drawing makes a new one)."""
+    global _pool
+    if _pool is not None:
+        _pool.shutdown()
+        _pool = None

@@ -1,0 +1,188 @@
+"""The render pool behind the plan routes: a bounded queue answered 503 when full, drawings given
+up when nobody waits for them any more, a dead drawing process replaced, drawing processes that
+end with their web worker, Redis holding a bounded number of plans."""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import psutil
+import pytest
+import services
+from metrics_scrape import scrape
+from plan_jobs import held, started
+
+from plans import cache as plan_cache
+from plans import render
+from plans import routes as plan_routes
+from redis_settings import RedisSettings
+
+pytestmark = [pytest.mark.usefixtures("demo_cadastre"), pytest.mark.filterwarnings("ignore::DeprecationWarning")]
+
+A, B, C = 6101, 6102, 6103  # plots of the demo cadastre no other test draws
+
+
+@pytest.fixture
+async def pool_of_one(tmp_path, raw_redis, monkeypatch):
+    """One drawing process with `waiting` places behind it (`make(waiting)`), the plan job
+    replaced by `held` on `tmp_path`, a plan cache of its own (nothing in memory), the hold on."""
+    pools = []
+
+    def make(waiting: int) -> render.RenderPool:
+        pools.append(render.RenderPool(1, waiting))
+        monkeypatch.setattr(render, "_pool", pools[-1])
+        return pools[-1]
+
+    monkeypatch.setattr(render, "png_plan", functools.partial(held, str(tmp_path)))
+    # What these tests measure is the pool: one client asks for plans faster than a client may.
+    monkeypatch.setattr(plan_routes, "DRAWINGS_PER_SECOND", 1000)
+    cache = plan_cache.PlanCache(RedisSettings.from_environment().client(plan_cache.REDIS_TIMEOUT_S))
+    monkeypatch.setattr(plan_cache, "_cache", cache)
+    (tmp_path / "hold").touch()
+    yield make
+    (tmp_path / "hold").unlink(missing_ok=True)
+    for pool in pools:
+        pool.shutdown()
+    await cache.client.aclose()
+
+
+async def until(condition, what: str, seconds: float = 30.0) -> None:
+    for _ in range(int(seconds / 0.02)):
+        if condition():
+            return
+        await asyncio.sleep(0.02)
+    raise AssertionError(f"never: {what}")
+
+
+async def test_a_full_queue_answers_503_with_retry_after(pool_of_one, client_for, tmp_path, monkeypatch):
+    pool = pool_of_one(waiting=1)
+    monkeypatch.setattr(render, "PLACE_WAIT_S", 0.3)
+    async with client_for() as client:
+        before = await scrape(client)
+        first = asyncio.create_task(client.get(f"/plans/{A}.png"))
+        await until(lambda: [plot for plot, _ in started(tmp_path)] == [A], "the first plan drawn")
+        second = asyncio.create_task(client.get(f"/plans/{B}.png"))
+        await until(lambda: pool.queued == 2, "the second plan queued")
+        refused = await asyncio.wait_for(client.get(f"/plans/{C}.png"), 10)
+        assert (refused.status_code, refused.headers["Retry-After"]) == (503, str(render.RETRY_AFTER_S))
+        assert refused.json()["detail"] == f"Survey plans are busy; try again in {render.RETRY_AFTER_S} s"
+        (tmp_path / "hold").unlink()
+        assert [(await t).content for t in (first, second)] == [f"plan of plot {p}".encode() for p in (A, B)]
+        after = await scrape(client)
+    counted = {outcome: after.get(("vexa_plans_total", (("format", "png"), ("outcome", outcome))), 0)
+               - before.get(("vexa_plans_total", (("format", "png"), ("outcome", outcome))), 0)
+               for outcome in ("busy", "rendered")}
+    assert counted == {"busy": 1, "rendered": 2}
+
+
+async def test_a_drawing_whose_client_went_away_is_not_started(pool_of_one, client_for, app, tmp_path):
+    pool = pool_of_one(waiting=2)
+    gone = asyncio.Event()
+    sent: list[dict] = []
+
+    async def receive() -> dict:  # as uvicorn's: the request, then nothing until the client goes
+        if not gone.is_set() and not sent:
+            sent.append({"type": "request read"})
+            return {"type": "http.request", "body": b"", "more_body": False}
+        await gone.wait()
+        return {"type": "http.disconnect"}
+
+    async def send(message: dict) -> None:
+        sent.append(message)
+
+    scope = {"type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET", "scheme": "http",
+             "path": f"/plans/{C}.png", "raw_path": f"/plans/{C}.png".encode(), "query_string": b"",
+             "root_path": "", "headers": [(b"host", b"vexa.test")], "client": ("10.250.0.1", 40000),
+             "server": ("vexa.test", 80)}
+    async with client_for() as client:
+        first = asyncio.create_task(client.get(f"/plans/{A}.png"))
+        await until(lambda: started(tmp_path) != [], "the first plan drawn")
+        cancelled = asyncio.create_task(client.get(f"/plans/{B}.png"))  # its request is cancelled
+        await until(lambda: pool.queued == 2, "the second plan queued")
+        disconnected = asyncio.create_task(app(scope, receive, send))  # its client disconnects
+        await until(lambda: pool.queued == 3, "the third plan queued")
+        cancelled.cancel()
+        gone.set()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelled
+        await until(lambda: pool.queued == 2, "the cancelled plan out of the queue")
+        (tmp_path / "hold").unlink()
+        assert (await first).status_code == 200
+        await disconnected
+        assert [m["status"] for m in sent if m["type"] == "http.response.start"] == [499]
+        assert [plot for plot, _ in started(tmp_path)] == [A]  # neither of the others was drawn
+        assert (await client.get(f"/plans/{B}.png")).status_code == 200  # asked again, it is drawn
+    assert [plot for plot, _ in started(tmp_path)] == [A, B] and pool.queued == 0
+
+
+async def test_a_dead_drawing_process_answers_503_and_is_replaced(pool_of_one, client_for, tmp_path):
+    pool_of_one(waiting=1)
+    async with client_for() as client:
+        first = asyncio.create_task(client.get(f"/plans/{A}.png"))
+        await until(lambda: started(tmp_path) != [], "the plan drawn")
+        ((_, pid),) = started(tmp_path)
+        os.kill(pid, signal.SIGKILL)
+        lost = await first
+        assert (lost.status_code, lost.json()["detail"]) == (503, f"Survey plan of plot {A} could not be drawn now; try again")
+        (tmp_path / "hold").unlink()
+        again = await client.get(f"/plans/{A}.png")
+        assert (again.status_code, again.content) == (200, f"plan of plot {A}".encode())
+    ((_, dead), (_, replacement)) = started(tmp_path)
+    assert replacement != dead
+
+
+async def test_redis_keeps_the_latest_plans_within_the_bound(pool_of_one, client_for, tmp_path, raw_redis, monkeypatch):
+    pool_of_one(waiting=1)
+    (tmp_path / "hold").unlink()
+    monkeypatch.setattr(plan_cache, "MAX_IN_REDIS", 2)
+    async with client_for() as client:
+        tags = {}
+        for plot in (A, B, C):
+            answer = await client.get(f"/plans/{plot}.png")
+            assert answer.status_code == 200
+            tags[plot] = answer.headers["ETag"]
+    keys = sorted(raw_redis.scan_iter("survey_plan:*"))
+    assert len(keys) == 2 and sorted(raw_redis.zrange(plan_cache.STORED, 0, -1)) == keys
+    assert {raw_redis.hget(key, "body") for key in keys} == {f"plan of plot {p}".encode() for p in (B, C)}
+    assert all(plan_cache.TTL_S - 60 < raw_redis.ttl(key) <= plan_cache.TTL_S == 24 * 3600 for key in keys)
+    assert 0 < raw_redis.ttl(plan_cache.STORED) <= plan_cache.TTL_S
+
+
+def test_drawing_processes_end_with_their_web_worker():
+    """A web worker killed (or ended by a signal) never closes its pool: the processes end by themselves."""
+    script = ("import asyncio, os\n"
+              "from plans import render\n"
+              "print(asyncio.run(render.RenderPool(1, 0).run(os.getpid)).pid, flush=True)\n"
+              "os._exit(0)\n")
+    with subprocess.Popen([sys.executable, "-c", script], cwd=services.ROOT / "api", stdout=subprocess.PIPE,
+                          text=True) as web_worker:
+        worker = int(web_worker.stdout.readline())
+        assert web_worker.wait(60) == 0
+    deadline = time.monotonic() + 10 * render.PARENT_CHECK_S
+    while psutil.pid_exists(worker) and psutil.Process(worker).status() != psutil.STATUS_ZOMBIE:
+        assert time.monotonic() < deadline, f"drawing process {worker} outlived its web worker"
+        time.sleep(0.05)
+
+
+async def test_a_client_has_two_distinct_plans_drawn_a_second(pool_of_one, client_for, tmp_path, monkeypatch):
+    pool_of_one(waiting=8)
+    monkeypatch.setattr(plan_routes, "DRAWINGS_PER_SECOND", 2)
+    (tmp_path / "hold").unlink()  # drawn at once
+    async with client_for() as client, client_for() as other:
+        started_at = time.monotonic()
+        same = await asyncio.gather(*(client.get(f"/plans/{A}.png") for _ in range(3)))
+        assert [r.status_code for r in same] == [200] * 3  # the same plan again is no new drawing
+        refused = None
+        for plot in (B, C):
+            answer = await client.get(f"/plans/{plot}.png")
+            refused = answer if answer.status_code == 429 else refused
+        assert time.monotonic() - started_at < 1.0, "the three plans must be asked for in one window"
+        assert refused is not None and refused.headers["Retry-After"] == "1"
+        assert refused.json() == {"detail": "Too many survey plans to draw. Please slow down."}
+        assert (await other.get(f"/plans/{C}.png")).status_code == 200  # another client is not held back
