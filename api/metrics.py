@@ -51,7 +51,8 @@ PLAN_RENDERS = Counter("vexa_plan_renders", "Survey plans actually drawn (not an
                        ["format"], registry=REGISTRY)
 
 
-def zoom_band(z: str) -> str:
+def zoom_band(z: str | int) -> str:
+    z = str(z)  # the path's text, or the integer a route made of it
     if not ZOOM.fullmatch(z) or int(z) < 1:
         return "invalid"
     return next((band for top, band in ZOOM_BANDS if int(z) <= top), "invalid")
@@ -133,7 +134,7 @@ class MetricsMiddleware:
             if not answer["recorded"]:
                 answer["recorded"] = True
                 route = scope.get("route")  # set by the framework once it has matched one
-                record(getattr(route, "path", None), scope.get("path_params", {}), answer["status"], answer["cache"],
+                record(getattr(route, "path_format", None), scope.get("path_params", {}), answer["status"], answer["cache"],
                        time.perf_counter() - started)
 
         async def noting_send(message: dict) -> None:

@@ -267,3 +267,37 @@ async def test_failing_database_is_500(app, hub, client_for, raw_redis, hub_log,
     (error,) = hub_log.messages("ERROR")
     assert error.startswith("Unexpected error for tile lgas/6/33/31: ")
     assert raw_redis.keys("mvt_v8:*") == []
+
+
+async def database_sessions():
+    """get_db's sessions, given through an override: the framework then answers every tile."""
+    import database
+
+    async for session in database.get_db():
+        yield session
+
+
+async def test_the_hosts_direct_route_answers_as_the_frameworks(app, hub, client_for, raw_redis, plot_point):
+    """The host calls the tile handler itself for plain addresses; overriding get_db sends every
+    request the framework's way: both give the same answers."""
+    z, x, y = tile_at(plot_point, 16)
+    paths = [f"/gis/plots/{z}/{x}/{y}.pbf", "/gis/plots/16/0/0.pbf", "/gis/roads/3/0/0.pbf",
+             "/gis/plots/3/9/1.pbf", "/gis/plots/7/50/50.pbf", "/gis/plots/16/-1/0.pbf", "/gis/plots/016/0/0.pbf"]
+
+    async def answers() -> list[tuple]:
+        client = client_for()
+        got = []
+        for path in paths:
+            r = await client.get(path)
+            got.append((path, r.status_code, r.content, {k: v for k, v in r.headers.items() if k != "content-length"}))
+        return got
+
+    direct = await answers()  # the tile above now cached: the framework's way answers it from the cache too
+    raw_redis.delete(f"mvt_v8:plots:{z}:{x}:{y}")
+    app.dependency_overrides[hub.get_db] = database_sessions
+    try:
+        framework = await answers()
+    finally:
+        del app.dependency_overrides[hub.get_db]
+    assert framework == direct
+    assert [status for _, status, _, _ in direct] == [200, 204, 404, 400, 204, 400, 204]
