@@ -151,7 +151,8 @@ def live_app(demo_cadastre):
     server = subprocess.Popen(
         [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
          "--log-level", "warning"],
-        cwd=services.ROOT / "api", env=dict(os.environ), stdout=log, stderr=log)
+        cwd=services.ROOT / "api", env=dict(os.environ), stdout=log, stderr=log,
+        preexec_fn=services.ends_with_its_parent)
     base = f"http://127.0.0.1:{port}"
     for _ in range(150):
         try:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import ctypes
 import os
 import signal
 import subprocess
@@ -82,3 +83,9 @@ def redis_paused() -> Iterator[None]:
     finally:
         os.kill(pid, signal.SIGCONT)
         time.sleep(0.05)
+
+
+def ends_with_its_parent() -> None:
+    """preexec_fn of a server a test starts: SIGKILL for it when the test process dies, however
+    it dies (a server left behind would hold ports, connections or the change listener's lock)."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG

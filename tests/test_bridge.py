@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import gc
 import inspect
 import subprocess
@@ -36,9 +37,11 @@ class StubRedis:
     async def get(self, key):
         if key.endswith(":boom"):
             raise LookupError("no such tile " + key)
-        if key.endswith(":hang"):
+        if key.endswith(":hang") or key.endswith(":ends"):
             self.waiting = asyncio.get_running_loop().create_future()
             await self.waiting
+            if key.endswith(":ends"):
+                return self.store.get(key)
         await asyncio.sleep(0)
         return self.store.get(key)
 
@@ -155,6 +158,23 @@ async def test_cancellation_is_not_swallowed_by_any_error_branches(hub, monkeypa
         await task
     assert task.cancelled() and stub.waiting.cancelled()
     assert hub_log.messages("WARNING") == []
+
+    # A cancellation that comes as the read ends, a few loop steps either side: once accepted
+    # (cancel() true), the call ends cancelled, never with the read's value.
+    accepted = []
+    for steps in range(4):
+        stub.waiting = None
+        task = asyncio.create_task(hub.safe_cache_get("ends", timeout=30))
+        while stub.waiting is None:
+            await asyncio.sleep(0)
+        stub.waiting.set_result(None)
+        for _ in range(steps):
+            await asyncio.sleep(0)
+        accepted.append(task.cancel())
+        with contextlib.suppress(asyncio.CancelledError):
+            await task
+        assert task.cancelled() == accepted[-1], steps
+    assert accepted[0]
 
 
 async def test_close_and_throw(hub):

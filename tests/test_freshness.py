@@ -229,10 +229,13 @@ asyncio.run(hub.listen_for_tile_changes(lambda: asyncpg.connect(sys.argv[1])))
 
 
 async def test_a_standby_takes_over_when_the_active_listener_dies(raw_redis, db, scratch):
+    started: list[asyncio.subprocess.Process] = []
+
     async def start() -> tuple[asyncio.subprocess.Process, list[str]]:
         process = await asyncio.create_subprocess_exec(
             sys.executable, "-c", LISTENER_SCRIPT, scratch, cwd=services.ROOT / "api", env=dict(os.environ),
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT, preexec_fn=services.ends_with_its_parent)
+        started.append(process)
         lines: list[str] = []
 
         async def read() -> None:
@@ -242,10 +245,10 @@ async def test_a_standby_takes_over_when_the_active_listener_dies(raw_redis, db,
         asyncio.ensure_future(read())
         return process, lines
 
-    first, first_lines = await start()
-    await until(lambda: "Tile change listener: active" in first_lines, 20)
-    second, second_lines = await start()
     try:
+        first, first_lines = await start()
+        await until(lambda: "Tile change listener: active" in first_lines, 20)
+        second, second_lines = await start()
         await until(lambda: any("standing by" in line for line in second_lines), 20)
         cache_layer(raw_redis, "plots", HERE)
         await db.execute(INSERTS["plots"].format(square=square(*HERE)))
@@ -260,7 +263,7 @@ async def test_a_standby_takes_over_when_the_active_listener_dies(raw_redis, db,
         await db.execute('UPDATE "GIS"."PLOT" SET "STATUS" = \'Revoked\' WHERE "ID" = 1')
         await until(lambda: cleared(raw_redis, "plots", HERE))
     finally:
-        for process in (first, second):
+        for process in started:  # a listener left behind would hold the lock for the next tests
             if process.returncode is None:
                 process.kill()
                 await process.wait()

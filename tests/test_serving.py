@@ -61,6 +61,7 @@ def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
         log = open(ARTIFACTS / f"serve-{port}.log", "wb")
         process = subprocess.Popen(
             [str(services.ROOT / "scripts" / "dev.sh"), "serve"], stdout=log, stderr=log,
+            preexec_fn=services.ends_with_its_parent,
             env={**os.environ, "VEXA_PORT": str(port), "VEXA_WORKERS": str(workers),
                  "PROMETHEUS_MULTIPROC_DIR": str(tmp_path / f"metrics-{port}"), **env})
         started.append(process)

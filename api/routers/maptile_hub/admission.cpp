@@ -2,6 +2,7 @@
 #include "admission.hpp"
 
 #include "responses.hpp"
+#include "transaction.hpp"
 
 namespace vexa::maptile {
 
@@ -13,7 +14,7 @@ Coro WorkSlots::enter() {
     }
     Held turn = bound::asyncio().attr("get_running_loop")().attr("create_future")();
     waiting_.push_back(nb::borrow(turn));
-    object waiting = bound::asyncio().attr("wait_for")(bound::asyncio().attr("shield")(turn), ns()[wait_name_]);
+    Coro waiting = within(bound::asyncio().attr("shield")(turn), ns()[wait_name_]);
     bool timed_out = false;
     try {
         co_await std::move(waiting);  // leave() handed its slot over: in_use_ stays as it was

@@ -84,7 +84,7 @@ Coro through_cache(handle key, const char* verb, handle timeout, std::function<o
                      .then = [&](const nb::python_error& e) { redis_call.failed(e); }};
     co_return co_await guarded(
         [&]() -> Coro {
-            object waiting = within(call(owner), timeout);
+            Coro waiting = within(call(owner), timeout);
             object result = co_await std::move(waiting);
             redis_call.succeeded();
             co_return result;

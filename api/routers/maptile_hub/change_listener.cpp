@@ -237,7 +237,7 @@ Coro follow_changes(handle connection) {
         }
         retry = REDIS_RETRY_FIRST_S;
         if (applied_any) continue;  // more may have come meanwhile
-        object waiting = within(notified.attr("wait")(), IDLE_POLL_S);
+        Coro waiting = within(notified.attr("wait")(), IDLE_POLL_S);
         OnError idle;  // the time-out is the poll
         co_await guarded(
             [&]() -> Coro {

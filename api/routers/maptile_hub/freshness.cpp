@@ -97,15 +97,15 @@ Coro read_versions() {
     OnError unreadable;
     Held values = co_await guarded(
         [&]() -> Coro {
-            object reading = within(client.attr("mget")(keys), 1.0);
+            Coro reading = within(client.attr("mget")(keys), 1.0);
             Held read = co_await std::move(reading);
             if (!item(read, nb::int_(0)).is_none()) co_return read;
             // A Redis that starts afresh (its data lost) starts a new epoch: versions never
             // repeat one a client may have kept tiles of.
             object token = nb::module_::import_("secrets").attr("token_hex")(4);
-            object starting = within(client.attr("set")(epoch_name, token, nb::arg("nx") = true), 1.0);
+            Coro starting = within(client.attr("set")(epoch_name, token, nb::arg("nx") = true), 1.0);
             co_await std::move(starting);
-            object rereading = within(client.attr("mget")(keys), 1.0);
+            Coro rereading = within(client.attr("mget")(keys), 1.0);
             co_return co_await std::move(rereading);
         }(),
         unreadable);

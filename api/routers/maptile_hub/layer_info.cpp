@@ -88,7 +88,7 @@ Coro health_check(Args&) {
     OnError unhealthy;  // any failure of the read, its time-out included
     object read = co_await guarded(
         []() -> Coro {
-            object reading = within(bound::cache().attr("get")("health_check"), 2.0);
+            Coro reading = within(bound::cache().attr("get")("health_check"), 2.0);
             co_await std::move(reading);
             co_return nb::bool_(true);
         }(),

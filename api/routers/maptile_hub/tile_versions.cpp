@@ -80,7 +80,7 @@ Coro stream_anext(Args& a) {
                             text(bound::json().attr("dumps")(current)) + "\n\n");
         }
         Held changed = state().versions_changed;
-        object waiting = within(changed.attr("wait")(), KEEP_ALIVE_S);
+        Coro waiting = within(changed.attr("wait")(), KEEP_ALIVE_S);
         bool timed_out = false;
         try {
             co_await std::move(waiting);

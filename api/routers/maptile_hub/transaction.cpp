@@ -10,12 +10,20 @@ namespace bound {
 object db_transaction() { return ns()["db_transaction"]; }
 }  // namespace bound
 
-object within(object&& awaitable, handle timeout) {
-    object taken = std::move(awaitable);
-    return bound::asyncio().attr("wait_for")(taken, nb::arg("timeout") = timeout);
+// In the awaiting task itself, under asyncio.timeout: wait_for (before Python 3.12) would run
+// the awaitable as a task of its own, and loses a cancellation of the caller that comes as the
+// awaitable ends (the caller then goes on as if never cancelled).
+namespace {
+Coro limited(object awaitable_given, object timeout) {
+    Held awaitable = std::move(awaitable_given);
+    co_return co_await async_with(bound::asyncio().attr("timeout")(timeout), [&](handle) -> Coro {
+        co_return co_await object(awaitable);
+    });
 }
+}  // namespace
 
-object within(object&& awaitable, double timeout) { return within(std::move(awaitable), nb::float_(timeout)); }
+Coro within(object awaitable, handle timeout) { return limited(std::move(awaitable), nb::borrow(timeout)); }
+Coro within(object awaitable, double timeout) { return limited(std::move(awaitable), nb::float_(timeout)); }
 
 namespace {
 
@@ -62,7 +70,7 @@ Coro timed_query(object db_given, object statement_given, object params_given, d
     Held db = std::move(db_given), statement = std::move(statement_given), params = std::move(params_given);
     co_return co_await async_with(bound::db_transaction()(db), [&](handle) -> Coro {
         object execution = params.is_valid() ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
-        object waiting = within(std::move(execution), timeout);
+        Coro waiting = within(std::move(execution), timeout);
         object result = co_await std::move(waiting);
         co_return result.attr(fetch)();
     });

@@ -11,15 +11,15 @@ object db_transaction();
 }  // namespace bound
 
 /// Inside db_transaction(db): execute `statement` (with `params` unless empty) under
-/// asyncio.wait_for(..., timeout), and give `result.<fetch>()`. Errors propagate after the
+/// within(..., timeout), and give `result.<fetch>()`. Errors propagate after the
 /// transaction's rollback and close.
 Coro timed_query(object db, object statement, object params, double timeout, const char* fetch);
 
-/// asyncio.wait_for(awaitable, timeout) as the module binds asyncio now (`timeout` a number of
-/// seconds, or None for no limit). The awaitable is taken over, so that no temporary of the
-/// caller's await keeps it.
-object within(object&& awaitable, handle timeout);
-object within(object&& awaitable, double timeout);
+/// Await `awaitable` under asyncio.timeout(timeout), as the module binds asyncio now (`timeout`
+/// a number of seconds, or None for no limit): TimeoutError when it runs out, the awaitable
+/// then cancelled. It runs in the caller's task, so a cancellation of the caller is never lost.
+Coro within(object awaitable, handle timeout);
+Coro within(object awaitable, double timeout);
 
 /// Start-up: the class DatabaseTransaction and db_transaction.
 void define_transaction();
