@@ -18,10 +18,10 @@ revalidates its copy (If-None-Match) is answered 304 without a body while the ti
 from __future__ import annotations
 
 import gzip
-import hashlib
 import re
 
 import anyio
+import xxhash
 from starlette.datastructures import Headers, MutableHeaders
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
@@ -62,9 +62,10 @@ class CompressedBodies(RecentBytes[bytes, bytes]):
         super().__init__(capacity_bytes)
         self.level = level
 
-    @staticmethod
-    def digest(body: bytes) -> bytes:
-        return hashlib.sha1(body).digest()  # the fastest of hashlib's here, twice blake2b's speed
+    # XXH3-128 names a body, it does not guard it: nobody chooses the bodies (PostGIS encodes
+    # them) and an ETag only has to change when the bytes do. About 6 us for an 80 KB tile
+    # here, against 65 for SHA-1, on every tile answer.
+    digest = staticmethod(xxhash.xxh3_128_digest)
 
     def compress(self, key: bytes, body: bytes) -> bytes:
         packed = gzip.compress(body, compresslevel=self.level, mtime=0)

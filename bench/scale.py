@@ -32,7 +32,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import gzip
-import hashlib
 import statistics
 import time
 
@@ -42,6 +41,7 @@ import redis.asyncio as aioredis
 
 from common import (REDIS_PORT, ZONE_PLOTS, cadastre_database, free_port, host_environment, label,
                     loopback_addresses, pg_url, stop, until_serving, uvicorn, zone_plots_for)
+from compression import CompressedBodies
 from helpers.utils import latlon_to_xyz
 
 REDIS_DB = 3
@@ -171,7 +171,7 @@ def compression_costs(tiles: dict[int, bytes]) -> None:
         g6 = gzip.compress(body, compresslevel=6, mtime=0)
         t1 = cpu_ms(lambda: gzip.compress(body, compresslevel=1, mtime=0))
         t6 = cpu_ms(lambda: gzip.compress(body, compresslevel=6, mtime=0))
-        th = cpu_ms(lambda: hashlib.blake2b(body, digest_size=16).digest(), repeat=20)
+        th = cpu_ms(lambda: CompressedBodies.digest(body), repeat=20)
         print(f"  {z:>4} {len(body) / 1024:8.0f} {len(g1) / 1024:8.0f} {t1:7.2f} {len(g6) / 1024:8.0f} {t6:7.2f}"
               f" {th:9.3f} {100 * (1 - len(g6) / len(body)):11.0f} %")
 
