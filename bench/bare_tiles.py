@@ -19,8 +19,11 @@ from starlette.routing import Route
 CACHE_NAMESPACE = "mvt_v8"  # the tile module's cache namespace
 MEDIA_TYPE = "application/vnd.mapbox-vector-tile"
 
-redis = aioredis.Redis(host=os.environ.get("REDIS_HOST", "127.0.0.1"), port=int(os.environ.get("REDIS_PORT", "6379")),
-                       db=int(os.environ.get("REDIS_DB", "0")))
+# A blocking pool of the tile module's default size, as the tile module has: a plain pool of
+# redis-py 8 refuses requests beyond its bound ("Too many connections") instead of waiting.
+redis = aioredis.Redis(connection_pool=aioredis.BlockingConnectionPool(
+    host=os.environ.get("REDIS_HOST", "127.0.0.1"), port=int(os.environ.get("REDIS_PORT", "6379")),
+    db=int(os.environ.get("REDIS_DB", "0")), max_connections=int(os.environ.get("REDIS_MAX_CONNECTIONS", "128"))))
 
 
 async def cached_tile(request: Request) -> Response:
