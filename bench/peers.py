@@ -11,12 +11,11 @@ or out, `--views` views in all, with 4 requests in flight. Users start in fours 
 (seeded, within the plots' extent), so they ask for some of each other's tiles; at the defaults
 that makes 9,216 requests for about 3,850 distinct tiles (58 % of the requests repeat a tile
 asked before). The sequence depends only on the seed and the plots' extent. The requests of
-each lane (a user's request in flight) come from loopback addresses of its own, 127.0.40.1 and
-on, each used in turn: at least 256 in all, and enough that no address asks for more than 40
-tiles in the whole replay, since a lane may take most of its user's requests while the other
-lanes wait on slow ones (at the defaults 8 a lane, 1,024 in all). So the tile module's limit
-of 40 tiles a second per address never refuses one, and a second passes between the cold and
-the warm run for the same reason.
+each lane (a user's request in flight) come from loopback addresses of its own (127.0.40.1 and
+on, about 256 in all, each used in turn). A lane may take most of its user's requests while the
+other lanes wait on slow ones, so an address that has asked for 38 tiles in a replay is retired
+for a fresh one: no address ever asks for more than the tile module's limit of 40 tiles a
+second, and a second passes between the cold and the warm run for the same reason.
 
 The database is a demo cadastre of `--plots` plots in a database of its own (vexa_scale_1m at
 the defaults, shared with bench/scale.py and loaded once). First the database is warmed with
@@ -95,7 +94,7 @@ ZOOM_SHARE = 0.3  # of the moves between views; the others are pans
 PAN_PIXELS = (384, 1024)
 START_JITTER = 384  # pixels around the user's place
 ADDRESSES = 256  # source addresses in all, at least
-TILE_LIMIT = 40  # the tile module's tiles a second per address: no address asks for more in all
+TILE_LIMIT = 40  # the tile module's tiles a second per address
 RATE_WINDOW_S = 1.0  # the tile module's rate window
 REQUEST_TIMEOUT = 60.0
 WORLD = 20037508.342789244  # half the Web Mercator world, metres
@@ -135,12 +134,8 @@ def viewport_plan(extent: tuple[float, float, float, float], users: int, views: 
     return plan
 
 
-def addresses_per_lane(users: int, user_requests: int = 0) -> int:
-    """Addresses a lane takes in turn: ADDRESSES in all at least, and enough that none asks for
-    more than TILE_LIMIT tiles in a replay of at most `user_requests` requests per user (the two
-    warm-up requests included), however many of its user's requests the lane takes."""
-    least = math.ceil((user_requests + 2) / TILE_LIMIT) if user_requests else 1
-    return max(least, math.ceil(ADDRESSES / (users * IN_FLIGHT)))
+def addresses_per_lane(users: int) -> int:
+    return max(1, math.ceil(ADDRESSES / (users * IN_FLIGHT)))
 
 
 def source_address(index: int) -> str:
@@ -213,16 +208,24 @@ class Connection:
 class Clients:
     """The connections of every user's lanes to one server: each lane takes its addresses in turn."""
 
-    def __init__(self, server: TileServer, users: int, user_requests: int = 0) -> None:
-        self.server, per_lane = server, addresses_per_lane(users, user_requests)
+    def __init__(self, server: TileServer, users: int) -> None:
+        self.server, per_lane = server, addresses_per_lane(users)
         self.lanes = [[[Connection(server.port, source_address((user * IN_FLIGHT + lane) * per_lane + k))
                         for k in range(per_lane)] for lane in range(IN_FLIGHT)] for user in range(users)]
         self.turns = Counter()
+        self.asked = Counter()  # requests per address
+        self.spare = users * IN_FLIGHT * per_lane  # the next fresh address
 
     async def fetch(self, user: int, lane: int, tile: Tile) -> int:
         ring = self.lanes[user][lane]
-        connection = ring[self.turns[user, lane] % len(ring)]
+        turn = self.turns[user, lane] % len(ring)
         self.turns[user, lane] += 1
+        connection = ring[turn]
+        if self.asked[connection.address] >= TILE_LIMIT - 2:  # room for the two warm-up requests
+            connection.close()
+            connection = ring[turn] = Connection(self.server.port, source_address(self.spare))
+            self.spare += 1
+        self.asked[connection.address] += 1
         try:
             status, _ = await asyncio.wait_for(connection.get(self.server.path(*tile)), REQUEST_TIMEOUT)
         except (OSError, asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError, ValueError):
@@ -288,15 +291,10 @@ async def replay(name: str, plan: list[list[Tile]], fetch: Fetch) -> Run:
     return run
 
 
-def most_requests(plan: list[list[Tile]]) -> int:
-    return max(map(len, plan))
-
-
-async def warm_up(server: TileServer, samples: list[Tile], users: int, user_requests: int = 0) -> None:
-    """Every lane asks for a sample tile at once, twice, uncounted, from the addresses of a replay
-    of `user_requests` requests per user: the server opens its database connections before the
-    run rather than during it."""
-    clients = Clients(server, users, user_requests)
+async def warm_up(server: TileServer, samples: list[Tile], users: int) -> None:
+    """Every lane asks for a sample tile at once, twice, uncounted: the server opens its database
+    connections before the run rather than during it."""
+    clients = Clients(server, users)
     try:
         for _ in range(2):
             await asyncio.gather(*(clients.fetch(user, lane, samples[(user * IN_FLIGHT + lane) % len(samples)])
@@ -306,7 +304,7 @@ async def warm_up(server: TileServer, samples: list[Tile], users: int, user_requ
 
 
 async def http_replay(name: str, server: TileServer, plan: list[list[Tile]]) -> Run:
-    clients = Clients(server, len(plan), most_requests(plan))
+    clients = Clients(server, len(plan))
     try:
         return await replay(name, plan, clients.fetch)
     finally:
@@ -461,7 +459,7 @@ def describe(plan: list[list[Tile]], args: argparse.Namespace, database: str) ->
           f" each, seed {args.seed}: {len(requests):,} requests for {len(distinct):,} distinct tiles"
           f" ({100 * (1 - len(distinct) / len(requests)):.1f} % repeat a tile asked before)")
     print(f"  requests per zoom: {', '.join(f'{z}: {n}' for z, n in sorted(zooms.items()))}; "
-          f"{args.users * IN_FLIGHT * addresses_per_lane(args.users, most_requests(plan))} source addresses; {args.workers} worker(s) per server")
+          f"{args.users * IN_FLIGHT * addresses_per_lane(args.users)} source addresses; {args.workers} worker(s) per server")
     return distinct
 
 
@@ -518,16 +516,16 @@ async def main() -> int:
         for name in ("TiPg", "MapServer"):
             if name in servers:
                 async with servers[name] as server:
-                    await warm_up(server, samples, args.users, most_requests(plan))
+                    await warm_up(server, samples, args.users)
                     runs[name] = await http_replay(f"{name} ({workers})", server, plan)
         async with servers["vexa"] as server:
-            await warm_up(server, samples, args.users, most_requests(plan))
+            await warm_up(server, samples, args.users)
             await redis.flushdb()
             runs["vexa cold"] = await http_replay(f"vexa cold ({workers})", server, plan)
             await asyncio.sleep(RATE_WINDOW_S)  # the cold run's rate windows end before the warm run's begin
             runs["vexa warm"] = await http_replay("vexa warm", server, plan)
         async with servers["bare endpoint"] as server:
-            await warm_up(server, samples, args.users, most_requests(plan))
+            await warm_up(server, samples, args.users)
             runs["bare endpoint"] = await http_replay(f"bare endpoint ({workers})", server, plan)
         goals(runs, skipped)
         return 0
