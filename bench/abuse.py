@@ -599,10 +599,15 @@ async def warm(port: int, tiles: list[Tile]) -> dict[Tile, float]:
 
 
 async def first_plans(port: int, ids: list[int]) -> None:
-    """A few plans and PDFs drawn, so that both workers have loaded the renderer before any measurement."""
-    async with client(port, "127.0.0.10", 4) as http:
-        answers = await asyncio.gather(*(http.get(f"/plans/{plot_id}.{kind}") for plot_id in ids
-                                         for kind in ("png", "pdf")))
+    """A few plans and PDFs drawn, so that both workers have loaded the renderer before any
+    measurement; each from an address of its own (127.0.60.1 and on), since a client may have only
+    two distinct plans drawn a second."""
+    async def draw(n: int, path: str) -> httpx.Response:
+        async with client(port, f"127.0.60.{n + 1}", 1) as http:
+            return await http.get(path)
+
+    paths = [f"/plans/{plot_id}.{kind}" for plot_id in ids for kind in ("png", "pdf")]
+    answers = await asyncio.gather(*(draw(n, path) for n, path in enumerate(paths)))
     bad = [a for a in answers if a.status_code != 200]
     if bad:
         raise RuntimeError(f"first plans: {bad[0].status_code} {bad[0].text[:200]}")

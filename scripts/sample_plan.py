@@ -51,6 +51,7 @@ def main() -> int:
             parcels, selected, roads = asyncio.run(from_database(args.plot_id))
         except survey_plans.PlotNotFound:
             parser.error(f"no plot with ID {args.plot_id}")
+    parcels, selected, roads = survey_plans.drawable((parcels, selected, roads))
     image64, paper, scale, schedule = plots.generate_plot(parcels, selected, roads, "parcel_number", None, width, height)
     Path(args.out).write_bytes(base64.b64decode(image64))
     print(f"{args.out}: plan of {selected} at 1:{scale} on {paper[0]:g} x {paper[1]:g} mm", file=sys.stderr)

@@ -79,10 +79,12 @@ class DrawingFailed(Exception):
 
 def _renderer_identity() -> str:
     """A digest of the renderer's module and of the code that builds its records and pages."""
-    from plans import pdf, records
+    from plans import records
 
+    # The PDF page's module by its file: importing it would load matplotlib into the web worker.
+    pdf = importlib.util.find_spec("plans.pdf").origin
     digest = hashlib.sha256()
-    for path in (importlib.util.find_spec("vexa.plots").origin, records.__file__, render.__file__, pdf.__file__):
+    for path in (importlib.util.find_spec("vexa.plots").origin, records.__file__, render.__file__, pdf):
         digest.update(Path(path).read_bytes())
     return digest.hexdigest()[:16]
 

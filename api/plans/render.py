@@ -94,7 +94,9 @@ class NotWanted(Exception):
 def _png(records) -> tuple[bytes, tuple[float, float], int]:
     from vexa import plots
 
-    parcels, selected, roads = records
+    from plans.records import drawable
+
+    parcels, selected, roads = drawable(records)
     image64, paper_mm, scale, _ = plots.generate_plot(parcels, selected, roads)
     return base64.b64decode(image64), paper_mm, scale
 
