@@ -173,6 +173,14 @@ def test_drawing_processes_end_with_their_web_worker():
 async def test_a_client_has_two_distinct_plans_drawn_a_second(pool_of_one, client_for, tmp_path, monkeypatch):
     pool_of_one(waiting=8)
     monkeypatch.setattr(plan_routes, "DRAWINGS_PER_SECOND", 2)
+    read = []  # the plots whose records were read: a refused drawing reads none
+    records_of = plan_routes.records.records_from_database
+
+    async def counted_records(conn, plot_id):
+        read.append(plot_id)
+        return await records_of(conn, plot_id)
+
+    monkeypatch.setattr(plan_routes.records, "records_from_database", counted_records)
     (tmp_path / "hold").unlink()  # drawn at once
     async with client_for() as client, client_for() as other:
         started_at = time.monotonic()
@@ -185,4 +193,5 @@ async def test_a_client_has_two_distinct_plans_drawn_a_second(pool_of_one, clien
         assert time.monotonic() - started_at < 1.0, "the three plans must be asked for in one window"
         assert refused is not None and refused.headers["Retry-After"] == "1"
         assert refused.json() == {"detail": "Too many survey plans to draw. Please slow down."}
+        assert B in read and C not in read  # the refused plan (C) read no records
         assert (await other.get(f"/plans/{C}.png")).status_code == 200  # another client is not held back

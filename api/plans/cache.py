@@ -170,6 +170,10 @@ class PlanCache:
                 flight.task.add_done_callback(lambda _: self._forget(key, flight))
         return await self._join(key, flight, request), True
 
+    def drawing(self, key: str) -> bool:
+        """Whether the plan of `key` is being drawn (a request for it joins that drawing)."""
+        return self._flight(key) is not None
+
     def _flight(self, key: str) -> Flight | None:
         """The drawing of `key` a request may still join (one that has ended is over, whatever its end)."""
         flight = self._flights.get(key)

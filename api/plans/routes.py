@@ -63,15 +63,22 @@ async def cached_plan(plot_id: int, kind: str, request: Request | None,
         tag = plan_cache.etag(plan_cache.plan_key(kind, digest))
         if not_modified(if_none_match, tag):
             return None, tag, "not_modified"
-        if (drawn := await cache.get(plan_cache.plan_key(kind, digest))) is not None:
+        first_key = plan_cache.plan_key(kind, digest)
+        if (drawn := await cache.get(first_key)) is not None:
             return drawn, tag, "cached"
+        # The client's drawing rate before the records: a refused drawing costs no statement.
+        counted = not cache.drawing(first_key)  # joining a drawing under way is no new one
+        if counted:
+            await within_drawing_rate(request, first_key)
         async with conn.transaction(isolation="repeatable_read", readonly=True):
             if (digest := await records.records_digest(conn, plot_id)) is None:
                 raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
             plot_records = await records.records_from_database(conn, plot_id)
     key = plan_cache.plan_key(kind, digest)
+    # Counted again only if the records changed meanwhile, or the drawing joined above has ended.
     drawn, rendered = await cache.draw(key, job_of(kind), plot_records, request,
-                                       before_drawing=lambda: within_drawing_rate(request, key))
+                                       before_drawing=None if counted and key == first_key
+                                       else lambda: within_drawing_rate(request, key))
     return drawn, plan_cache.etag(key), "rendered" if rendered else "cached"
 
 
