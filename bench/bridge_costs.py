@@ -8,7 +8,9 @@ Calls vexa.maptile_hub.get_tile_xyz directly (no HTTP), on the project's own ser
 - hit: a cached z16 plot tile, again and again; floor: a bare GET of the same key through
   the module's own Redis client;
 - miss: z16 plot tiles with the cache entry deleted before each call; floor: the same SQL
-  statement through a session of the same engine.
+  statement through a session of the same engine;
+- the checked write a miss makes (`set_if_current`: the layer's generation compared and the
+  tile stored in one script) beside a plain `set` of the same bytes.
 
 Each is printed as wall and CPU microseconds per call, then the handler's overhead over its
 floor (what the bridge, the rate limit and the module's own work add).
@@ -126,6 +128,19 @@ async def main() -> None:
             await session.execute(statement, {"min_x": b["minx"], "min_y": b["miny"], "max_x": b["maxx"], "max_y": b["maxy"]})
             await session.commit()
 
+    # What a miss's write costs: the checked write (the layer's generation compared in a script)
+    # beside a plain SET of the same bytes through the same cache object.
+    body = await redis.get(hit_key)
+    generation_key = "tile_generation:mvt_v8:plots"
+    generation = await redis.get(generation_key) or b"0"
+    written = f"bench:{hit_key}"
+
+    async def checked_write(_):
+        assert await hub.cache.set_if_current(written, body, 60, generation_key, generation)
+
+    async def plain_set(_):
+        await hub.cache.set(written, body, 60)
+
     await per_call(hit, 200, 1)
     await per_call(miss, 50, 1)
     results = {
@@ -133,11 +148,16 @@ async def main() -> None:
         "floor: bare Redis GET": await per_call(bare_get, args.rounds),
         "miss, z16": await per_call(miss, args.misses),
         "floor: same SQL, same engine": await per_call(bare_sql, args.misses),
+        f"checked write, {len(body) // 1024} KB": await per_call(checked_write, args.misses),
+        f"plain SET, {len(body) // 1024} KB": await per_call(plain_set, args.misses),
     }
+    await redis.delete(f"mvt_v8:{written}", written)
     print(f"  {'':<30} {'wall':>9}    {'CPU':>9}   (us per call)")
     for name, (wall, cpu) in results.items():
         print(f"  {name:<30} {wall:9.1f}    {cpu:9.1f}")
-    for name, floor in (("hit", "floor: bare Redis GET"), ("miss, z16", "floor: same SQL, same engine")):
+    checked, plain = (name for name in results if name.startswith(("checked write", "plain SET")))
+    for name, floor in (("hit", "floor: bare Redis GET"), ("miss, z16", "floor: same SQL, same engine"),
+                        (checked, plain)):
         (wall, cpu), (floor_wall, floor_cpu) = results[name], results[floor]
         print(f"  {name + ' over its floor':<30} {wall - floor_wall:9.1f}    {cpu - floor_cpu:9.1f}"
               f"   (CPU x{cpu / floor_cpu:.2f})")
