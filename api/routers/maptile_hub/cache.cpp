@@ -53,23 +53,8 @@ Coro cache_set_if_current(Args& a) {
     Held client = self.attr("redis");
     Held keys = nb::make_tuple(self.attr("_make_key")(a["key"]), a["generation_key"]);
     if (!index.is_none()) keys = nb::make_tuple(keys[0], keys[1], index);
-    Held arguments = nb::make_tuple(value, ttl, generation);
-    auto run = [&](const char* command, handle script) {
-        object call = steal(PySequence_Concat(nb::make_tuple(script, nb::len(keys)).ptr(), keys.ptr()));
-        call = steal(PySequence_Concat(call.ptr(), arguments.ptr()));
-        return steal(PyObject_Call(client.attr(command).ptr(), call.ptr(), nullptr));
-    };
-    Held stored;
-    try {
-        object running = run("evalsha", state().set_if_current_sha);
-        stored = co_await std::move(running);
-    } catch (nb::python_error& e) {
-        if (!e.matches(nb::module_::import_("redis.exceptions").attr("NoScriptError"))) throw;
-    }
-    if (!stored.is_valid()) {  // the server does not know the script yet
-        object running = run("eval", state().set_if_current_script);
-        stored = co_await std::move(running);
-    }
+    Held stored = co_await run_script(client, state().set_if_current, nb::borrow<nb::tuple>(keys),
+                                      nb::make_tuple(value, ttl, generation));
     co_return nb::bool_(truthy(stored));
 }
 

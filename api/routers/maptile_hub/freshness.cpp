@@ -141,9 +141,7 @@ Coro store_tile(handle key, handle value, handle ttl, std::string layer, handle 
 }
 
 void define_freshness() {
-    state().set_if_current_script = pystr(SET_IF_CURRENT);
-    object digest = nb::module_::import_("hashlib").attr("sha1")(nb::str(SET_IF_CURRENT).attr("encode")("utf-8"));
-    state().set_if_current_sha = digest.attr("hexdigest")();
+    state().set_if_current = lua_script(SET_IF_CURRENT);
 }
 
 }  // namespace vexa::maptile

@@ -4,6 +4,7 @@
 #include "admission.hpp"
 #include "circuit_breaker.hpp"
 #include "local_limit.hpp"
+#include "redis_guard.hpp"
 #include "runtime.hpp"
 
 #include <chrono>
@@ -56,9 +57,8 @@ struct ModuleState {
     object own_safe_cache_set;
     object own_safe_cache_get;
     object own_cache_class;
-    /// The Lua script that counts a tile request and reads its tile, and its SHA-1.
-    object counted_read_script;
-    object counted_read_sha;
+    /// The Lua script that counts a tile request and reads its tile.
+    LuaScript counted_read;
     /// The fields of each layer's vector layer in TileJSON (read once from the database).
     std::unordered_map<std::string, object> layer_fields;
     /// The versions watcher of /gis/tile-versions (on `watcher_loop`): the versions it read
@@ -71,9 +71,8 @@ struct ModuleState {
     CoroutineInfo versions_watcher_task;
     double versions_wanted_at = 0;
     object version_stream_class;
-    /// The Lua script of BinaryRedisCache.set_if_current, and its SHA-1 for EVALSHA.
-    object set_if_current_script;
-    object set_if_current_sha;
+    /// The Lua script of BinaryRedisCache.set_if_current.
+    LuaScript set_if_current;
 };
 
 /// The module's state. Allocated once and never destroyed, so that none of its Python

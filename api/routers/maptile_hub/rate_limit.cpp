@@ -131,22 +131,7 @@ return {count, redis.call('GET', KEYS[2]) or false, redis.call('GET', KEYS[3]) o
 
 /// The script, as a task of its own (the time limit may leave it running).
 Coro run_counted_read(object client, nb::tuple keys, long long limit) {
-    auto run = [&](const char* command, handle script) {
-        object call = steal(PySequence_Concat(nb::make_tuple(script, 3).ptr(), keys.ptr()));
-        call = steal(PySequence_Concat(call.ptr(), nb::make_tuple(limit).ptr()));
-        return steal(PyObject_Call(client.attr(command).ptr(), call.ptr(), nullptr));
-    };
-    Held answer;
-    try {
-        object running = run("evalsha", state().counted_read_sha);
-        answer = co_await std::move(running);
-    } catch (nb::python_error& e) {
-        if (!e.matches(nb::module_::import_("redis.exceptions").attr("NoScriptError"))) throw;
-    }
-    if (!answer.is_valid()) {  // the server does not know the script yet
-        object running = run("eval", state().counted_read_script);
-        answer = co_await std::move(running);
-    }
+    Held answer = co_await run_script(std::move(client), state().counted_read, std::move(keys), nb::make_tuple(limit));
     note_redis_answer();
     co_return answer;
 }
@@ -196,9 +181,7 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
 
 void define_rate_limit() {
     state().counting_task = native_body_info(ns(), "count_request");
-    state().counted_read_script = pystr(COUNTED_READ);
-    object digest = nb::module_::import_("hashlib").attr("sha1")(nb::str(COUNTED_READ).attr("encode")("utf-8"));
-    state().counted_read_sha = digest.attr("hexdigest")();
+    state().counted_read = lua_script(COUNTED_READ);
 }
 
 }  // namespace vexa::maptile

@@ -54,6 +54,31 @@ std::string described(const nb::python_error& error) {
 
 }  // namespace
 
+LuaScript lua_script(const char* source) {
+    object digest = nb::module_::import_("hashlib").attr("sha1")(pystr(source).attr("encode")("utf-8"));
+    return {pystr(source), digest.attr("hexdigest")()};
+}
+
+Coro run_script(object client, LuaScript script, nb::tuple keys, nb::tuple arguments) {
+    auto run = [&](const char* command, handle name) {
+        object call = steal(PySequence_Concat(nb::make_tuple(name, nb::len(keys)).ptr(), keys.ptr()));
+        call = steal(PySequence_Concat(call.ptr(), arguments.ptr()));
+        return steal(PyObject_Call(client.attr(command).ptr(), call.ptr(), nullptr));
+    };
+    Held answer;
+    try {
+        object running = run("evalsha", script.sha);
+        answer = co_await std::move(running);
+    } catch (nb::python_error& e) {
+        if (!e.matches(nb::module_::import_("redis.exceptions").attr("NoScriptError"))) throw;
+    }
+    if (!answer.is_valid()) {  // the server does not know the script yet
+        object running = run("eval", script.text);
+        answer = co_await std::move(running);
+    }
+    co_return answer;
+}
+
 bool redis_unavailable(const nb::python_error& error) {
     if (error.matches(PyExc_OSError)) return true;  // TimeoutError (asyncio's too), refused connections
     object exceptions = nb::module_::import_("redis.exceptions");
