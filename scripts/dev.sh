@@ -26,6 +26,7 @@ system_packages() {
     command -v npm >/dev/null || missing+=(npm)
     [ -x /usr/bin/chromium ] || missing+=(chromium)
     command -v ogr2ogr >/dev/null || missing+=(gdal-bin)  # GDAL reads served tiles in the tests
+    command -v pdftoppm >/dev/null || missing+=(poppler-utils)  # Poppler reads survey plan PDFs in the tests
     if [ ${#missing[@]} -gt 0 ]; then
         local sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
         $sudo apt-get update -qq

@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import io
 import re
+import shutil
+import subprocess
 import zlib
 
 import pytest
 from metrics_scrape import scrape
-from PIL import Image
+from PIL import Image, ImageChops, ImageStat
 
 from plans import cache as plan_cache
 
@@ -19,7 +21,7 @@ MM_PER_POINT = 25.4 / 72
 
 
 def pdf_page(pdf: bytes) -> dict:
-    """Page size, embedded image size and the image's placement of a one-page matplotlib PDF."""
+    """Page size, embedded image size and the image's placement of a one-page PDF."""
     assert pdf.startswith(b"%PDF-") and pdf.rstrip().endswith(b"%%EOF")
     assert len(re.findall(rb"/Type /Page\b", pdf)) == 1
     (box,) = re.findall(rb"/MediaBox \[ ([\d.]+) ([\d.]+) ([\d.]+) ([\d.]+) \]", pdf)
@@ -41,7 +43,20 @@ async def pdf_renders(client) -> float:
     return (await scrape(client)).get(("vexa_plan_renders_total", (("format", "pdf"),)), 0)
 
 
-async def test_pdf_page_is_the_plan_at_true_size_and_cached_as_the_png_is(client_for, raw_redis):
+def read_by_poppler(pdf: bytes, folder) -> Image.Image:
+    """The page as Poppler's pdftoppm shows it at 300 dpi."""
+    assert shutil.which("pdftoppm"), "poppler-utils is installed by scripts/dev.sh"
+    (folder / "plan.pdf").write_bytes(pdf)
+    subprocess.run(["pdftoppm", "-r", "300", "-png", "-singlefile", str(folder / "plan.pdf"), str(folder / "page")],
+                   check=True, capture_output=True, timeout=60)
+    return Image.open(folder / "page.png").convert("RGB")
+
+
+def mean_difference(a: Image.Image, b: Image.Image) -> float:
+    return sum(ImageStat.Stat(ImageChops.difference(a, b)).mean) / 3
+
+
+async def test_pdf_page_is_the_plan_at_true_size_and_cached_as_the_png_is(client_for, raw_redis, tmp_path):
     client = client_for()
     renders_before = await pdf_renders(client)
     png = await client.get("/plans/120.png")
@@ -68,6 +83,13 @@ async def test_pdf_page_is_the_plan_at_true_size_and_cached_as_the_png_is(client
     width_mm, height_mm, x_mm, y_mm = page["placed_mm"]
     assert (width_mm, height_mm) == pytest.approx(at_300_dpi, abs=0.01)  # 100 %: 300 pixels to the inch
     assert (x_mm, y_mm) == (0.0, 0.0)
+    # Another reader prints it as the plan: the page at 300 dpi, its lower left corner against the
+    # PNG, differs from it by rounding at the lines' edges only (from a blank page, by over 10 levels).
+    page_image = read_by_poppler(pdf.content, tmp_path)
+    plan = Image.open(io.BytesIO(png.content)).convert("RGB")
+    corner = page_image.crop((0, page_image.height - height_px, width_px, page_image.height))
+    assert mean_difference(corner, plan) < 2.0
+    assert mean_difference(Image.new("RGB", plan.size, "white"), plan) > 5.0
 
 
 async def test_pdf_of_unknown_plot_is_404_like_the_png(client_for):
