@@ -46,7 +46,10 @@ PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
 DATABASE_WORK = Work("database queries", slots=6, wait_s=0.5)  # plot search
 PLAN_WORK = Work("survey plans", slots=8, wait_s=2.0)  # their records, and waiting for the drawing
 SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
-PLAN_SHARE = FairShare("survey plan", work=PLAN_WORK)  # a client's rate of drawings is the plans' own
+# A client's plan requests a second (a map user asks for one or two at a click, and revalidates
+# them); beyond that a request is refused before it reads anything. Its rate of new drawings,
+# lower still, is the plans' own (plans/routes.py).
+PLAN_SHARE = FairShare("survey plan", per_second=10, work=PLAN_WORK)
 BUSY = {503: {"description": "Too busy now: ask again after Retry-After", "content": ERROR}}
 LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask again after Retry-After",
                          "content": ERROR}}

@@ -1,6 +1,6 @@
-"""Fair shares of the expensive routes: a client's rate of searches (in Redis, and in the process
-while Redis cannot count), and each worker's bound on concurrent database work, which cached
-tiles never wait for."""
+"""Fair shares of the expensive routes: a client's rate of searches and plan requests (in Redis,
+and in the process while Redis cannot count), and each worker's bound on concurrent database
+work, which cached tiles never wait for."""
 
 from __future__ import annotations
 
@@ -15,12 +15,18 @@ pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
 
 @pytest.mark.parametrize("redis", ["up", "stopped"])
-async def test_a_clients_searches_are_held_to_their_rate(client_for, raw_redis, redis):
+@pytest.mark.parametrize("path, params, answer, name", [
+    ("/plots/search", {"q": "A01"}, 200, "search"),
+    # a plot that does not exist: each answer before the limit reads the database (404), the one
+    # past it is refused before anything is read
+    ("/plans/2147483000.png", {}, 404, "survey plan"),
+], ids=["search", "plans"])
+async def test_a_clients_requests_are_held_to_their_rate(client_for, raw_redis, redis, path, params, answer, name):
     client, other = client_for(), client_for()
 
     async def burst() -> list:
         started = time.monotonic()
-        answers = [await client.get("/plots/search", params={"q": "A01"}) for _ in range(11)]
+        answers = [await client.get(path, params=params) for _ in range(11)]
         assert time.monotonic() - started < 1.0, "the burst must fit in one window"
         return answers
 
@@ -29,10 +35,10 @@ async def test_a_clients_searches_are_held_to_their_rate(client_for, raw_redis, 
     else:
         with services.redis_stopped():
             answers = await burst()
-    assert [a.status_code for a in answers] == [200] * 10 + [429]
+    assert [a.status_code for a in answers] == [answer] * 10 + [429]
     assert answers[-1].headers["retry-after"] == "1"
-    assert answers[-1].json() == {"detail": "Too many search requests. Please slow down."}
-    assert (await other.get("/plots/search", params={"q": "A01"})).status_code == 200  # each address its own
+    assert answers[-1].json() == {"detail": f"Too many {name} requests. Please slow down."}
+    assert (await other.get(path, params=params)).status_code == answer  # each address its own
 
 
 async def test_busy_database_work_is_refused_and_cached_tiles_are_not(client_for, raw_redis, plot_point):
