@@ -124,7 +124,7 @@ def _large_blocks_mapped() -> None:
     Left to itself, glibc raises that threshold to the size of the largest block freed so far
     (a plan's 17 MB image buffers), and from then on takes those from the heap, where a
     drawing process's resident memory grew from 200 MB to over 300 MB over its first forty
-    plans and stayed there; with a fixed threshold it stays within 150-210 MB."""
+    plans and stayed there; with a fixed threshold it moved between 150 and 260 MB."""
     with contextlib.suppress(OSError, AttributeError):
         ctypes.CDLL("libc.so.6").mallopt(M_MMAP_THRESHOLD, MAPPED_FROM)
 
