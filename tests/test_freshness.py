@@ -1,7 +1,8 @@
 """Edits reach the tile cache by themselves, and no tile computed before an invalidation is stored
 after it: the database's change log and triggers, the change listener (its election, its
-failover, its resumption after the listener or Redis was down, its merging of bulk edits), the
-checked cache write, TileJSON with versioned tile URLs, the versions stream and tile ETags."""
+failover, its resumption after the listener or Redis was down, its merging of bulk edits, its end
+when cancelled), the checked cache write, TileJSON with versioned tile URLs, the versions stream
+and tile ETags."""
 
 from __future__ import annotations
 
@@ -169,10 +170,11 @@ async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, 
     raw_redis.set("mvt_v8:beacons:18:5:5", b"other layer")
     async with listener(hub, scratch):
         await db.execute('TRUNCATE "GIS"."PLOT"')
-        await until(lambda: not raw_redis.exists(FAR.format(layer="plots")))
+        # The layer is cleared page by page, and logged once it is.
+        await until(lambda: any("1 change to plots (the table was emptied): the layer's cache is cleared" in m
+                                for m in hub_log.messages("INFO")))
+        assert not raw_redis.exists(FAR.format(layer="plots"))
         assert cleared(raw_redis, "plots", HERE) and raw_redis.exists("mvt_v8:beacons:18:5:5")
-        assert any("1 change to plots (the table was emptied): the layer's cache is cleared" in m
-                   for m in hub_log.messages("INFO"))
 
         # Six thousand plots in one statement: not followed tile by tile, the layer is cleared.
         cache_layer(raw_redis, "plots", HERE)
@@ -180,16 +182,55 @@ async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, 
             INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY")
             SELECT n, 'P' || n, ST_MakeEnvelope({HERE[0]} + n * 40, {HERE[1]}, {HERE[0]} + n * 40 + 30, {HERE[1]} + 30, 3857)
             FROM generate_series(1, 6000) AS n""")
-        await until(lambda: not raw_redis.exists(FAR.format(layer="plots")), 10)
-        assert any(m.startswith("Tile change listener: 6000 changes to plots reach too many tiles to follow one by one: "
-                                "the layer's cache is cleared") for m in hub_log.messages("INFO"))
+        await until(lambda: any(m.startswith("Tile change listener: 6000 changes to plots reach too many tiles to "
+                                             "follow one by one: the layer's cache is cleared")
+                                for m in hub_log.messages("INFO")), 10)
+        assert not raw_redis.exists(FAR.format(layer="plots"))
         # One district-sized edit reaches too many tiles on its own.
         cache_layer(raw_redis, "plots", HERE)
         await db.execute(f'UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_MakeEnvelope({HERE[0]}, {HERE[1]}, '
                          f'{HERE[0] + 20000}, {HERE[1] + 20000}, 3857) WHERE "ID" = 1')
-        await until(lambda: not raw_redis.exists(FAR.format(layer="plots")))
         # (two changes: the bounds before and after)
+        await until(lambda: any("2 changes to plots reach too many tiles" in m for m in hub_log.messages("INFO")))
+        assert not raw_redis.exists(FAR.format(layer="plots"))
         assert sum("2 changes to plots reach too many tiles" in m for m in hub_log.messages("INFO")) == 1
+
+
+class LosesACancellation:
+    """The tile module's Redis client, but its INCR answers even when cancelled while it waits, as
+    redis-py's asyncio client does when the cancellation comes as the answer arrives."""
+
+    def __init__(self, client) -> None:
+        self.client = client
+        self.waiting = asyncio.Event()
+
+    def __getattr__(self, name: str):
+        return getattr(self.client, name)
+
+    async def incr(self, *args):
+        self.waiting.set()
+        try:
+            await asyncio.sleep(1)
+        except asyncio.CancelledError:
+            pass  # lost: the task still counts it
+        return await self.client.incr(*args)
+
+
+async def test_the_listener_ends_when_cancelled_even_if_a_call_loses_the_cancellation(hub, raw_redis, db, scratch,
+                                                                                       monkeypatch):
+    client = LosesACancellation(hub.redis_client)
+    monkeypatch.setattr(hub, "redis_client", client)
+    task = asyncio.create_task(hub.listen_for_tile_changes(lambda: asyncpg.connect(scratch)))
+    try:
+        await db.execute(INSERTS["plots"].format(square=square(*HERE)))
+        await asyncio.wait_for(client.waiting.wait(), 10)  # applying the change: advancing the generation
+        task.cancel()
+        done, _ = await asyncio.wait([task], timeout=5)
+        assert done and task.cancelled()
+    finally:
+        if not task.done():  # the listener would hold the lock for the next tests
+            task.cancel()
+            await asyncio.wait([task], timeout=5)
 
 
 async def test_edits_while_the_listener_is_down_are_applied_when_it_is_back(hub, raw_redis, db, scratch):

@@ -207,6 +207,7 @@ Coro apply_pending(handle connection, bool* applied_any) {
 Coro take_the_lock(handle connection) {
     bool announced = false;
     for (;;) {
+        end_if_cancelled();
         object trying = nb::borrow(connection).attr("fetchval")("SELECT pg_try_advisory_lock($1)", LISTENER_LOCK);
         if (truthy(co_await std::move(trying))) co_return nb::none();
         if (!announced) log("info", "Tile change listener: standing by (another process applies the changes)");
@@ -227,6 +228,7 @@ Coro follow_changes(handle connection) {
     log("info", "Tile change listener: active");
     double retry = REDIS_RETRY_FIRST_S;
     for (;;) {
+        end_if_cancelled();
         notified.attr("clear")();
         bool applied_any = false;
         if (!truthy(co_await apply_pending(connection, &applied_any))) {
@@ -257,6 +259,7 @@ void terminate(handle connection) {
 Coro listen_for_tile_changes(Args& a) {
     handle connect = a["connect"];
     for (;;) {
+        end_if_cancelled();
         Held connection;
         std::string failure;
         try {

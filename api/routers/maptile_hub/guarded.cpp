@@ -1,4 +1,5 @@
-// guarded.cpp: catching, logging and handing on the ordinary errors of a guarded call.
+// guarded.cpp: catching, logging and handing on the ordinary errors of a guarded call; the
+// cancellations an awaited call lost.
 #include "guarded.hpp"
 
 namespace vexa::maptile {
@@ -30,6 +31,12 @@ object guarded(const std::function<object()>& call, const OnError& on_error) {
         handle_error(e, on_error);
     }
     return nb::none();
+}
+
+void end_if_cancelled() {
+    object task = bound::asyncio().attr("current_task")();
+    if (!task.is_none() && nb::cast<long long>(task.attr("cancelling")()) > 0)
+        raise(bound::asyncio().attr("CancelledError"), "a cancellation lost by an awaited call");
 }
 
 }  // namespace vexa::maptile

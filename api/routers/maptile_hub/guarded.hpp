@@ -24,4 +24,10 @@ Coro guarded(Coro call, OnError on_error);
 /// The same for a plain call.
 object guarded(const std::function<object()>& call, const OnError& on_error);
 
+/// Raise CancelledError when the running task has a cancellation still pending. A library can
+/// lose a cancellation: redis-py's asyncio client, cancelled as its answer arrives, gives the
+/// answer and the caller goes on, while the task still counts the request (Task.cancelling()).
+/// A loop that runs until it is cancelled asks this at each turn, and ends as it would have.
+void end_if_cancelled();
+
 }  // namespace vexa::maptile
