@@ -81,7 +81,7 @@ def _renderer_identity() -> str:
     """A digest of the renderer's module and of the code that builds its records and pages."""
     from plans import records
 
-    # The PDF page's module by its file: importing it would load matplotlib into the web worker.
+    # The PDF page's module by its file: importing it would load Pillow into the web worker.
     pdf = importlib.util.find_spec("plans.pdf").origin
     digest = hashlib.sha256()
     for path in (importlib.util.find_spec("vexa.plots").origin, records.__file__, render.__file__, pdf):

@@ -60,10 +60,10 @@ async def cached_plan(plot_id: int, kind: str, request: Request | None,
     async with read_connection() as conn:
         if (digest := await records.records_digest(conn, plot_id)) is None:
             raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
-        tag = plan_cache.etag(plan_cache.plan_key(kind, digest))
+        first_key = plan_cache.plan_key(kind, digest)
+        tag = plan_cache.etag(first_key)
         if not_modified(if_none_match, tag):
             return None, tag, "not_modified"
-        first_key = plan_cache.plan_key(kind, digest)
         if (drawn := await cache.get(first_key)) is not None:
             return drawn, tag, "cached"
         # The client's drawing rate before the records: a refused drawing costs no statement.
