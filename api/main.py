@@ -33,6 +33,7 @@ from fair_share import FairShare, Work
 from plans import render as plan_render
 from plans import routes as plan_routes
 from tiles import ERROR, mount_tiles
+import vexa.maptile_hub as hub
 from vexa.maptile_hub import listen_for_tile_changes
 
 WEB = Path(__file__).resolve().parents[1] / "web"
@@ -42,8 +43,10 @@ PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
 # What each worker gives the expensive routes at once (beyond that, a short wait, then 503), and
 # the rates a client may ask for them at (beyond that, 429). Cached tiles are bound by neither:
 # they always have room.
-# The tile module bounds its bounding-box tiles itself (BBOX_QUERY_SLOTS, BBOX_QUERY_WAIT_S).
-DATABASE_WORK = Work("database queries", slots=6, wait_s=0.5)  # plot search
+# The tile module bounds its bounding-box tiles itself (BBOX_QUERY_SLOTS, BBOX_QUERY_WAIT_S), as
+# many at once as the machine has cores; plot searches get as many. More queries at once than
+# cores only wait in the database, and take the cores from the workers answering cached tiles.
+DATABASE_WORK = Work("database queries", slots=hub.BBOX_QUERY_SLOTS, wait_s=0.5)  # plot search
 PLAN_WORK = Work("survey plans", slots=8, wait_s=2.0)  # their records, and waiting for the drawing
 SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
 # A client's plan requests a second (a map user asks for one or two at a click, and revalidates

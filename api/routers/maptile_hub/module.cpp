@@ -14,7 +14,11 @@
 #include "routes.hpp"
 #include "transaction.hpp"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 namespace vexa::maptile {
 
@@ -64,6 +68,13 @@ namespace {
 object env(const char* name, const char* fallback) {
     object getenv = ns()["os"].attr("getenv");
     return fallback ? getenv(name, fallback) : getenv(name);
+}
+
+/// The cores this process may run on (its affinity, as a container or taskset sets it).
+int usable_cores() {
+    cpu_set_t cores;
+    if (sched_getaffinity(0, sizeof cores, &cores) == 0) return CPU_COUNT(&cores);
+    return static_cast<int>(std::thread::hardware_concurrency());
 }
 
 /// load_dotenv() finds the default dotenv file from the importing Python file. With no
@@ -150,8 +161,10 @@ NB_MODULE(maptile_hub, m) {
     names.set("CACHE_TTL_SHORT", nb::int_(1800));
     names.set("CACHE_TTL_LONG", nb::int_(7200));
     // How many bounding-box tiles a worker computes at once, and how long one waits for its
-    // turn before it is answered 503 (a host may change both).
-    names.set("BBOX_QUERY_SLOTS", nb::int_(6));
+    // turn before it is answered 503 (a host may change both). As many as the cores this process
+    // may run on, and at least 2: on a database of this machine, more queries at once than cores
+    // only wait in the database, and take the cores from the workers answering cached tiles.
+    names.set("BBOX_QUERY_SLOTS", nb::int_(std::max(2, usable_cores())));
     names.set("BBOX_QUERY_WAIT_S", nb::float_(0.5));
 
     // 7. Redis settings; port and database must be decimal integer text.
