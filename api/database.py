@@ -10,6 +10,14 @@ so its sessions cost no more round trips than their statements:
   the server closed it (a restarted server closes them all), not by a ping to the server;
 - the pool keeps all its connections open: under load it does not open and close extra ones.
 
+Both pools open all their connections when the app starts (`open_pools`, in the background), and
+every connection runs a coordinate transformation as it opens. A server process's first PostGIS
+statement loads PostGIS, and its first transformation PROJ's database: some 30 ms of the
+database's CPU for each new connection. Paid at the start of a flood, for twenty or more
+connections at once, that took the cores from the workers answering cached tiles for half a
+second; paid when the app starts, it costs nobody. A connection replaced later (the database
+restarted) is warmed as it opens too.
+
 The plan, PDF and search routes run a few read-only statements of their own and need none of a
 session's machinery: they borrow a connection of `read_pool()`. A broken connection is replaced
 by the pool on its next use.
@@ -19,6 +27,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import logging
 import os
 import weakref
 from collections.abc import AsyncIterator
@@ -28,6 +37,8 @@ from sqlalchemy import event
 from sqlalchemy.engine import make_url
 from sqlalchemy.exc import DisconnectionError
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
+
+logger = logging.getLogger("vexa.database")
 
 # The project's own PostGIS (scripts/services.sh) when DATABASE_URL names no other.
 DEFAULT_DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{os.getenv('VEXA_PG_PORT', '55432')}/vexa"
@@ -42,10 +53,22 @@ READ_STATEMENT_TIMEOUT_S = 10.0
 READ_FAILURES = (OSError, asyncpg.PostgresError, asyncpg.InterfaceError, TimeoutError)
 
 POOL_SIZE = 20  # the tile router's connections per worker, all kept open
+# Run by every new connection: PostGIS loaded, and PROJ with the transformations the statements
+# make (the web map's 3857 to the 4326 of a search's boxes, and back for a bounding box's).
+WARMING = "SELECT ST_Transform(ST_Transform(ST_SetSRID(ST_MakePoint(0, 0), 3857), 4326), 3857)"
 
 engine: AsyncEngine = create_async_engine(DATABASE_URL, pool_size=POOL_SIZE, max_overflow=0,
                                           isolation_level="AUTOCOMMIT", pool_reset_on_return=None)
 SessionLocal = async_sessionmaker(engine, expire_on_commit=False)
+
+
+@event.listens_for(engine.sync_engine, "connect")
+def _warmed(dbapi_connection, record) -> None:
+    cursor = dbapi_connection.cursor()
+    try:
+        cursor.execute(WARMING)
+    finally:
+        cursor.close()
 
 
 @event.listens_for(engine.sync_engine, "checkout")
@@ -125,8 +148,34 @@ async def read_pool() -> asyncpg.Pool:
 
 async def _open_pool() -> asyncpg.Pool:
     return await asyncpg.create_pool(asyncpg_dsn(DATABASE_URL), min_size=1, max_size=READ_POOL_SIZE,
-                                     reset=_no_reset, command_timeout=READ_STATEMENT_TIMEOUT_S,
+                                     max_inactive_connection_lifetime=0, init=_warm, reset=_no_reset,
+                                     command_timeout=READ_STATEMENT_TIMEOUT_S,
                                      server_settings={"statement_timeout": f"{round(READ_STATEMENT_TIMEOUT_S * 1000)}"})
+
+
+async def _warm(connection: asyncpg.Connection) -> None:
+    await connection.execute(WARMING)
+
+
+async def open_pools() -> None:
+    """Both pools opened whole now, every connection warmed, rather than at the first requests
+    that need them. What cannot be opened (the database out of reach, out of connections) is
+    logged, not raised: the pools open as requests need them, as ever."""
+    held = asyncio.Barrier(POOL_SIZE + READ_POOL_SIZE)  # each connection held until all are open
+
+    async def opened(connection: contextlib.AbstractAsyncContextManager) -> None:
+        try:
+            async with connection:
+                await held.wait()
+        except BaseException:
+            await held.abort()
+            raise
+
+    connections = [engine.connect() for _ in range(POOL_SIZE)] + [read_connection() for _ in range(READ_POOL_SIZE)]
+    outcomes = await asyncio.gather(*map(opened, connections), return_exceptions=True)
+    failures = [o for o in outcomes if isinstance(o, Exception) and not isinstance(o, asyncio.BrokenBarrierError)]
+    if failures:
+        logger.warning("database pools not opened whole at start (they open as requests need them): %r", failures[0])
 
 
 async def change_connection() -> asyncpg.Connection:

@@ -22,13 +22,14 @@ REFUSED_PATH = "/gis/no_such_layer/1/0/0.pbf"  # rate-limited, then 404: no data
 
 
 class Served:
-    def __init__(self, process: subprocess.Popen, port: int) -> None:
-        self.process, self.port = process, port
+    def __init__(self, process: subprocess.Popen, port: int, count: int) -> None:
+        self.process, self.port, self.count = process, port, count
 
     def workers(self) -> list[psutil.Process]:
         main = psutil.Process(self.process.pid)
-        spawned = [p for p in main.children() if "spawn_main" in " ".join(p.cmdline())]
-        return spawned or [main]  # a single worker is the main process itself
+        if self.count == 1:  # the main process itself (its children draw plans)
+            return [main]
+        return [p for p in main.children() if "spawn_main" in " ".join(p.cmdline())]
 
     def connection(self) -> http.client.HTTPConnection:
         """A kept-alive connection, already accepted by one worker."""
@@ -65,7 +66,7 @@ def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
             env={**os.environ, "VEXA_PORT": str(port), "VEXA_WORKERS": str(workers),
                  "PROMETHEUS_MULTIPROC_DIR": str(tmp_path / f"metrics-{port}"), **env})
         started.append(process)
-        served = Served(process, port)
+        served = Served(process, port, workers)
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             try:
@@ -164,3 +165,20 @@ def test_forwarded_address_is_used_only_from_a_trusted_proxy(serve, raw_redis):
         connection, REFUSED_PATH, {"X-Forwarded-For": f"203.0.113.{i}"}).status, 41)
     assert statuses == [404] * 40 + [429]
     assert raw_redis.exists("rate_limit:gis:127.0.0.1") and not raw_redis.keys("rate_limit:gis:203.0.113.*")
+
+
+async def test_the_app_starts_while_its_database_is_out_of_reach(monkeypatch, caplog):
+    """The pools are opened as the app starts; a database out of reach then is told in the log
+    and leaves the pools to open as requests need them, never failing the start."""
+    import database
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    nowhere = f"postgresql+asyncpg://postgres@127.0.0.1:{free_port()}/vexa"
+    monkeypatch.setattr(database, "DATABASE_URL", nowhere)
+    monkeypatch.setattr(database, "engine", create_async_engine(nowhere, pool_size=database.POOL_SIZE))
+    monkeypatch.setattr(database, "_pools", type(database._pools)())
+    began = time.monotonic()
+    await database.open_pools()
+    assert time.monotonic() - began < 10
+    assert "database pools not opened whole at start" in caplog.text
+    await database.engine.dispose()

@@ -4,8 +4,9 @@ Drawing a plan takes from a few hundred milliseconds of CPU (a PNG) to over a se
 much of it under the interpreter lock and under the renderer's process-wide pyplot lock. A web
 worker that drew plans itself would keep its event loop and every other user waiting meanwhile,
 so plans are drawn in a pool of processes (as many as the machine has cores, or
-VEXA_RENDER_PROCESSES), started on first use, each at a lower CPU priority than the web workers
-(nice 10) and each importing the renderer once. A PDF is composed in the worker too, so a web
+VEXA_RENDER_PROCESSES), each at a lower CPU priority than the web workers (nice 10), each
+importing the renderer once and drawing a sample plan as it starts. The app starts them as it
+starts (otherwise the first drawing does). A PDF is composed in the worker too, so a web
 worker only sends records and receives bytes.
 
 The pool is fed through a bounded queue: at most VEXA_RENDER_WAITING drawings per process wait
@@ -28,6 +29,7 @@ import asyncio
 import base64
 import contextlib
 import ctypes
+import logging
 import os
 import threading
 import time
@@ -38,6 +40,8 @@ from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from multiprocessing import get_context
 from typing import Any
+
+logger = logging.getLogger("vexa.plans")
 
 NICENESS = 10  # added to the web worker's: plans yield the CPU to tiles
 PLACE_WAIT_S = 3.0  # longest wait for a place in the queue before PoolBusy
@@ -119,6 +123,15 @@ def pdf_plan(records) -> Drawn:
     return Drawn(body=plan_pdf(png, paper_mm, title), headers={"X-Plan-Scale": f"1:{scale}"})
 
 
+def warm() -> None:
+    """The built-in sample plan drawn and dropped: a process's first plan pays for the renderer's
+    fonts and first drawing (0.9 s, against 0.2 s for the next), so the pool's processes pay it
+    as they start, not a client."""
+    from plans.records import sample_records
+
+    png_plan(sample_records())
+
+
 def _large_blocks_mapped() -> None:
     """Blocks of MAPPED_FROM bytes or more are mapped one by one and unmapped when freed (glibc).
     Left to itself, glibc raises that threshold to the size of the largest block freed so far
@@ -172,12 +185,28 @@ class RenderPool:
             gates = self._gates[loop] = (asyncio.Semaphore(self.places), asyncio.Semaphore(self.processes))
         return gates
 
+    def _started(self) -> ProcessPoolExecutor:
+        if self._executor is None:
+            self._executor = ProcessPoolExecutor(self.processes, mp_context=get_context("spawn"),
+                                                 initializer=_start_worker)
+        return self._executor
+
+    def start(self) -> None:
+        """Every process started now and warmed (`warm`), in the background: the first plans a
+        web worker is asked for are drawn at once rather than after a process's start, and the
+        pool holds its memory from the start. A warming that fails is logged; the pool is
+        replaced as ever at the next drawing if it broke."""
+        executor = self._started()
+        for _ in range(self.processes):
+            try:
+                executor.submit(_run, warm).add_done_callback(_warmed)
+            except BrokenProcessPool:
+                self._replace(executor)
+                return
+
     def _submit(self, job: Callable[..., Any], args: tuple) -> tuple[ProcessPoolExecutor, Future[Drawing]]:
         for _ in range(2):  # a pool broken while idle is replaced at once: no drawing was lost
-            if self._executor is None:
-                self._executor = ProcessPoolExecutor(self.processes, mp_context=get_context("spawn"),
-                                                     initializer=_start_worker)
-            executor = self._executor
+            executor = self._started()
             try:
                 return executor, executor.submit(_run, job, *args)
             except BrokenProcessPool:
@@ -239,6 +268,11 @@ class RenderPool:
             self._executor = None
 
 
+def _warmed(done: Future[Drawing]) -> None:
+    if not done.cancelled() and (error := done.exception()) is not None:
+        logger.warning("a drawing process could not draw the sample plan: %r", error)
+
+
 def _call_in(loop: asyncio.AbstractEventLoop, fn: Callable[[Any], None], arg: Any) -> None:
     with contextlib.suppress(RuntimeError):  # a loop closed meanwhile has no queue left to free
         loop.call_soon_threadsafe(fn, arg)
@@ -253,6 +287,11 @@ def pool() -> RenderPool:
     if _pool is None:
         _pool = RenderPool(PROCESSES, WAITING_PER_PROCESS)
     return _pool
+
+
+def start() -> None:
+    """The web worker's render pool started and warmed now (see RenderPool.start)."""
+    pool().start()
 
 
 def shutdown() -> None:
