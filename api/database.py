@@ -64,11 +64,16 @@ SessionLocal = async_sessionmaker(engine, expire_on_commit=False)
 
 @event.listens_for(engine.sync_engine, "connect")
 def _warmed(dbapi_connection, record) -> None:
-    cursor = dbapi_connection.cursor()
+    """A new connection warmed; one that cannot be is used as it is (its connection is in
+    autocommit: a failed statement leaves nothing to roll back)."""
     try:
-        cursor.execute(WARMING)
-    finally:
-        cursor.close()
+        cursor = dbapi_connection.cursor()
+        try:
+            cursor.execute(WARMING)
+        finally:
+            cursor.close()
+    except Exception as error:  # the connection's own use will tell whether it is broken
+        logger.info("a tile connection not warmed: %r", error)
 
 
 @event.listens_for(engine.sync_engine, "checkout")
@@ -154,7 +159,10 @@ async def _open_pool() -> asyncpg.Pool:
 
 
 async def _warm(connection: asyncpg.Connection) -> None:
-    await connection.execute(WARMING)
+    try:
+        await connection.execute(WARMING)
+    except READ_FAILURES as error:  # used as it is; its own use will tell whether it is broken
+        logger.info("a read connection not warmed: %r", error)
 
 
 async def open_pools() -> None:

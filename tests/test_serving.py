@@ -182,3 +182,15 @@ async def test_the_app_starts_while_its_database_is_out_of_reach(monkeypatch, ca
     assert time.monotonic() - began < 10
     assert "database pools not opened whole at start" in caplog.text
     await database.engine.dispose()
+
+
+async def test_a_connection_that_cannot_be_warmed_is_used_as_it_is(monkeypatch, caplog):
+    import database
+
+    caplog.set_level("INFO", "vexa.database")
+    monkeypatch.setattr(database, "WARMING", "SELECT no_such_function()")
+    monkeypatch.setattr(database, "_pools", type(database._pools)())
+    async with database.read_connection() as connection:
+        assert await connection.fetchval("SELECT 1") == 1
+    assert "a read connection not warmed" in caplog.text
+    await (await database.read_pool()).close()
