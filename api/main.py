@@ -35,7 +35,6 @@ from plans import render as plan_render
 from plans import routes as plan_routes
 from tiles import ERROR, mount_tiles
 import vexa.maptile_hub as hub
-from vexa.maptile_hub import listen_for_tile_changes
 
 WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
@@ -73,7 +72,8 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
     opening = asyncio.create_task(database.open_pools(), name="database pools")
     listener = None
     if os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0":
-        listener = asyncio.create_task(listen_for_tile_changes(database.change_connection), name="tile change listener")
+        listener = asyncio.create_task(hub.listen_for_tile_changes(database.change_connection),
+                                       name="tile change listener")
     try:
         yield
     finally:

@@ -185,28 +185,23 @@ class RenderPool:
             gates = self._gates[loop] = (asyncio.Semaphore(self.places), asyncio.Semaphore(self.processes))
         return gates
 
-    def _started(self) -> ProcessPoolExecutor:
-        if self._executor is None:
-            self._executor = ProcessPoolExecutor(self.processes, mp_context=get_context("spawn"),
-                                                 initializer=_start_worker)
-        return self._executor
-
     def start(self) -> None:
         """Every process started now and warmed (`warm`), in the background: the first plans a
         web worker is asked for are drawn at once rather than after a process's start, and the
         pool holds its memory from the start. A warming that fails is logged; the pool is
         replaced as ever at the next drawing if it broke."""
-        executor = self._started()
-        for _ in range(self.processes):
-            try:
-                executor.submit(_run, warm).add_done_callback(_warmed)
-            except BrokenProcessPool:
-                self._replace(executor)
-                return
+        try:
+            for _ in range(self.processes):
+                self._submit(warm, ())[1].add_done_callback(_warmed)
+        except RendererLost as error:
+            logger.warning("the drawing processes could not be started: %s", error)
 
     def _submit(self, job: Callable[..., Any], args: tuple) -> tuple[ProcessPoolExecutor, Future[Drawing]]:
         for _ in range(2):  # a pool broken while idle is replaced at once: no drawing was lost
-            executor = self._started()
+            if self._executor is None:
+                self._executor = ProcessPoolExecutor(self.processes, mp_context=get_context("spawn"),
+                                                     initializer=_start_worker)
+            executor = self._executor
             try:
                 return executor, executor.submit(_run, job, *args)
             except BrokenProcessPool:
