@@ -80,7 +80,7 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         opening.cancel()
         with contextlib.suppress(asyncio.CancelledError):
             await opening
-        plan_render.shutdown()
+        await plan_render.close()
         if listener is not None:
             listener.cancel()
             with contextlib.suppress(asyncio.CancelledError):

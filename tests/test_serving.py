@@ -146,6 +146,16 @@ def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
         assert sample(text, "vexa_tiles_total", layer="plots", zoom_band="15-16", outcome="hit") == 1
         assert sample(text, "vexa_tile_duration_seconds_count", layer="plots") == 2
 
+    # Stopped by a signal, as a service manager stops it: every worker closes its drawing
+    # processes' queues itself, and multiprocessing finds nothing left to remove for it.
+    main = psutil.Process(served.process.pid)
+    trackers = [p for p in main.children() if "resource_tracker" in " ".join(p.cmdline())]
+    served.process.terminate()
+    assert served.process.wait(30) == 0
+    psutil.wait_procs(trackers, timeout=30)  # what it warns of, it writes as it ends
+    log = (ARTIFACTS / f"serve-{served.port}.log").read_text()
+    assert "Application shutdown complete" in log and "leaked" not in log, log[-2000:]
+
 
 def test_forwarded_address_is_used_only_from_a_trusted_proxy(serve, raw_redis):
     trusting = serve(1)  # the default: a proxy on this machine (the loopback) is trusted

@@ -47,6 +47,7 @@ NICENESS = 10  # added to the web worker's: plans yield the CPU to tiles
 PLACE_WAIT_S = 3.0  # longest wait for a place in the queue before PoolBusy
 RETRY_AFTER_S = 5  # what a refused client is told to wait
 PARENT_CHECK_S = 1.0  # how soon a worker process notices that its web worker has gone
+CLOSE_WAIT_S = 5.0  # longest the app's stop waits for its drawing processes to end
 M_MMAP_THRESHOLD = -3  # glibc's mallopt parameter
 MAPPED_FROM = 1 << 20
 
@@ -262,6 +263,28 @@ class RenderPool:
             self._executor.shutdown(wait=False, cancel_futures=True)
             self._executor = None
 
+    async def close(self) -> None:
+        """As `shutdown`, and the processes waited for (CLOSE_WAIT_S at most), so that the pool's
+        queues are gone, and their named semaphores removed, before the web worker ends. A web
+        worker ended by a signal, as uvicorn ends its workers, removes nothing at its end: then
+        multiprocessing's resource tracker removes them, warning of "leaked semaphore objects"."""
+        executor, self._executor = self._executor, None
+        if executor is None:
+            return
+        loop = asyncio.get_running_loop()
+        ended = loop.create_future()
+
+        def end() -> None:  # in a thread: a drawing may still take a second to finish
+            executor.shutdown(wait=True, cancel_futures=True)
+            _call_in(loop, lambda _: ended.done() or ended.set_result(None), None)
+
+        threading.Thread(target=end, name="closing the drawing processes", daemon=True).start()
+        try:
+            async with asyncio.timeout(CLOSE_WAIT_S):
+                await ended
+        except TimeoutError:
+            logger.warning("the drawing processes had not ended %g s after the app's stop", CLOSE_WAIT_S)
+
 
 def _warmed(done: Future[Drawing]) -> None:
     if not done.cancelled() and (error := done.exception()) is not None:
@@ -289,9 +312,10 @@ def start() -> None:
     pool().start()
 
 
-def shutdown() -> None:
-    """The web worker's render pool closed, if it was ever made (a later drawing makes a new one)."""
+async def close() -> None:
+    """The web worker's render pool closed and its processes ended, if it was ever made (a later
+    drawing makes a new one); see RenderPool.close."""
     global _pool
     if _pool is not None:
-        _pool.shutdown()
-        _pool = None
+        closing, _pool = _pool, None
+        await closing.close()
