@@ -8,7 +8,9 @@ meet them, against a live uvicorn with two workers.
 
 Runs the host app under uvicorn (two workers) on a free loopback port, on the demo cadastre (loaded
 at `--plots` when the database holds fewer) and on a Redis database of its own (`--redis-db`,
-emptied at the start, so that no survey plan has been drawn before). Then:
+emptied at the start, so that no survey plan has been drawn before). Before any measurement, every
+drawing process draws 16 plans (PNGs and PDFs of plots the floods do not ask for), as a server that
+has run for a while has: a drawing process grows over its first fifteen or so. Then:
 
 1. Viewers alone: six addresses (127.0.0.2 to .7), each asking `--viewer-rate` requests a second at
    a steady pace (a browser's six connections each), for `--viewer-seconds`: plot tiles of zooms
@@ -76,6 +78,7 @@ WALKERS = "127.0.50.{}"
 KINDS = ("png", "pdf", "bbox", "search")
 BOX_LAYERS = ("plots", "beacons")
 LAYERS_EVERY = 8  # a viewer's every eighth request is the layer list
+WARM_DRAWINGS = 16  # plans each drawing process draws before any measurement (first_plans)
 SERVED = (200, 204)
 REFUSED = (429, 503)
 TIMEOUT_S = 30.0
@@ -639,14 +642,21 @@ async def warm(port: int, tiles: list[Tile]) -> dict[Tile, float]:
 
 
 async def first_plans(port: int, ids: list[int]) -> None:
-    """A few plans and PDFs drawn, so that both workers have loaded the renderer before any
-    measurement; each from an address of its own (127.0.60.1 and on), since a client may have only
-    two distinct plans drawn a second."""
-    async def draw(n: int, path: str) -> httpx.Response:
-        async with client(port, f"127.0.60.{n + 1}", 1) as http:
-            return await http.get(path)
-
+    """The plan PNG and PDF of every plot of `ids`, drawn before any measurement: at least
+    WARM_DRAWINGS for each drawing process. A drawing process's size while it draws grows over
+    its first fifteen or so plans (the renderer's caches of fonts and text layouts filling to
+    their bounds), then holds; a flood measured before then shows that ramp as growth. Each from
+    an address of its own (127.0.60.1 and on), since a client may have only two distinct plans
+    drawn a second, a few at a time, a refusal waited out as its Retry-After says."""
     paths = [f"/plans/{plot_id}.{kind}" for plot_id in ids for kind in ("png", "pdf")]
+    at_once = asyncio.Semaphore(6)
+
+    async def draw(n: int, path: str) -> httpx.Response:
+        async with at_once, client(port, f"127.0.{60 + n // 250}.{n % 250 + 1}", 1) as http:
+            while (answer := await http.get(path)).status_code in (429, 503):
+                await asyncio.sleep(float(answer.headers.get("retry-after", "1")))
+            return answer
+
     answers = await asyncio.gather(*(draw(n, path) for n, path in enumerate(paths)))
     bad = [a for a in answers if a.status_code != 200]
     if bad:
@@ -675,8 +685,6 @@ async def main() -> int:
     await ensure_cadastre(args.plots)
     tiles = await plot_tiles(range(14, 17), 80)
     ids, boxes, texts = await flood_material(seed=19)
-    spare, ids = ids[:4], ids[4:]  # drawn before any measurement
-    half = len(ids) // 2
     redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT, db=args.redis_db)
     await redis.flushdb()
     port = args.port or free_port()
@@ -687,6 +695,11 @@ async def main() -> int:
     try:
         async with httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", timeout=TIMEOUT_S) as http:
             await until_serving(http)
+        drawing = [p for p in psutil.Process(server.pid).children(recursive=True)
+                   if "spawn_main" in " ".join(p.cmdline()) and p.ppid() != server.pid]
+        warmed = max(1, len(drawing)) * WARM_DRAWINGS // 2  # a PNG and a PDF each
+        spare, ids = ids[:warmed], ids[warmed:]
+        half = len(ids) // 2
         await first_plans(port, spare)
         warmed_at = time.monotonic()
         lifetimes = await warm(port, tiles)
