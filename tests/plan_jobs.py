@@ -4,8 +4,10 @@ the file "hold" exists."""
 
 from __future__ import annotations
 
+import gc
 import os
 import time
+import weakref
 from pathlib import Path
 
 from plans.render import Drawn
@@ -27,3 +29,24 @@ def started(folder: Path) -> list[tuple[int, int]]:
     path = folder / "started"
     lines = path.read_text().splitlines() if path.exists() else []
     return [tuple(int(v) for v in line.split()) for line in lines]
+
+
+class _Node:
+    pass
+
+
+_left: weakref.ref | None = None
+
+
+def cycle_left() -> None:
+    """Leaves a reference cycle behind, old enough that only a full pass of the collector frees it."""
+    global _left
+    node = _Node()
+    node.itself = node
+    _left = weakref.ref(node)
+    gc.collect()  # it survives this one, alive, into the oldest generation
+
+
+def cycle_freed() -> tuple[bool, int]:
+    """Whether the cycle `cycle_left` left has been freed, and how many objects are set aside."""
+    return _left is not None and _left() is None, gc.get_freeze_count()

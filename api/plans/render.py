@@ -29,6 +29,7 @@ import asyncio
 import base64
 import contextlib
 import ctypes
+import gc
 import logging
 import os
 import threading
@@ -159,10 +160,33 @@ def _end_with(parent: int) -> None:
     os._exit(0)
 
 
+_settled = False  # whether this worker process has set aside what its first drawing left
+
+
 def _run(job: Callable[..., Any], *args: Any) -> Drawing:
     started = time.perf_counter()
-    result = job(*args)
+    try:
+        result = job(*args)
+    finally:
+        _collect()
     return Drawing(result, os.getpid(), os.nice(0), time.perf_counter() - started)
+
+
+def _collect() -> None:
+    """The drawing's garbage freed now. A drawn figure is a web of reference cycles (figure,
+    canvas, axes, artists) holding its 17 MB image buffers, which only the collector frees.
+    Left to its own pace, the collector's full pass came seldom, and the garbage of several plans
+    piled up between two: a drawing process's resting memory climbed by 17 MB a plan, from 116 to
+    237 MB over its first seven (peaks of 278 MB), and in a long run its peak reached 307 MB. What
+    the first drawing leaves (the renderer's fonts and caches) is set aside (gc.freeze) so that
+    the pass after each later drawing walks that drawing's objects alone: about 2.5 ms, against
+    170 ms for the quickest plan. The process then rests at 101 MB and peaks at 118 MB (PNG) and
+    157 MB (PDF), plan after plan."""
+    global _settled
+    gc.collect()
+    if not _settled:
+        gc.freeze()
+        _settled = True
 
 
 # --- the pool, in the web worker ----------------------------------------------------------------
