@@ -9,8 +9,9 @@ meet them, against a live uvicorn with two workers.
 Runs the host app under uvicorn (two workers) on a free loopback port, on the demo cadastre (loaded
 at `--plots` when the database holds fewer) and on a Redis database of its own (`--redis-db`,
 emptied at the start, so that no survey plan has been drawn before). Before any measurement, every
-drawing process draws 16 plans (PNGs and PDFs of plots the floods do not ask for), as a server that
-has run for a while has: a drawing process grows over its first fifteen or so. Then:
+drawing process draws 16 plans (PNGs and PDFs of plots the floods do not ask for), as on a server
+that has run for a while: a drawing process's size depends on the plans it has drawn, and a flood
+measured against processes that have drawn almost nothing shows their first plans as growth. Then:
 
 1. Viewers alone: six addresses (127.0.0.2 to .7), each asking `--viewer-rate` requests a second at
    a steady pace (a browser's six connections each), for `--viewer-seconds`: plot tiles of zooms
@@ -29,9 +30,8 @@ has run for a while has: a drawing process grows over its first fifteen or so. T
    third and what it left to answer, than 10 % over the largest of its kind (web worker, drawing
    process, ...) before (earlier in the run, or in the flood's first two thirds; a flood of less
    than about 6 s is all ramp and fails it). Process by process, since each drawing process takes
-   some 100 MB more while it draws than between plans: the sum over four of them rises and falls
-   with how many draw at one moment, by more than a tenth of the whole, while a process that grows
-   shows apart from that.
+   tens of MB more while it draws than between plans: the sum over four of them rises and falls
+   with how many draw at one moment, while a process that grows shows apart from that.
 4. The walk: every plot's plan PNG in ID order (`--walk-plots` of them; all by default), from
    `--walk-addresses` addresses with `--walk-concurrency` requests in flight, each refusal waited
    out as its Retry-After says. Printed as it goes: Redis used_memory against its maxmemory,
@@ -121,7 +121,8 @@ def latency_line(samples: list[Sample]) -> str:
 
 class RssWatch:
     """The resident memory of the server's processes (uvicorn, its workers and their children),
-    sampled in the background: in all, and the largest process of each kind (`ROLES`)."""
+    sampled in the background: in all, and the largest process of each kind (uvicorn, web worker,
+    drawing process, resource tracker)."""
 
     def __init__(self, pid: int, every_s: float = 0.2) -> None:
         self.root = psutil.Process(pid)
@@ -408,7 +409,7 @@ async def flood_phase(flood: Flood, title: str, viewers: Viewers, alone: dict[st
     # Bounded: in the flood's end (its last third and what it left to answer) no process of the
     # server is larger, by over 10 %, than the largest of its kind had already been, earlier in
     # the run or in the flood's first two thirds. Process by process: the drawing processes each
-    # take some 100 MB more while they draw than between plans, so their sum rises and falls with
+    # take tens of MB more while they draw than between plans, so their sum rises and falls with
     # how many draw at one moment; a process that grows shows apart from that.
     two_thirds = started + 2 * flood.seconds / 3
     bounded, figures = rss.bounded((0, two_thirds), (two_thirds, time.monotonic()))
@@ -644,9 +645,10 @@ async def warm(port: int, tiles: list[Tile]) -> dict[Tile, float]:
 
 async def first_plans(port: int, ids: list[int]) -> None:
     """The plan PNG and PDF of every plot of `ids`, drawn before any measurement: at least
-    WARM_DRAWINGS for each drawing process. A drawing process's size while it draws grows over
-    its first fifteen or so plans (the renderer's caches of fonts and text layouts filling to
-    their bounds), then holds; a flood measured before then shows that ramp as growth. Each from
+    WARM_DRAWINGS for each drawing process. A drawing process's size depends on the plans it has
+    drawn (the first loads the renderer's fonts; some plots take more memory than others), so a
+    flood measured against processes that have drawn almost nothing shows their first plans as
+    growth (218 MB in flood A's last third against 176 MB before, in one run). Each from
     an address of its own (127.0.60.1 and on), since a client may have only two distinct plans
     drawn a second, a few at a time, a refusal waited out as its Retry-After says."""
     paths = [f"/plans/{plot_id}.{kind}" for plot_id in ids for kind in ("png", "pdf")]
