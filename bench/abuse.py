@@ -156,6 +156,10 @@ class RssWatch:
         self.samples.append((time.monotonic(), total, largest))
         return total
 
+    def count(self, role: str) -> int:
+        """How many of the server's processes are of kind `role` now."""
+        return sum(self._role(process) == role for process in self.root.children(recursive=True))
+
     async def watch(self) -> None:
         while True:
             await asyncio.to_thread(self.now)
@@ -656,7 +660,7 @@ async def first_plans(port: int, ids: list[int]) -> None:
 
     async def draw(n: int, path: str) -> httpx.Response:
         async with at_once, client(port, f"127.0.{60 + n // 250}.{n % 250 + 1}", 1) as http:
-            while (answer := await http.get(path)).status_code in (429, 503):
+            while (answer := await http.get(path)).status_code in REFUSED:
                 await asyncio.sleep(float(answer.headers.get("retry-after", "1")))
             return answer
 
@@ -698,15 +702,13 @@ async def main() -> int:
     try:
         async with httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", timeout=TIMEOUT_S) as http:
             await until_serving(http)
-        drawing = [p for p in psutil.Process(server.pid).children(recursive=True)
-                   if "spawn_main" in " ".join(p.cmdline()) and p.ppid() != server.pid]
-        warmed = max(1, len(drawing)) * WARM_DRAWINGS // 2  # a PNG and a PDF each
+        rss = RssWatch(server.pid)
+        warmed = max(1, rss.count("drawing process")) * WARM_DRAWINGS // 2  # a PNG and a PDF each
         spare, ids = ids[:warmed], ids[warmed:]
         half = len(ids) // 2
         await first_plans(port, spare)
         warmed_at = time.monotonic()
         lifetimes = await warm(port, tiles)
-        rss = RssWatch(server.pid)
         watching = asyncio.create_task(rss.watch())
         print(f"{len(ids) + len(spare):,} plots; uvicorn with 2 workers on 127.0.0.1:{port}, Redis database "
               f"{args.redis_db}; {len(tiles)} plot tiles of zooms 14-16 warmed; server RSS {mb(rss.now())} "
