@@ -28,11 +28,13 @@ import importlib.util
 import json
 import logging
 import os
+import time
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import redis.asyncio as aioredis
+from redis.exceptions import NoPermissionError, RedisError, ResponseError
 from starlette.requests import Request
 
 import metrics
@@ -48,6 +50,7 @@ STORED = "survey_plans_stored"  # the keys of the plans in Redis, scored by the 
 TTL_S = 24 * 3600  # keys never go stale; the lifetime only bounds the memory they hold
 MAX_IN_REDIS = render.whole_setting("VEXA_PLANS_IN_REDIS", 200)  # about 40 to 100 MB at 0.2 to 0.5 MB a plan
 REDIS_TIMEOUT_S = 2.0
+SCRIPT_PROBE_S = 300  # while Redis refuses scripts, how long before they are asked for again
 MEMORY_BYTES = int(float(os.getenv("VEXA_PLAN_MEMORY_MB", "64")) * 2**20)
 
 # Store one plan (KEYS[1]) for ARGV[3] seconds and keep at most ARGV[4] plans: the set of stored
@@ -71,6 +74,13 @@ end
 redis.call('EXPIRE', KEYS[2], ttl)
 return redis.call('ZCARD', KEYS[2])
 """
+
+
+def command_refused(error: RedisError) -> bool:
+    """Whether Redis (or a proxy, or a test double) refused the command itself: unknown to it,
+    or not permitted to this user."""
+    return isinstance(error, NoPermissionError) or (
+        isinstance(error, ResponseError) and "unknown command" in str(error))
 
 
 class DrawingFailed(Exception):
@@ -142,6 +152,7 @@ class PlanCache:
         self.client = client
         self.recent = recent_plans(memory_bytes)
         self._store = client.register_script(STORE_PLAN)
+        self._scripts_refused_until = 0.0  # while Redis refuses scripts: when to ask again
         self._flights: dict[str, Flight] = {}
 
     async def get(self, key: str) -> Drawn | None:
@@ -207,13 +218,46 @@ class PlanCache:
                      key, drawing.seconds * 1000, drawing.pid, drawing.niceness)
         drawn = drawing.result
         try:
-            await asyncio.wait_for(self._store(keys=[key, STORED], args=[
-                drawn.body, json.dumps(drawn.headers), TTL_S, MAX_IN_REDIS]), REDIS_TIMEOUT_S)
+            await asyncio.wait_for(self._store_plan(key, drawn), REDIS_TIMEOUT_S)
         except Exception as error:  # the plan is served all the same
             logger.warning("survey plan cache write failed for %s: %r", key, error)
         else:
             self.recent.put(key, drawn)
         return drawn
+
+    async def _store_plan(self, key: str, drawn: Drawn) -> None:
+        """Store a plan and trim the stored ones to the bound: in one script where Redis runs
+        scripts; with plain commands where it refuses them (a user without @scripting, a proxy or
+        a test double without EVAL), where two stores at once may trim a plan more or less than
+        the bound says."""
+        headers = json.dumps(drawn.headers)
+        if time.monotonic() >= self._scripts_refused_until:
+            try:
+                await self._store(keys=[key, STORED], args=[drawn.body, headers, TTL_S, MAX_IN_REDIS])
+                self._scripts_refused_until = 0.0
+                return
+            except RedisError as error:
+                if not command_refused(error):
+                    raise
+                if not self._scripts_refused_until:
+                    logger.warning("Redis runs no scripts for the survey plan cache (%r): plans are stored and "
+                                   "trimmed with plain commands; asking again in %d s", error, SCRIPT_PROBE_S)
+                self._scripts_refused_until = time.monotonic() + SCRIPT_PROBE_S
+        seconds, microseconds = await self.client.time()
+        now = seconds + microseconds / 1e6
+        async with self.client.pipeline(transaction=False) as pipe:
+            pipe.hset(key, mapping={"body": drawn.body, "headers": headers})
+            pipe.expire(key, TTL_S)
+            pipe.zadd(STORED, {key: now})
+            pipe.zremrangebyscore(STORED, "-inf", now - TTL_S)
+            pipe.expire(STORED, TTL_S)
+            pipe.zcard(STORED)
+            *_, stored = await pipe.execute()
+        if (excess := stored - MAX_IN_REDIS) > 0:
+            oldest = await self.client.zrange(STORED, 0, excess - 1)
+            if oldest:
+                await self.client.delete(*oldest)
+                await self.client.zrem(STORED, *oldest)
 
     async def _read(self, key: str) -> Drawn | None:
         try:

@@ -2,6 +2,7 @@
 // failure-absorbing safe_cache_get / safe_cache_set over the module's `cache`.
 #include "cache.hpp"
 
+#include "freshness.hpp"
 #include "guarded.hpp"
 #include "module_state.hpp"
 #include "redis_guard.hpp"
@@ -46,16 +47,16 @@ Coro cache_delete(Args& a) {
 }
 
 /// set_if_current: SET the entry with its lifetime unless its layer's generation has moved on
-/// from the one its data was read after (the script runs in Redis, so the check and the write
-/// are one step).
+/// from the one its data was read after (write_if_current: one step in Redis).
 Coro cache_set_if_current(Args& a) {
-    handle self = a["self"], value = a["value"], ttl = a["ttl"], generation = a["generation"], index = a["index_key"];
-    Held client = self.attr("redis");
-    Held keys = nb::make_tuple(self.attr("_make_key")(a["key"]), a["generation_key"]);
-    if (!index.is_none()) keys = nb::make_tuple(keys[0], keys[1], index);
-    Held stored = co_await run_script(client, state().set_if_current, nb::borrow<nb::tuple>(keys),
-                                      nb::make_tuple(value, ttl, generation));
-    co_return nb::bool_(truthy(stored));
+    handle self = a["self"];
+    CheckedWrite write{.entry = self.attr("_make_key")(a["key"]),
+                       .value = nb::borrow(a["value"]),
+                       .ttl = nb::borrow(a["ttl"]),
+                       .generation_key = nb::borrow(a["generation_key"]),
+                       .generation = nb::borrow(a["generation"]),
+                       .index = nb::borrow(a["index_key"])};
+    co_return co_await write_if_current(self.attr("redis"), std::move(write));
 }
 
 }  // namespace
@@ -124,7 +125,7 @@ void define_cache_class() {
         {.name = "set_if_current",
          .doc = "Set binary data in cache with TTL, unless the generation stored at generation_key is no longer\n"
                 "generation (the layer was invalidated after the data was read); the entry's key is added to the\n"
-                "set index_key when one is given. Returns whether it was set.",
+                "sorted set index_key (scored by its expiry) when one is given. Returns whether it was set.",
          .params = {{"self"}, {"key", str_type}, {"value", bytes_type}, {"ttl", int_type},
                     {"generation_key", str_type}, {"generation", bytes_type},
                     {"index_key", nb::module_::import_("typing").attr("Optional")[str_type], nb::none()}},

@@ -11,20 +11,50 @@ namespace vexa::maptile {
 
 namespace {
 
-// KEYS[1] the entry, KEYS[2] its layer's generation, KEYS[3] (when given) a set that indexes
-// the entry; ARGV: the bytes, their lifetime in seconds, and the generation read before the
-// query that made them. The index lives as long as its newest entry.
+// KEYS[1] the entry, KEYS[2] its layer's generation, KEYS[3] (when given) the sorted set that
+// indexes the layer's bounding-box entries; ARGV: the bytes, their lifetime in seconds, and the
+// generation read before the query that made them. The index scores each entry's name by when
+// it expires (Redis's clock), drops the names of entries that have expired, and lives as long as
+// its longest-lived entry. An index of an earlier version (a plain set) becomes a sorted set,
+// its names kept for one lifetime.
 constexpr const char* SET_IF_CURRENT = R"(
 if (redis.call('GET', KEYS[2]) or '0') ~= ARGV[3] then
     return 0
 end
-redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
 if KEYS[3] then
-    redis.call('SADD', KEYS[3], KEYS[1])
-    redis.call('EXPIRE', KEYS[3], ARGV[2])
+    local now = tonumber(redis.call('TIME')[1])
+    local expires = now + tonumber(ARGV[2])
+    if redis.call('TYPE', KEYS[3]).ok == 'set' then
+        local names = redis.call('SMEMBERS', KEYS[3])
+        redis.call('DEL', KEYS[3])
+        for _, name in ipairs(names) do
+            redis.call('ZADD', KEYS[3], expires, name)
+        end
+    end
+    redis.call('ZADD', KEYS[3], expires, KEYS[1])
+    redis.call('ZREMRANGEBYSCORE', KEYS[3], '-inf', '(' .. now)
+    if redis.call('TTL', KEYS[3]) < tonumber(ARGV[2]) then
+        redis.call('EXPIRE', KEYS[3], ARGV[2])
+    end
 end
+redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
 return 1
 )";
+
+/// The generation as read (None for a layer never invalidated) is `expected`'s.
+bool same_generation(handle read, handle expected) {
+    return compare(read.is_none() ? object(nb::bytes("0")) : nb::borrow(read), expected, Py_EQ);
+}
+
+/// The index's part of a write by commands: the entry's name scored by its expiry, the expired
+/// names dropped, the index's lifetime raised to the entry's. `legacy` holds the names of an index of
+/// an earlier version (a plain set), re-added as the script does; `index_ttl` is its TTL now.
+struct IndexWrite {
+    object index, entry, ttl;
+    long long now = 0;
+    long long index_ttl = -2;
+    object legacy;  // a list of names, or empty
+};
 
 std::string cache_namespace() { return text(bound::cache().attr("namespace")); }
 
@@ -117,6 +147,134 @@ Coro read_versions() {
         versions[pystr(layers[i])] = pystr(epoch + "." + (value.is_none() ? "0" : text(value.attr("decode")("ascii"))));
     }
     co_return versions;
+}
+
+namespace {
+
+/// A command: its name and arguments.
+using Command = std::pair<const char*, nb::tuple>;
+
+/// The index write's commands, in order.
+std::vector<Command> index_commands(const IndexWrite& w) {
+    const long long ttl = nb::cast<long long>(w.ttl), expires = w.now + ttl;
+    auto scored = [&](handle name) {
+        nb::dict score;
+        score[name] = expires;
+        return Command{"zadd", nb::make_tuple(w.index, score)};
+    };
+    std::vector<Command> commands;
+    if (w.legacy.is_valid()) {
+        commands.push_back({"delete", nb::make_tuple(w.index)});
+        for (handle name : w.legacy) commands.push_back(scored(name));
+    }
+    commands.push_back(scored(w.entry));
+    commands.push_back({"zremrangebyscore", nb::make_tuple(w.index, "-inf", pystr("(" + std::to_string(w.now)))});
+    if (w.index_ttl < ttl) commands.push_back({"expire", nb::make_tuple(w.index, w.ttl)});
+    return commands;
+}
+
+/// Read what the index write needs through `read(name, args...)` (awaitables): Redis's time, the
+/// index's type (and names, for a plain set) and TTL.
+Coro read_index(IndexWrite* w, std::function<object(const char*, nb::tuple)> read) {
+    object timing = read("time", nb::tuple());
+    Held now = co_await std::move(timing);
+    w->now = nb::cast<long long>(item(now, nb::int_(0)));
+    object typing = read("type", nb::make_tuple(w->index));
+    Held kind = co_await std::move(typing);
+    if (text(nb::isinstance<nb::bytes>(kind) ? kind.attr("decode")("ascii") : object(kind)) == "set") {
+        object naming = read("smembers", nb::make_tuple(w->index));
+        w->legacy = nb::list(co_await std::move(naming));
+    }
+    object asking = read("ttl", nb::make_tuple(w->index));
+    w->index_ttl = nb::cast<long long>(co_await std::move(asking));
+    co_return nb::none();
+}
+
+/// `target.name(*args)`.
+object call(handle target, const char* name, const nb::tuple& args) {
+    return steal(PyObject_Call(nb::borrow(target).attr(name).ptr(), args.ptr(), nullptr));
+}
+
+/// The checked write without scripts, in one transaction: WATCH the generation (and the index),
+/// compare it, then MULTI ... EXEC. EXEC fails when a watched key changed after the WATCH, so
+/// the write lands only while the generation is still the one its data was read after: the same
+/// guarantee as the script's.
+Coro write_in_transaction(object client, CheckedWrite w) {
+    Held pipeline = client.attr("pipeline")(nb::arg("transaction") = true);
+    Held watch_error = nb::module_::import_("redis.exceptions").attr("WatchError");
+    bool stored = false;
+    co_await async_with(std::move(pipeline), [&](handle pipe) -> Coro {
+        try {
+            object watching = w.index.is_none() ? call(pipe, "watch", nb::make_tuple(w.generation_key))
+                                                : call(pipe, "watch", nb::make_tuple(w.generation_key, w.index));
+            co_await std::move(watching);
+            object reading = pipe.attr("get")(w.generation_key);
+            Held current = co_await std::move(reading);
+            if (!same_generation(current, w.generation)) co_return nb::none();
+            IndexWrite index{.index = w.index, .entry = w.entry, .ttl = w.ttl};
+            if (!w.index.is_none())
+                co_await read_index(&index, [&](const char* name, nb::tuple args) { return call(pipe, name, args); });
+            pipe.attr("multi")();
+            if (!w.index.is_none())
+                for (const Command& command : index_commands(index)) call(pipe, command.first, command.second);
+            pipe.attr("set")(w.entry, w.value, nb::arg("ex") = w.ttl);
+            object executing = pipe.attr("execute")();
+            co_await std::move(executing);
+            stored = true;
+        } catch (nb::python_error& e) {
+            if (!e.matches(watch_error)) throw;  // the generation moved on between WATCH and EXEC
+        }
+        co_return nb::none();
+    });
+    co_return nb::bool_(stored);
+}
+
+/// The checked write with single commands (a Redis that runs neither scripts nor transactions):
+/// the generation compared, the index written, the entry SET, then the generation read again and
+/// the entry deleted when it moved on meanwhile. An invalidation advances the generation before
+/// it deletes, so a tile read before it is either deleted by it or found by the second look:
+/// visible for at most that one round trip, never kept.
+Coro write_by_commands(object client, CheckedWrite w) {
+    object reading = client.attr("get")(w.generation_key);
+    Held before = co_await std::move(reading);
+    if (!same_generation(before, w.generation)) co_return nb::bool_(false);
+    if (!w.index.is_none()) {
+        IndexWrite index{.index = w.index, .entry = w.entry, .ttl = w.ttl};
+        co_await read_index(&index, [&](const char* name, nb::tuple args) { return call(client, name, args); });
+        for (const Command& command : index_commands(index)) {
+            object sending = call(client, command.first, command.second);
+            co_await std::move(sending);
+        }
+    }
+    object writing = client.attr("set")(w.entry, w.value, nb::arg("ex") = w.ttl);
+    co_await std::move(writing);
+    object rereading = client.attr("get")(w.generation_key);
+    Held after = co_await std::move(rereading);
+    if (same_generation(after, w.generation)) co_return nb::bool_(true);
+    object deleting = client.attr("delete")(w.entry);
+    co_await std::move(deleting);
+    co_return nb::bool_(false);
+}
+
+}  // namespace
+
+Coro write_if_current(object client_given, CheckedWrite w) {
+    Held client = std::move(client_given);
+    nb::tuple keys = w.index.is_none() ? nb::make_tuple(w.entry, w.generation_key)
+                                       : nb::make_tuple(w.entry, w.generation_key, w.index);
+    Held stored = co_await run_script(client, state().set_if_current, keys, nb::make_tuple(w.value, w.ttl, w.generation));
+    if (stored.is_valid()) co_return nb::bool_(truthy(stored));
+    if (may_use(client, Feature::transactions)) {
+        try {
+            Held done = co_await write_in_transaction(client, w);
+            worked(client, Feature::transactions);
+            co_return done;
+        } catch (nb::python_error& e) {
+            if (!command_refused(e)) throw;
+            refused(client, Feature::transactions, e);
+        }
+    }
+    co_return co_await write_by_commands(client, std::move(w));
 }
 
 Coro store_tile(handle key, handle value, handle ttl, std::string layer, handle generation, bool indexed) {

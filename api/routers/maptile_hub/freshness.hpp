@@ -44,6 +44,20 @@ Coro read_generation(std::string layer);
 /// layer's published generation ("0" for none yet); an empty object when Redis cannot be read.
 Coro read_versions();
 
+/// A tile's write, checked against its layer's generation: the entry's key (namespace included),
+/// the bytes and their lifetime, the generation's key and the generation read before the query,
+/// and the layer's bounding-box index (None for a tile that is not a box's).
+struct CheckedWrite {
+    object entry, value, ttl, generation_key, generation, index;
+};
+
+/// Write `w` on `client` unless its layer's generation has moved on: true when it was stored.
+/// One script where the client's Redis runs scripts; WATCH/MULTI/EXEC where it does not (as
+/// safe: the write lands only while the generation is unchanged); single commands where it runs
+/// neither (the generation compared before the write and again after it, the entry deleted when
+/// it moved on: a stale tile is visible for at most one round trip).
+Coro write_if_current(object client, CheckedWrite w);
+
 /// Store a tile computed after `generation` was read for `layer`: through set_if_current, so
 /// that it is not stored when the layer has been invalidated since (and, when `indexed`, named
 /// in the layer's bounding-box index). Nothing is stored when the generation could not be read.

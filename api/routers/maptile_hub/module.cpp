@@ -99,6 +99,18 @@ object pool_size() {
     return size;
 }
 
+/// VEXA_PUBLIC_URL: an absolute http(s) URL, or None when it is unset or empty.
+object public_url() {
+    object setting = env("VEXA_PUBLIC_URL", nullptr);
+    if (setting.is_none() || text(setting).empty()) return nb::none();
+    const std::string url = text(setting);
+    const bool absolute = (url.rfind("http://", 0) == 0 && url.size() > 7) || (url.rfind("https://", 0) == 0 && url.size() > 8);
+    if (!absolute || url.find_first_of(" \t\r\n?#") != std::string::npos)
+        raise(PyExc_ValueError, "VEXA_PUBLIC_URL must be an absolute http:// or https:// URL without query or "
+                                "fragment, not " + url);
+    return setting;
+}
+
 /// One immediate retry of a command whose connection was refused or lost (a pooled connection
 /// that a Redis restart closed), none after a time-out: redis-py's default retries for seconds,
 /// which would hold a request far past the time limits it runs under.
@@ -166,6 +178,9 @@ NB_MODULE(maptile_hub, m) {
     // only wait in the database, and take the cores from the workers answering cached tiles.
     names.set("BBOX_QUERY_SLOTS", nb::int_(std::max(2, usable_cores())));
     names.set("BBOX_QUERY_WAIT_S", nb::float_(0.5));
+    // The address clients reach the service at (a proxy's, a CDN's), for the URLs it writes;
+    // None: each request's own (see public_base in tilejson.cpp).
+    names.set("PUBLIC_URL", public_url());
 
     // 7. Redis settings; port and database must be decimal integer text.
     object int_type = builtin::int_type();

@@ -4,6 +4,8 @@
 #include "admission.hpp"
 #include "circuit_breaker.hpp"
 #include "local_limit.hpp"
+#include "per_object.hpp"
+#include "redis_protocol.hpp"
 #include "redis_guard.hpp"
 #include "runtime.hpp"
 
@@ -14,14 +16,6 @@
 #include <unordered_map>
 
 namespace vexa::maptile {
-
-/// A circuit breaker around Redis and what ties it to its guarded object: a weak reference
-/// whose callback drops the entry when the object goes, or, for an object that cannot be weakly
-/// referenced, the object itself (so that its address is never reused by another).
-struct BreakerEntry {
-    std::shared_ptr<tiles::CircuitBreaker> breaker;
-    object keeper;
-};
 
 /// One run of single_flight: the asyncio Future of its outcome, and when it succeeded.
 struct Flight {
@@ -47,8 +41,8 @@ struct ModuleState {
     tiles::LocalWindows local_windows;
     /// When Redis last answered any of the module's calls, in steady_seconds().
     double last_redis_answer = 0;
-    /// The circuit breakers, by the address of their guarded object.
-    std::unordered_map<PyObject*, BreakerEntry> breakers;
+    /// The circuit breakers, by their guarded object.
+    PerObject<std::shared_ptr<tiles::CircuitBreaker>> breakers;
     /// The runs of single_flight in progress or just finished, by event loop and key.
     std::unordered_map<std::string, Flight> flights;
     /// safe_cache_set, safe_cache_get and BinaryRedisCache as the module defines them: tiles are

@@ -129,11 +129,12 @@ end
 return {count, redis.call('GET', KEYS[2]) or false, redis.call('GET', KEYS[3]) or '0'}
 )";
 
-/// The script, as a task of its own (the time limit may leave it running).
+/// The script, as a task of its own (the time limit may leave it running): its answer, or None
+/// when the client's Redis runs no scripts.
 Coro run_counted_read(object client, nb::tuple keys, long long limit) {
     Held answer = co_await run_script(std::move(client), state().counted_read, std::move(keys), nb::make_tuple(limit));
     note_redis_answer();
-    co_return answer;
+    co_return answer.is_valid() ? object(answer) : object(nb::none());
 }
 
 /// Whether the module's own cache reading and cache object are in place, over the module's
@@ -149,14 +150,16 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
                   std::string generation_key) {
     Held client = bound::redis_client();
     Held owner = bound::cache();
-    if (!own_cache_in_place(client, owner)) co_return object();
+    if (!own_cache_in_place(client, owner) || !may_use(client, Feature::scripts)) co_return object();
     RedisCall rate_call(client, "the rate limit");
     RedisCall cache_call(owner, "the tile cache");
     if (rate_call.skipped() || cache_call.skipped()) co_return object();
 
     Held keys = nb::make_tuple(pystr(rate_key), owner.attr("_make_key")(cache_key), pystr(generation_key));
     Held answer;
+    bool failed = false;
     OnError on_error{.level = "warning", .message = "Rate limit check failed: ", .then = [&](const nb::python_error& e) {
+                         failed = true;
                          rate_call.failed(e);
                          log("warning", "Cache get failed for " + text(cache_key) + ": " + text(e.value()));
                          cache_call.failed(e);
@@ -170,7 +173,8 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
             co_return answered;
         }(),
         std::move(on_error));
-    if (answer.is_none()) {  // Redis failed both: the process counts, the read is a miss
+    if (!failed && answer.is_none()) co_return object();  // no scripts: counted and read one after the other
+    if (failed) {  // Redis failed both: the process counts, the read is a miss
         if (!state().local_windows.admit(rate_key, steady_seconds(), limit)) raise_retry_later(429, detail, 1);
         co_return nb::make_tuple(nb::none(), nb::none());
     }

@@ -15,27 +15,13 @@ using tiles::CircuitBreaker;
 double now() { return steady_seconds(); }
 
 const CircuitBreaker* find_breaker(handle owner) {
-    auto& breakers = state().breakers;
-    auto found = breakers.find(owner.ptr());
-    return found == breakers.end() ? nullptr : found->second.breaker.get();
+    const auto* found = state().breakers.find(owner);
+    return found ? found->get() : nullptr;
 }
 
 std::shared_ptr<CircuitBreaker> breaker_of(handle owner) {
-    auto& breakers = state().breakers;
-    auto found = breakers.find(owner.ptr());
-    if (found != breakers.end()) return found->second.breaker;
-    PyObject* key = owner.ptr();
-    object forget = nb::cpp_function([key](handle) { state().breakers.erase(key); });
-    PyObject* ref = PyWeakref_NewRef(owner.ptr(), forget.ptr());
-    object keeper;
-    if (ref) {
-        keeper = nb::steal(ref);
-    } else {
-        PyErr_Clear();  // not weakly referenceable: keep the object itself
-        keeper = nb::borrow(owner);
-    }
-    auto breaker = std::make_shared<CircuitBreaker>();
-    breakers.emplace(key, BreakerEntry{breaker, keeper});
+    std::shared_ptr<CircuitBreaker>& breaker = state().breakers.of(owner);
+    if (!breaker) breaker = std::make_shared<CircuitBreaker>();
     return breaker;
 }
 
@@ -53,31 +39,6 @@ std::string described(const nb::python_error& error) {
 }
 
 }  // namespace
-
-LuaScript lua_script(const char* source) {
-    object digest = nb::module_::import_("hashlib").attr("sha1")(pystr(source).attr("encode")("utf-8"));
-    return {pystr(source), digest.attr("hexdigest")()};
-}
-
-Coro run_script(object client, LuaScript script, nb::tuple keys, nb::tuple arguments) {
-    auto run = [&](const char* command, handle name) {
-        object call = steal(PySequence_Concat(nb::make_tuple(name, nb::len(keys)).ptr(), keys.ptr()));
-        call = steal(PySequence_Concat(call.ptr(), arguments.ptr()));
-        return steal(PyObject_Call(client.attr(command).ptr(), call.ptr(), nullptr));
-    };
-    Held answer;
-    try {
-        object running = run("evalsha", script.sha);
-        answer = co_await std::move(running);
-    } catch (nb::python_error& e) {
-        if (!e.matches(nb::module_::import_("redis.exceptions").attr("NoScriptError"))) throw;
-    }
-    if (!answer.is_valid()) {  // the server does not know the script yet
-        object running = run("eval", script.text);
-        answer = co_await std::move(running);
-    }
-    co_return answer;
-}
 
 bool redis_unavailable(const nb::python_error& error) {
     if (error.matches(PyExc_OSError)) return true;  // TimeoutError (asyncio's too), refused connections

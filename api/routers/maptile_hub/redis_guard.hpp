@@ -46,19 +46,6 @@ private:
 double last_redis_answer();
 void note_redis_answer();
 
-/// A Lua script the module runs in Redis: its text, and the SHA-1 that EVALSHA names it by.
-struct LuaScript {
-    object text;
-    object sha;
-};
-
-/// `source` as a LuaScript (its SHA-1 computed here, once, at start-up).
-LuaScript lua_script(const char* source);
-
-/// `script` run on `client` with `keys` and then `arguments`: EVALSHA, and EVAL once more when
-/// the server does not know the script yet (a new, restarted or flushed Redis).
-Coro run_script(object client, LuaScript script, nb::tuple keys, nb::tuple arguments);
-
 /// True for the errors of an unavailable Redis: OSError (TimeoutError included) and redis-py's
 /// ConnectionError and TimeoutError.
 bool redis_unavailable(const nb::python_error& error);

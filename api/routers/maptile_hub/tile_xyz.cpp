@@ -89,17 +89,18 @@ Coro layer_tile(handle layer_name, handle z, handle x, handle y, handle db, bool
                                .database_detail = "Database error",
                                .error_log = "Unexpected error for tile " + tile + ": ",
                                .error_detail = "Internal server error"};
-    // Concurrent misses of this tile share one query, and its one cache write. The layer's
-    // generation is read before the query's snapshot is taken (with the cache, or here): the
-    // tile is stored only if no invalidation of the layer came in between.
-    const bool read_with_the_cache = prefetched.is_valid();
-    Coro shared_query = single_flight(text(cache_key), asked_at, [&]() -> Coro {
-        Held generation;
-        if (read_with_the_cache) {
-            if (!known_generation.is_none()) generation = nb::borrow(known_generation);
-        } else {
-            generation = co_await read_generation(text(layer_name));
-        }
+    // The layer's generation is read before the query's snapshot is taken (with the cache, or
+    // here): the tile is stored only if no invalidation of the layer came in between. Concurrent
+    // misses of this tile share one query, and its one cache write, only within one generation:
+    // a request made after an invalidation never joins a query that began before it.
+    Held generation;
+    if (!prefetched.is_valid()) {
+        generation = co_await read_generation(text(layer_name));
+    } else if (!known_generation.is_none()) {
+        generation = nb::borrow(known_generation);
+    }
+    const std::string flight = text(cache_key) + "@" + (generation.is_valid() ? text(generation) : "unknown");
+    Coro shared_query = single_flight(flight, asked_at, [&]() -> Coro {
         object statement = bound::text()(sql);
         Held generated = co_await timed_query(nb::borrow(db), std::move(statement), params, timeout, "scalar_one_or_none");
         if (truthy(generated)) co_await store_tile(cache_key, generated, ttl, text(layer_name), generation);

@@ -66,12 +66,48 @@ Coro fields_of(handle layer_name, handle db) {
     co_return fields;
 }
 
-/// The URL of the tiles under `path` ("plots/{z}/{x}/{y}.pbf"), on the host and prefix the
-/// request came to, with the version `version` when it is known.
-std::string tiles_url(handle request, const std::string& path, const std::string& version) {
-    std::string base = text(request.attr("base_url"));
+/// Whether `host` (a Host header's name, lower case) names `server`, the address the connection
+/// came to: the same name or address, or a loopback name for a loopback address.
+bool names_the_server(const std::string& host, const std::string& server) {
+    if (host == server) return true;
+    auto loopback = [](const std::string& name) {
+        return name == "localhost" || name == "::1" || name.rfind("127.", 0) == 0;
+    };
+    return loopback(server) && loopback(host);
+}
+
+/// The service's address as its clients reach it, without a trailing slash: PUBLIC_URL when the
+/// host configured one; otherwise the request's own, whose Host header is believed only when it
+/// names the address the connection came to (or a loopback name for a loopback address). Any
+/// other Host is a client's word, and the URLs written for it name this server's address instead,
+/// so that a forged Host never comes back as the map's tile server.
+std::string public_base(handle request) {
+    object configured = ns()["PUBLIC_URL"];
+    std::string base;
+    if (!configured.is_none() && !(base = text(configured)).empty()) {
+        while (!base.empty() && base.back() == '/') base.pop_back();
+        return base;
+    }
+    object url = request.attr("base_url");
+    object server = item_or(request.attr("scope"), "server", nb::none());
+    object hostname = url.attr("hostname");
+    const bool believed = server.is_none() || item(server, nb::int_(1)).is_none() ||  // a Unix socket: a local proxy
+                          (!hostname.is_none() &&
+                           names_the_server(text(hostname.attr("lower")()), text(item(server, nb::int_(0)).attr("lower")())));
+    if (!believed) {
+        std::string address = text(item(server, nb::int_(0)));
+        if (address.find(':') != std::string::npos) address = "[" + address + "]";
+        url = url.attr("replace")(nb::arg("netloc") = pystr(address + ":" + text(item(server, nb::int_(1)))));
+    }
+    base = text(url);
     if (!base.empty() && base.back() == '/') base.pop_back();
-    const std::string url = base + text(ns()["maptileHub"].attr("prefix")) + "/" + path;
+    return base;
+}
+
+/// The URL of the tiles under `path` ("plots/{z}/{x}/{y}.pbf"), at the service's public address
+/// and the router's prefix, with the version `version` when it is known.
+std::string tiles_url(handle request, const std::string& path, const std::string& version) {
+    const std::string url = public_base(request) + text(ns()["maptileHub"].attr("prefix")) + "/" + path;
     return version.empty() ? url : url + "?v=" + version;
 }
 
