@@ -91,13 +91,14 @@ std::string public_base(handle request) {
     object url = request.attr("base_url");
     object server = item_or(request.attr("scope"), "server", nb::none());
     object hostname = url.attr("hostname");
-    const bool believed = server.is_none() || item(server, nb::int_(1)).is_none() ||  // a Unix socket: a local proxy
-                          (!hostname.is_none() &&
-                           names_the_server(text(hostname.attr("lower")()), text(item(server, nb::int_(0)).attr("lower")())));
+    std::string address = server.is_none() ? std::string() : text(item(server, nb::int_(0)));
+    const bool believed = address.empty() || address.front() == '/' ||  // a Unix socket: a local proxy
+                          (!hostname.is_none() && names_the_server(text(hostname.attr("lower")()),
+                                                                   text(pystr(address).attr("lower")())));
     if (!believed) {
-        std::string address = text(item(server, nb::int_(0)));
         if (address.find(':') != std::string::npos) address = "[" + address + "]";
-        url = url.attr("replace")(nb::arg("netloc") = pystr(address + ":" + text(item(server, nb::int_(1)))));
+        object port = item(server, nb::int_(1));  // None: the scheme's own
+        url = url.attr("replace")(nb::arg("netloc") = pystr(port.is_none() ? address : address + ":" + text(port)));
     }
     base = text(url);
     if (!base.empty() && base.back() == '/') base.pop_back();
