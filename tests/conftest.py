@@ -154,16 +154,28 @@ def live_app(demo_cadastre):
         cwd=services.ROOT / "api", env=dict(os.environ), stdout=log, stderr=log,
         preexec_fn=services.ends_with_its_parent)
     base = f"http://127.0.0.1:{port}"
-    for _ in range(150):
+    try:
+        for _ in range(150):
+            try:
+                httpx.get(base + "/gis/layers/", timeout=1)
+                break
+            except httpx.TransportError:
+                if server.poll() is not None:
+                    break
+                time.sleep(0.1)
+        else:
+            raise RuntimeError("uvicorn did not answer within 15 s; see " + str(ARTIFACTS / "uvicorn.log"))
+        if server.poll() is not None:
+            raise RuntimeError(f"uvicorn ended with {server.returncode}; see " + str(ARTIFACTS / "uvicorn.log"))
+        yield base
+    finally:
+        server.terminate()
         try:
-            httpx.get(base + "/gis/layers/", timeout=1)
-            break
-        except httpx.TransportError:
-            time.sleep(0.1)
-    yield base
-    server.terminate()
-    server.wait(10)
-    log.close()
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait(5)
+        log.close()
 
 
 @pytest.fixture(scope="session")
