@@ -15,6 +15,9 @@ MAX_BBOX_AREA_WGS84: float
 MAX_FEATURES_GLOBAL: int
 CACHE_TTL_SHORT: int
 CACHE_TTL_LONG: int
+BBOX_QUERY_SLOTS: int
+BBOX_QUERY_WAIT_S: float
+PUBLIC_URL: Optional[str]
 redis_host: str
 redis_port: int
 redis_db: int
