@@ -182,7 +182,7 @@ async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, 
             INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY")
             SELECT n, 'P' || n, ST_MakeEnvelope({HERE[0]} + n * 40, {HERE[1]}, {HERE[0]} + n * 40 + 30, {HERE[1]} + 30, 3857)
             FROM generate_series(1, 6000) AS n""")
-        await until(lambda: any(m.startswith("Tile change listener: 6000 changes to plots reach too many tiles to "
+        await until(lambda: any(m.startswith("Tile change listener: 6000 changes to plots are more than 5000 to "
                                              "follow one by one: the layer's cache is cleared")
                                 for m in hub_log.messages("INFO")), 10)
         assert not raw_redis.exists(FAR.format(layer="plots"))
