@@ -34,10 +34,12 @@ constexpr long long LISTENER_LOCK = 0x76657861'74696c65;  // "vexatile"
 constexpr const char* CHANNEL = "vexa_tile_changes";
 
 /// Seconds between a standby's attempts to take the lock, between the active listener's looks
-/// at the change log when no notification came, and before reconnecting after a failure.
+/// at the change log when no notification came, and before reconnecting after a failure (longer
+/// than a standby's poll: a standby takes over from a listener whose connection failed rather
+/// than that one coming back first).
 constexpr double STANDBY_POLL_S = 1.0;
 constexpr double IDLE_POLL_S = 1.0;
-constexpr double RECONNECT_S = 1.0;
+constexpr double RECONNECT_S = 2.0;
 /// The retry while Redis does not answer: doubling from the first to the last.
 constexpr double REDIS_RETRY_FIRST_S = 0.25, REDIS_RETRY_LAST_S = 5.0;
 
