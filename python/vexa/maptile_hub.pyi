@@ -15,6 +15,7 @@ MAX_BBOX_AREA_WGS84: float
 MAX_FEATURES_GLOBAL: int
 CACHE_TTL_SHORT: int
 CACHE_TTL_LONG: int
+CHANGE_RETENTION_S: float
 redis_host: str
 redis_port: int
 redis_db: int
