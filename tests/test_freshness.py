@@ -127,11 +127,14 @@ async def db(scratch) -> AsyncIterator[asyncpg.Connection]:
 
 
 @contextlib.asynccontextmanager
-async def listener(hub, dsn: str, log=None, connect_to: Callable[[], str] | None = None) -> AsyncIterator[asyncio.Task]:
+async def listener(hub, dsn: str, log=None, connect_to: Callable[[], str] | None = None,
+                   release: bool = True) -> AsyncIterator[asyncio.Task]:
     """The change listener as a task, on connections to `dsn` (or to what `connect_to()` names at
     each connection), once active when `log` is given; cancelled afterwards, and its connections
-    terminated whatever it did, so that no lock outlives the block."""
-    await release_the_lock(dsn)
+    terminated whatever it did, so that no lock outlives the block. Unless `release` is false,
+    any session holding the lock (a listener an earlier test left) is ended first."""
+    if release:
+        await release_the_lock(dsn)
     opened: list[asyncpg.Connection] = []
 
     async def connecting() -> asyncpg.Connection:
@@ -376,6 +379,25 @@ async def test_edits_while_redis_does_not_answer_are_applied_when_it_does(hub, r
         await until(lambda: any(m.startswith("Tile change listener: 1 change to lgas: ") for m in hub_log.messages("INFO")), 15)
     assert cleared(raw_redis, "lgas", HERE)
     assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0
+
+
+async def test_a_lock_holder_that_stops_moving_is_ended(hub, db, scratch, hub_log):
+    # A session that holds the lock and changes state no more, without the time-outs of the
+    # listener's own sessions: as one of a listener frozen amid a statement's exchange looks.
+    holder = await connect(scratch)
+    try:
+        assert await holder.fetchval("SELECT pg_try_advisory_lock($1)", LOCK)
+        async with listener(hub, scratch, release=False):
+            moving_until = time.monotonic() + 10
+            while time.monotonic() < moving_until:  # while it moves, it is left alone
+                await holder.execute("SELECT 1")
+                await asyncio.sleep(0.5)
+            assert "Tile change listener: standing by (another process applies the changes)" in hub_log.messages("INFO")
+            await until(lambda: "Tile change listener: active" in hub_log.messages("INFO"), 20)
+            assert any(m.startswith("Tile change listener: the active listener's session (server process ")
+                       and m.endswith(") has not moved for 8 s: it is ended") for m in hub_log.messages("WARNING"))
+    finally:
+        holder.terminate()
 
 
 async def test_the_listener_says_why_it_cannot_follow_and_follows_once_it_can(hub, raw_redis, db, scratch, hub_log,

@@ -55,6 +55,12 @@ constexpr double REDIS_RETRY_FIRST_S = 0.25, REDIS_RETRY_LAST_S = 5.0;
 //   standby takes over a frozen listener's lock within IDLE_SESSION_S + STANDBY_POLL_S (6 s).
 //   A connection killed (pg_terminate_backend) frees the lock at once: a standby has it within
 //   STANDBY_POLL_S.
+// - A process frozen in the middle of the protocol's exchange of a statement (between a
+//   statement's description and its execution, as asyncpg prepares one) leaves its session
+//   neither idle nor running a statement: no time-out of the server ends it. So a standby ends
+//   the lock holder's session itself (pg_terminate_backend) once it has not changed state
+//   (pg_stat_activity.state_change) for STUCK_HOLDER_S: a healthy active listener changes state
+//   at every statement, at least every 3 s, and no statement of its runs past STATEMENT_S.
 // - TCP keepalives: the server probes a silent client after 5 s, every second, and gives up
 //   after 3 unanswered probes; what it sent and nobody acknowledged for 10 s ends the session
 //   too (tcp_user_timeout). A half-open connection (the client's machine gone) goes in about
@@ -70,6 +76,7 @@ constexpr double TOUCH_AFTER_S = 1.0;
 constexpr double REDIS_CALL_S = 2.0;
 constexpr int KEEPALIVE_IDLE_S = 5, KEEPALIVE_INTERVAL_S = 1, KEEPALIVE_COUNT = 3, TCP_USER_TIMEOUT_MS = 10000;
 constexpr int STATEMENT_S = 5;
+constexpr int STUCK_HOLDER_S = STATEMENT_S + 3;
 constexpr double CONNECTION_WAIT_S = 7.0;
 constexpr double CONNECT_S = 10.0;
 
@@ -102,6 +109,22 @@ constexpr const char* SESSION_SQL = R"(
                      ('tcp_keepalives_interval', $4::text), ('tcp_keepalives_count', $5::text),
                      ('tcp_user_timeout', $6::text)) AS s (name, setting)
         WHERE name IN (SELECT name FROM pg_settings)
+    )";
+/// The session holding the lock when it has been stuck for $2 seconds, ended; its pid (no row
+/// otherwise). Only a session the listener's role may signal, and whose activity it may see.
+/// (The holder is found first, whole, so that no other session is ever passed to
+/// pg_terminate_backend, whatever order the planner gives the conditions.)
+constexpr const char* END_STUCK_HOLDER_SQL = R"(
+        WITH stuck AS MATERIALIZED (
+            SELECT l.pid
+            FROM pg_locks AS l JOIN pg_stat_activity AS a ON a.pid = l.pid
+            WHERE l.locktype = 'advisory' AND l.granted AND l.pid <> pg_backend_pid()
+              AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())
+              AND (l.classid::bigint << 32 | l.objid::bigint) = $1 AND l.objsubid = 1
+              AND a.state_change < clock_timestamp() - make_interval(secs => $2)
+              AND pg_has_role(a.usesysid, 'MEMBER')
+        )
+        SELECT pid FROM stuck WHERE pg_terminate_backend(pid)
     )";
 /// What the log holds, per layer: its rows, whether one stands for the whole layer, the last.
 constexpr const char* CHANGES_BY_LAYER_SQL = R"(
@@ -551,6 +574,11 @@ Coro take_the_lock(Link& link) {
         end_if_cancelled();
         object trying = link.connection.attr("fetchval")("SELECT pg_try_advisory_lock($1)", LISTENER_LOCK);
         if (truthy(co_await on_database(link, std::move(trying)))) co_return nb::none();
+        object ending = link.connection.attr("fetchval")(END_STUCK_HOLDER_SQL, LISTENER_LOCK, double(STUCK_HOLDER_S));
+        Held ended = co_await on_database(link, std::move(ending));
+        if (!ended.is_none())  // its lock is free once its server process has gone: at the next poll
+            log("warning", "Tile change listener: the active listener's session (server process " + text(ended) +
+                               ") has not moved for " + std::to_string(STUCK_HOLDER_S) + " s: it is ended");
         if (!announced) log("info", "Tile change listener: standing by (another process applies the changes)");
         announced = true;
         object sleeping = bound::asyncio().attr("sleep")(STANDBY_POLL_S);
