@@ -18,6 +18,7 @@ import asyncio
 import contextlib
 import gc
 import inspect
+import logging
 import os
 from collections.abc import AsyncIterator
 from pathlib import Path
@@ -53,6 +54,43 @@ SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
 # them); beyond that a request is refused before it reads anything. Its rate of new drawings,
 # lower still, is the plans' own (plans/routes.py).
 PLAN_SHARE = FairShare("survey plan", per_second=10, work=PLAN_WORK)
+logger = logging.getLogger("vexa.main")
+LISTENER_RESTART_S = 1.0
+
+
+class ChangeListener:
+    """The tile module's change listener as a task of the app's loop. The listener itself never
+    ends but by cancellation; should it end otherwise all the same (a fault of the module), that
+    is logged and it starts again a second later. Its stop (the app's) cancels it for good."""
+
+    def __init__(self) -> None:
+        self.task: asyncio.Task | None = None
+        self.restart: asyncio.TimerHandle | None = None
+        self.stopping = False
+
+    def start(self) -> None:
+        self.restart = None
+        self.task = asyncio.create_task(hub.listen_for_tile_changes(database.change_connection),
+                                        name="tile change listener")
+        self.task.add_done_callback(self._ended)
+
+    def _ended(self, task: asyncio.Task) -> None:
+        if self.stopping or task.cancelled():
+            return
+        error = task.exception()
+        logger.error("the tile change listener ended (%s); starting it again in %g s",
+                     repr(error) if error is not None else "it returned", LISTENER_RESTART_S, exc_info=error)
+        self.restart = asyncio.get_running_loop().call_later(LISTENER_RESTART_S, self.start)
+
+    async def stop(self) -> None:
+        self.stopping = True
+        if self.restart is not None:
+            self.restart.cancel()
+        if self.task is not None and not self.task.done():
+            self.task.cancel()
+            await asyncio.wait([self.task], timeout=5)  # it ends at once when cancelled
+
+
 BUSY = {503: {"description": "Too busy now: ask again after Retry-After", "content": ERROR}}
 LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask again after Retry-After",
                          "content": ERROR}}
@@ -70,10 +108,9 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
     gc.freeze()
     plan_render.start()
     opening = asyncio.create_task(database.open_pools(), name="database pools")
-    listener = None
+    listener = ChangeListener()
     if os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0":
-        listener = asyncio.create_task(hub.listen_for_tile_changes(database.change_connection),
-                                       name="tile change listener")
+        listener.start()
     try:
         yield
     finally:
@@ -81,10 +118,7 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         with contextlib.suppress(asyncio.CancelledError):
             await opening
         await plan_render.close()
-        if listener is not None:
-            listener.cancel()
-            with contextlib.suppress(asyncio.CancelledError):
-                await listener
+        await listener.stop()
 
 
 def framework_telemetry() -> dict[str, object]:

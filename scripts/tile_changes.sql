@@ -7,7 +7,9 @@
 -- own transaction, and notifies the channel vexa_tile_changes when it commits. The tile
 -- service's change listener (one per database, elected by an advisory lock) removes exactly the
 -- cached tiles over those bounds, then deletes the rows it applied. A row without bounds stands
--- for the whole layer (a TRUNCATE).
+-- for the whole layer (a TRUNCATE). The active listener also purges changes older than its
+-- retention (VEXA_CHANGE_RETENTION_S, a day by default), so the log stays bounded even while no
+-- listener runs for long: a change older than the longest cache lifetime reaches no cached tile.
 CREATE TABLE IF NOT EXISTS "GIS".tile_changes (
     id bigserial PRIMARY KEY,
     layer text NOT NULL,
@@ -17,6 +19,9 @@ CREATE TABLE IF NOT EXISTS "GIS".tile_changes (
     maxy double precision,
     changed_at timestamptz NOT NULL DEFAULT clock_timestamp()
 );
+-- The listener reads a layer's changes in batches, in order, and purges the oldest.
+CREATE INDEX IF NOT EXISTS tile_changes_layer_id ON "GIS".tile_changes (layer, id);
+CREATE INDEX IF NOT EXISTS tile_changes_changed_at ON "GIS".tile_changes (changed_at);
 
 -- One statement's changed rows, as distinct bounds: arguments are the layer's name and its
 -- geometry column. SECURITY DEFINER, so that every role that may edit a layer has its edits

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import itertools
 import json
 import math
 import os
@@ -68,17 +69,45 @@ def covering_keys(layer: str, x: float, y: float) -> set[str]:
     return {f"mvt_v8:{layer}:{z}:{tx}:{ty}" for z in range(LAYERS[layer][3], 21) for tx, ty in [tile_of(x, y, z)]}
 
 
+# Every connection of these tests gives up rather than wait for ever: on a lock (a listener left
+# behind by an earlier test), on a statement, on the server.
+LIMITS = {"timeout": 10, "command_timeout": 60, "server_settings": {"lock_timeout": "10s"}}
+LOCK = 0x7665786174696C65  # the listener's advisory lock
+LOCK_HOLDERS = """
+    SELECT pid FROM pg_locks
+    WHERE locktype = 'advisory' AND granted AND database = (SELECT oid FROM pg_database WHERE datname = current_database())
+      AND (classid::bigint << 32 | objid::bigint) = $1"""
+
+
+def connect(dsn: str):
+    return asyncpg.connect(dsn, **LIMITS)
+
+
+async def end_the_lock_holder(db: asyncpg.Connection) -> None:
+    """Terminate the session holding the listener's lock in `db`'s database, if any."""
+    await db.execute(f"SELECT pg_terminate_backend(pid) FROM ({LOCK_HOLDERS}) AS holders", LOCK)
+
+
+async def release_the_lock(dsn: str) -> None:
+    """No listener an earlier test left behind holds the lock."""
+    db = await connect(dsn)
+    try:
+        await end_the_lock_holder(db)
+    finally:
+        await db.close()
+
+
 @pytest.fixture(scope="module")
 async def scratch(local_services) -> str:
     """The DSN of a database of the project's schema, its own tables (no demo data)."""
-    admin = await asyncpg.connect(services.database_url(driver="postgresql").rsplit("/", 1)[0] + "/postgres")
+    admin = await connect(services.database_url(driver="postgresql").rsplit("/", 1)[0] + "/postgres")
     try:
         if not await admin.fetchval("SELECT 1 FROM pg_database WHERE datname = $1", SCRATCH):
             await admin.execute(f'CREATE DATABASE "{SCRATCH}"')
     finally:
         await admin.close()
     dsn = services.database_url(driver="postgresql").rsplit("/", 1)[0] + "/" + SCRATCH
-    conn = await asyncpg.connect(dsn)
+    conn = await connect(dsn)
     try:
         for script in ("schema.sql", "tile_changes.sql"):
             await conn.execute((services.ROOT / "scripts" / script).read_text())
@@ -90,7 +119,7 @@ async def scratch(local_services) -> str:
 @pytest.fixture
 async def db(scratch) -> AsyncIterator[asyncpg.Connection]:
     """A connection to the scratch database, its layer tables and change log emptied first."""
-    conn = await asyncpg.connect(scratch)
+    conn = await connect(scratch)
     await conn.execute('TRUNCATE "GIS"."BEACON", "GIS"."PLOT", "GIS"."CadZones", "GIS"."Districts", "GIS"."LGAs"')
     await conn.execute('DELETE FROM "GIS".tile_changes')
     yield conn
@@ -98,14 +127,35 @@ async def db(scratch) -> AsyncIterator[asyncpg.Connection]:
 
 
 @contextlib.asynccontextmanager
-async def listener(hub, dsn: str) -> AsyncIterator[asyncio.Task]:
-    task = asyncio.create_task(hub.listen_for_tile_changes(lambda: asyncpg.connect(dsn)))
+async def listener(hub, dsn: str, log=None, connect_to: Callable[[], str] | None = None,
+                   release: bool = True) -> AsyncIterator[asyncio.Task]:
+    """The change listener as a task, on connections to `dsn` (or to what `connect_to()` names at
+    each connection), once active when `log` is given; cancelled afterwards, and its connections
+    terminated whatever it did, so that no lock outlives the block. Unless `release` is false,
+    any session holding the lock (a listener an earlier test left) is ended first."""
+    if release:
+        await release_the_lock(dsn)
+    opened: list[asyncpg.Connection] = []
+
+    async def connecting() -> asyncpg.Connection:
+        conn = await connect(connect_to() if connect_to else dsn)
+        opened.append(conn)
+        return conn
+
+    def active() -> int:
+        return log.messages("INFO").count("Tile change listener: active")
+
+    before = active() if log is not None else 0
+    task = asyncio.create_task(hub.listen_for_tile_changes(connecting))
     try:
+        if log is not None:
+            await until(lambda: active() > before, 20)
         yield task
     finally:
         task.cancel()
-        with contextlib.suppress(asyncio.CancelledError):
-            await task
+        await asyncio.wait([task], timeout=5)
+        for conn in opened:
+            conn.terminate()
 
 
 async def until(condition: Callable[[], bool], seconds: float = 5.0) -> float:
@@ -118,29 +168,43 @@ async def until(condition: Callable[[], bool], seconds: float = 5.0) -> float:
     return time.monotonic() - started
 
 
-def cache_layer(raw_redis, layer: str, *points: tuple[float, float]) -> None:
-    """Tiles of `layer` over the points, its centroid and an indexed bbox tile, a far tile, and
-    the same tile of another layer."""
+# How the bounding-box entries of a layer are indexed: a sorted set of their keys by expiry (more
+# entries than one page of it), a plain set as an older write kept it, or none (Redis evicted the
+# index, and left its entries).
+INDEXES = ("sorted", "legacy", "missing")
+
+
+def cache_layer(raw_redis, layer: str, *points: tuple[float, float], index: str = "sorted") -> None:
+    """Tiles of `layer` over the points, its centroid and its bbox entries (indexed as `index`
+    says), a far tile, and the same tile of another layer."""
+    writing = raw_redis.pipeline(transaction=False)
     for x, y in points:
         for key in covering_keys(layer, x, y):
-            raw_redis.set(key, b"tile")
-    raw_redis.set(FAR.format(layer=layer), b"far")
-    raw_redis.set(f"mvt_v8:centroid:{layer}", b"{}")
-    raw_redis.set(f"mvt_v8:bbox:{layer}:1:2:3:4:5000:True", b"box")
-    raw_redis.sadd(f"tile_bbox_index:mvt_v8:{layer}", f"mvt_v8:bbox:{layer}:1:2:3:4:5000:True")
+            writing.set(key, b"tile")
+    writing.set(FAR.format(layer=layer), b"far")
+    writing.set(f"mvt_v8:centroid:{layer}", b"{}")
+    boxes = [f"mvt_v8:bbox:{layer}:{n}:2:3:4:5000:True" for n in range(1500 if index == "sorted" else 1)]
+    expiry = raw_redis.time()[0] + 3600
+    for box in boxes:
+        writing.set(box, b"box", ex=3600)
+    if index == "sorted":
+        writing.zadd(f"tile_bbox_index:mvt_v8:{layer}", {box: expiry for box in boxes})
+    elif index == "legacy":
+        writing.sadd(f"tile_bbox_index:mvt_v8:{layer}", *boxes)
     other = "lgas" if layer != "lgas" else "plots"
-    raw_redis.set(f"mvt_v8:{other}:20:1:1", b"other")
+    writing.set(f"mvt_v8:{other}:20:1:1", b"other")
+    writing.execute()
 
 
 def cleared(raw_redis, layer: str, *points: tuple[float, float]) -> bool:
     keys = set().union(*(covering_keys(layer, x, y) for x, y in points))
-    keys |= {f"mvt_v8:centroid:{layer}", f"mvt_v8:bbox:{layer}:1:2:3:4:5000:True"}
-    return not any(raw_redis.exists(k) for k in keys)
+    keys |= {f"mvt_v8:centroid:{layer}", f"tile_bbox_index:mvt_v8:{layer}"}
+    return not any(raw_redis.exists(k) for k in keys) and not any(raw_redis.scan_iter(f"mvt_v8:bbox:{layer}:*", 1000))
 
 
 async def test_every_edit_of_every_layer_clears_its_tiles_and_only_those(hub, raw_redis, db, scratch, hub_log):
-    async with listener(hub, scratch):
-        await until(lambda: "Tile change listener: active" in hub_log.messages("INFO"))
+    indexes = itertools.cycle(INDEXES)
+    async with listener(hub, scratch, hub_log):
         for layer, (table, geom, id_col, _) in LAYERS.items():
             moves = {"square": square(*HERE), "point": f"ST_SetSRID(ST_MakePoint({HERE[0]}, {HERE[1]}), 3857)"}
             edits = [
@@ -152,7 +216,7 @@ async def test_every_edit_of_every_layer_clears_its_tiles_and_only_those(hub, ra
                 ("delete", f"DELETE FROM {table} WHERE {id_col} = 1", [THERE]),
             ]
             for what, statement, points in edits:
-                cache_layer(raw_redis, layer, HERE, THERE)
+                cache_layer(raw_redis, layer, HERE, THERE, index=next(indexes))
                 version = raw_redis.get(f"tile_version:mvt_v8:{layer}")
                 await db.execute(statement)
                 await until(lambda: cleared(raw_redis, layer, *points) and
@@ -165,10 +229,10 @@ async def test_every_edit_of_every_layer_clears_its_tiles_and_only_those(hub, ra
         assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0  # pruned once applied
 
 
-async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, db, scratch, hub_log):
+async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, db, scratch, hub_log, monkeypatch):
     cache_layer(raw_redis, "plots", HERE)
     raw_redis.set("mvt_v8:beacons:18:5:5", b"other layer")
-    async with listener(hub, scratch):
+    async with listener(hub, scratch, hub_log):
         await db.execute('TRUNCATE "GIS"."PLOT"')
         # The layer is cleared page by page, and logged once it is.
         await until(lambda: any("1 change to plots (the table was emptied): the layer's cache is cleared" in m
@@ -176,16 +240,32 @@ async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, 
         assert not raw_redis.exists(FAR.format(layer="plots"))
         assert cleared(raw_redis, "plots", HERE) and raw_redis.exists("mvt_v8:beacons:18:5:5")
 
-        # Six thousand plots in one statement: not followed tile by tile, the layer is cleared.
+        # Six thousand plots in one statement: not followed tile by tile, the layer is cleared. An
+        # edit whose change took its id before theirs commits while the layer is being cleared: it
+        # is left for the next round (ids are given at insert, not at commit), not deleted unapplied.
         cache_layer(raw_redis, "plots", HERE)
-        await db.execute(f"""
-            INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY")
-            SELECT n, 'P' || n, ST_MakeEnvelope({HERE[0]} + n * 40, {HERE[1]}, {HERE[0]} + n * 40 + 30, {HERE[1]} + 30, 3857)
-            FROM generate_series(1, 6000) AS n""")
-        await until(lambda: any(m.startswith("Tile change listener: 6000 changes to plots reach too many tiles to "
+        scanning = ScanWaits(hub.redis_client)
+        monkeypatch.setattr(hub, "redis_client", scanning)
+        late = await connect(scratch)
+        try:
+            late_edit = late.transaction()
+            await late_edit.start()
+            await late.execute(f'INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY") VALUES (7000, \'L\', {square(*THERE)})')
+            await db.execute(f"""
+                INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY")
+                SELECT n, 'P' || n, ST_MakeEnvelope({HERE[0]} + n * 40, {HERE[1]}, {HERE[0]} + n * 40 + 30, {HERE[1]} + 30, 3857)
+                FROM generate_series(1, 6000) AS n""")
+            await asyncio.wait_for(scanning.scanning.wait(), 10)  # clearing the layer
+            await late_edit.commit()
+            scanning.gate.set()
+        finally:
+            await late.close()
+        await until(lambda: any(m.startswith("Tile change listener: 6000 changes to plots are more than 5000 to "
                                              "follow one by one: the layer's cache is cleared")
                                 for m in hub_log.messages("INFO")), 10)
         assert not raw_redis.exists(FAR.format(layer="plots"))
+        await until(lambda: any(m.startswith("Tile change listener: 1 change to plots: ") for m in hub_log.messages("INFO")))
+        monkeypatch.undo()
         # One district-sized edit reaches too many tiles on its own.
         cache_layer(raw_redis, "plots", HERE)
         await db.execute(f'UPDATE "GIS"."PLOT" SET "GEOMETRY" = ST_MakeEnvelope({HERE[0]}, {HERE[1]}, '
@@ -196,16 +276,44 @@ async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, 
         assert sum("2 changes to plots reach too many tiles" in m for m in hub_log.messages("INFO")) == 1
 
 
-class LosesACancellation:
+class Wrapped:
+    """The tile module's Redis client, some of its calls replaced by a subclass."""
+
+    def __init__(self, client) -> None:
+        self.client = client
+
+    def __getattr__(self, name: str):
+        return getattr(self.client, name)
+
+
+class ScanWaits(Wrapped):
+    """Its SCAN waits until the gate opens."""
+
+    def __init__(self, client) -> None:
+        super().__init__(client)
+        self.scanning, self.gate = asyncio.Event(), asyncio.Event()
+
+    async def scan(self, *args, **kwargs):
+        self.scanning.set()
+        await self.gate.wait()
+        return await self.client.scan(*args, **kwargs)
+
+
+class UnlinkAnswersOddly(Wrapped):
+    """Its UNLINK answers what no Redis answers (text, where Redis answers a count)."""
+
+    async def unlink(self, *keys):
+        await self.client.unlink(*keys)
+        return "many"
+
+
+class LosesACancellation(Wrapped):
     """The tile module's Redis client, but its INCR answers even when cancelled while it waits, as
     redis-py's asyncio client does when the cancellation comes as the answer arrives."""
 
     def __init__(self, client) -> None:
-        self.client = client
+        super().__init__(client)
         self.waiting = asyncio.Event()
-
-    def __getattr__(self, name: str):
-        return getattr(self.client, name)
 
     async def incr(self, *args):
         self.waiting.set()
@@ -217,47 +325,169 @@ class LosesACancellation:
 
 
 async def test_the_listener_ends_when_cancelled_even_if_a_call_loses_the_cancellation(hub, raw_redis, db, scratch,
-                                                                                       monkeypatch):
+                                                                                       monkeypatch, hub_log):
     client = LosesACancellation(hub.redis_client)
     monkeypatch.setattr(hub, "redis_client", client)
-    task = asyncio.create_task(hub.listen_for_tile_changes(lambda: asyncpg.connect(scratch)))
-    try:
+    async with listener(hub, scratch, hub_log) as task:
         await db.execute(INSERTS["plots"].format(square=square(*HERE)))
         await asyncio.wait_for(client.waiting.wait(), 10)  # applying the change: advancing the generation
         task.cancel()
         done, _ = await asyncio.wait([task], timeout=5)
         assert done and task.cancelled()
-    finally:
-        if not task.done():  # the listener would hold the lock for the next tests
-            task.cancel()
-            await asyncio.wait([task], timeout=5)
 
 
-async def test_edits_while_the_listener_is_down_are_applied_when_it_is_back(hub, raw_redis, db, scratch):
+async def test_edits_while_the_listener_is_down_are_applied_when_it_is_back(hub, raw_redis, db, scratch, hub_log,
+                                                                            monkeypatch):
+    # A backlog of 2,100 beacons placed around HERE, worked through in batches; and two changes
+    # older than the retention asked for (a minute), one of them older than the longest cache
+    # lifetime too (two hours' centroids, twice over), which is the least the log keeps.
     cache_layer(raw_redis, "beacons", HERE)
-    for n in range(3):
-        await db.execute(f'INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "GEOMETRY") '
-                         f'VALUES ({n}, \'B\', ST_SetSRID(ST_MakePoint({HERE[0]}, {HERE[1]}), 3857))')
-    assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 3
-    assert not cleared(raw_redis, "beacons", HERE)
-    async with listener(hub, scratch):
-        await until(lambda: cleared(raw_redis, "beacons", HERE))
-        await until(lambda: True)
+    cache_layer(raw_redis, "lgas", THERE)
+    cache_layer(raw_redis, "districts", THERE)
+    await db.execute(f"""
+        INSERT INTO "GIS"."BEACON" ("ID", "BEACON_NO", "GEOMETRY")
+        SELECT n, 'B', ST_SetSRID(ST_MakePoint({HERE[0]} + n % 50 * 0.2 - 5, {HERE[1]} + n / 50 * 0.2 - 4), 3857)
+        FROM generate_series(0, 2099) AS n""")
+    for layer, hours in (("lgas", 5), ("districts", 3)):
+        await db.execute('INSERT INTO "GIS".tile_changes (layer, minx, miny, maxx, maxy, changed_at) '
+                         f"VALUES ($1, $2, $3, $2, $3, clock_timestamp() - interval '{hours} hours')", layer, *THERE)
+    assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 2102
+    monkeypatch.setattr(hub, "CHANGE_RETENTION_S", 60)
+    async with listener(hub, scratch, hub_log):
+        await until(lambda: sum(m.startswith(("Tile change listener: 100 changes to beacons: ",
+                                              "Tile change listener: 1 change to districts: "))
+                                for m in hub_log.messages("INFO")) == 2, 20)
+    assert cleared(raw_redis, "beacons", HERE) and cleared(raw_redis, "districts", THERE)
+    info = hub_log.messages("INFO")
+    assert "Tile change listener: 1 change older than 14400 s purged from the change log (every tile cached before " \
+           "them has expired)" in info
+    assert [m.split(":")[1] for m in info if m.startswith("Tile change listener: ") and " to beacons:" in m] == [
+        " 1000 changes to beacons", " 1000 changes to beacons", " 100 changes to beacons"]
+    assert all(raw_redis.exists(k) for k in covering_keys("lgas", *THERE))  # purged, not applied
     assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0
 
 
 async def test_edits_while_redis_does_not_answer_are_applied_when_it_does(hub, raw_redis, db, scratch, hub_log,
                                                                         fresh_pool):
     cache_layer(raw_redis, "lgas", HERE)
-    async with listener(hub, scratch):
-        await until(lambda: "Tile change listener: active" in hub_log.messages("INFO"))
+    async with listener(hub, scratch, hub_log):
         with services.redis_paused():
             await db.execute(INSERTS["lgas"].format(square=square(*HERE)))
             await until(lambda: any(m.startswith("Tile change listener: Redis failed while applying the changes to lgas")
                                     for m in hub_log.messages("WARNING")), 10)
             assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 1  # kept for the retry
-        await until(lambda: cleared(raw_redis, "lgas", HERE), 15)
+        await until(lambda: any(m.startswith("Tile change listener: 1 change to lgas: ") for m in hub_log.messages("INFO")), 15)
+    assert cleared(raw_redis, "lgas", HERE)
     assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 0
+
+
+async def test_a_lock_holder_that_stops_moving_is_ended(hub, db, scratch, hub_log):
+    # A session that holds the lock and changes state no more, without the time-outs of the
+    # listener's own sessions: as one of a listener frozen amid a statement's exchange looks.
+    holder = await connect(scratch)
+    try:
+        assert await holder.fetchval("SELECT pg_try_advisory_lock($1)", LOCK)
+        async with listener(hub, scratch, release=False):
+            moving_until = time.monotonic() + 10
+            while time.monotonic() < moving_until:  # while it moves, it is left alone
+                await holder.execute("SELECT 1")
+                await asyncio.sleep(0.5)
+            assert "Tile change listener: standing by (another process applies the changes)" in hub_log.messages("INFO")
+            await until(lambda: "Tile change listener: active" in hub_log.messages("INFO"), 20)
+            assert any(m.startswith("Tile change listener: the active listener's session (server process ")
+                       and m.endswith(") has not moved for 8 s: it is ended") for m in hub_log.messages("WARNING"))
+    finally:
+        holder.terminate()
+
+
+async def test_the_listener_says_why_it_cannot_follow_and_follows_once_it_can(hub, raw_redis, db, scratch, hub_log,
+                                                                             monkeypatch):
+    def warned(start: str) -> bool:
+        return any(m.startswith("Tile change listener: " + start) for m in hub_log.messages("WARNING"))
+
+    # First nothing answers at the address, then the database has no change log.
+    addresses = iter([scratch.replace(f":{services.PG_PORT}/", ":1/")])
+    await db.execute('ALTER TABLE "GIS".tile_changes RENAME TO tile_changes_away')
+    renamed = True
+    try:
+        async with listener(hub, scratch, connect_to=lambda: next(addresses, scratch)) as task:
+            await until(lambda: warned('the change log "GIS".tile_changes is missing: run scripts/tile_changes.sql on '
+                                       "this database (UndefinedTableError: "), 20)
+            assert hub_log.messages("WARNING")[0].startswith("Tile change listener: cannot connect to the database (")
+            await db.execute('ALTER TABLE "GIS".tile_changes_away RENAME TO tile_changes')
+            renamed = False
+
+            # An error of the module's C++ (an answer it cannot read) is logged, and retried.
+            monkeypatch.setattr(hub, "redis_client", UnlinkAnswersOddly(hub.redis_client))
+            cache_layer(raw_redis, "plots", HERE)
+            await db.execute(INSERTS["plots"].format(square=square(*HERE)))
+            await until(lambda: warned("applying the changes to plots failed (they are kept and applied again): "
+                                       "TypeError"), 20)
+            assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 1
+            monkeypatch.undo()
+            await until(lambda: any(m.startswith("Tile change listener: 1 change to plots: ")
+                                    for m in hub_log.messages("INFO")), 15)
+            assert cleared(raw_redis, "plots", HERE) and not task.done()
+    finally:
+        if renamed:
+            await db.execute('ALTER TABLE "GIS".tile_changes_away RENAME TO tile_changes')
+
+
+async def test_a_redis_at_its_memory_bound_still_loses_the_stale_tiles(hub, raw_redis, db, scratch, hub_log):
+    def logged(level: str, start: str) -> bool:
+        return any(m.startswith("Tile change listener: " + start) for m in hub_log.messages(level))
+
+    config = raw_redis.config_get("maxmemory*")
+    generation, version = "tile_generation:mvt_v8:plots", "tile_version:mvt_v8:plots"
+    try:
+        raw_redis.config_set("maxmemory-policy", "allkeys-lru")
+        async with listener(hub, scratch, hub_log):
+            assert logged("WARNING", "Redis may evict the layers' generations (maxmemory-policy allkeys-lru)")
+
+        cache_layer(raw_redis, "plots", HERE)
+        raw_redis.set(generation, 7)
+        raw_redis.config_set("maxmemory-policy", "noeviction")
+        raw_redis.config_set("maxmemory", 1)  # every write refused, deletions allowed
+        async with listener(hub, scratch, hub_log):
+            assert logged("WARNING", "Redis refuses writes at its memory bound (maxmemory-policy noeviction, maxmemory 1)")
+            await db.execute(INSERTS["plots"].format(square=square(*HERE)))
+            await until(lambda: logged("WARNING", "Redis failed while applying the changes to plots"), 15)
+            assert logged("WARNING", "Redis is out of memory and refuses to advance the generation of plots")
+            assert cleared(raw_redis, "plots", HERE)  # removed all the same, to make room
+            assert raw_redis.get(generation) == b"7"  # not advanced yet: the change is kept
+            assert await db.fetchval('SELECT count(*) FROM "GIS".tile_changes') == 1
+            raw_redis.config_set("maxmemory", config["maxmemory"])
+            await until(lambda: logged("INFO", "1 change to plots: "), 15)
+            assert raw_redis.get(generation) == raw_redis.get(version) == b"8"
+    finally:
+        raw_redis.config_set("maxmemory", config["maxmemory"])
+        raw_redis.config_set("maxmemory-policy", config["maxmemory-policy"])
+
+
+async def test_the_host_starts_the_listener_again_unless_the_app_stops_it(hub, monkeypatch, caplog):
+    import main
+
+    calls = []
+
+    async def listen(connect) -> None:  # a listener that fails, then returns, then runs until cancelled
+        calls.append(connect)
+        if len(calls) == 1:
+            raise RuntimeError("a fault")
+        if len(calls) == 3:
+            await asyncio.Event().wait()
+
+    monkeypatch.setattr(hub, "listen_for_tile_changes", listen)
+    monkeypatch.setattr(main, "LISTENER_RESTART_S", 0.01)
+    supervisor = main.ChangeListener()
+    supervisor.start()
+    await until(lambda: len(calls) == 3)
+    running = supervisor.task
+    await supervisor.stop()
+    await asyncio.sleep(0.1)
+    assert running.cancelled() and calls == [main.database.change_connection] * 3  # not started again
+    assert [r.getMessage() for r in caplog.records if r.name == "vexa.main"] == [
+        "the tile change listener ended (RuntimeError('a fault')); starting it again in 0.01 s",
+        "the tile change listener ended (it returned); starting it again in 0.01 s"]
 
 
 LISTENER_SCRIPT = """
@@ -269,7 +499,9 @@ asyncio.run(hub.listen_for_tile_changes(lambda: asyncpg.connect(sys.argv[1])))
 """
 
 
-async def test_a_standby_takes_over_when_the_active_listener_dies(raw_redis, db, scratch):
+@pytest.mark.parametrize("going", ["killed", "frozen", "disconnected"])
+async def test_a_standby_takes_over_when_the_active_listener_goes(raw_redis, db, scratch, going):
+    await release_the_lock(scratch)
     started: list[asyncio.subprocess.Process] = []
 
     async def start() -> tuple[asyncio.subprocess.Process, list[str]]:
@@ -296,13 +528,22 @@ async def test_a_standby_takes_over_when_the_active_listener_dies(raw_redis, db,
         await until(lambda: cleared(raw_redis, "plots", HERE))
         assert "Tile change listener: active" not in second_lines
 
-        first.send_signal(signal.SIGKILL)  # its connection, and with it the lock, goes
-        await first.wait()
-        took = await until(lambda: "Tile change listener: active" in second_lines, 10)
-        assert took < 5
+        if going == "killed":  # its connection, and with it the lock, goes
+            first.send_signal(signal.SIGKILL)
+            await first.wait()
+        elif going == "frozen":  # its session falls silent, and the server ends it
+            first.send_signal(signal.SIGSTOP)
+        else:
+            await end_the_lock_holder(db)
+        took = await until(lambda: "Tile change listener: active" in second_lines, 30)
+        assert took < 15
         cache_layer(raw_redis, "plots", HERE)
         await db.execute('UPDATE "GIS"."PLOT" SET "STATUS" = \'Revoked\' WHERE "ID" = 1')
         await until(lambda: cleared(raw_redis, "plots", HERE))
+        if going != "killed":  # going on, the first finds its connection gone, and stands by
+            first.send_signal(signal.SIGCONT)
+            await until(lambda: any("standing by" in line for line in first_lines), 15)
+            assert any(line.startswith("Tile change listener: the database connection failed (") for line in first_lines)
     finally:
         for process in started:  # a listener left behind would hold the lock for the next tests
             if process.returncode is None:

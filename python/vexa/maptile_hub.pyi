@@ -18,6 +18,7 @@ CACHE_TTL_LONG: int
 BBOX_QUERY_SLOTS: int
 BBOX_QUERY_WAIT_S: float
 PUBLIC_URL: Optional[str]
+CHANGE_RETENTION_S: float
 redis_host: str
 redis_port: int
 redis_db: int

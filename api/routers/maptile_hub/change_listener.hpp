@@ -6,7 +6,13 @@
 
 namespace vexa::maptile {
 
-/// Start-up: listen_for_tile_changes.
+namespace bound {
+/// How long the change log keeps a change, in seconds (VEXA_CHANGE_RETENTION_S, one day unless
+/// set); the listener keeps at least the longest cache lifetime.
+object CHANGE_RETENTION_S();
+}  // namespace bound
+
+/// Start-up: CHANGE_RETENTION_S and listen_for_tile_changes.
 void define_change_listener();
 
 }  // namespace vexa::maptile
