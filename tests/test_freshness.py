@@ -202,7 +202,21 @@ def cleared(raw_redis, layer: str, *points: tuple[float, float]) -> bool:
     return not any(raw_redis.exists(k) for k in keys) and not any(raw_redis.scan_iter(f"mvt_v8:bbox:{layer}:*", 1000))
 
 
+def evict_something(raw_redis) -> None:
+    """Have the project's Redis evict for real (expiring keys past a bound just above what it
+    holds), then give it its bound back: a Redis that has evicted may have evicted an index."""
+    bound = raw_redis.config_get("maxmemory")["maxmemory"]
+    raw_redis.config_set("maxmemory", str(raw_redis.info("memory")["used_memory"] + 2 * 2**20))
+    try:
+        for n in range(16):
+            raw_redis.set(f"filler:{n}", b"\0" * 2**19, ex=60)
+    finally:
+        raw_redis.config_set("maxmemory", bound)
+    assert raw_redis.info("stats")["evicted_keys"] > 0
+
+
 async def test_every_edit_of_every_layer_clears_its_tiles_and_only_those(hub, raw_redis, db, scratch, hub_log):
+    evict_something(raw_redis)  # so that a missing index may have been evicted
     indexes = itertools.cycle(INDEXES)
     async with listener(hub, scratch, hub_log):
         for layer, (table, geom, id_col, _) in LAYERS.items():

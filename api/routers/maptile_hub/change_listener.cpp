@@ -342,8 +342,8 @@ Coro unlink_matching(handle client, std::string pattern, Removal* removal) {
 /// The layer's bounding-box entries. Their index (a sorted set of their keys; a plain set as an
 /// older write kept it) is read a page at a time: each page's entries are unlinked, then its
 /// names removed from the index, so that a name written meanwhile, of an entry of the new
-/// generation, is kept. Without an index, entries may still exist when Redis can evict (the
-/// index expires, as its entries do): they are then found by SCAN.
+/// generation, is kept. Without an index, entries may still exist when Redis has evicted it (it
+/// expires, as its entries do): they are then found by SCAN.
 Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
     Held index = pystr(bbox_index_key(layer));
     object typing = nb::borrow(client).attr("type")(index);
@@ -374,9 +374,15 @@ Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
         std::vector<std::string> odd{bbox_index_key(layer)};
         co_await unlink_all(client, std::move(odd), removal);
     }
+    // A missing index hides entries only when Redis evicted it: under a policy that evicts, and
+    // once Redis has evicted anything since it started. Otherwise the layer has no box entries,
+    // and no SCAN of the whole key space is spent on every edit.
     object reading = nb::borrow(client).attr("info")("memory");
     Held memory = co_await command(removal, std::move(reading));
-    if (key_text(item_or(memory, "maxmemory_policy", pystr(""))) != "noeviction")
+    if (key_text(item_or(memory, "maxmemory_policy", pystr(""))) == "noeviction") co_return nb::none();
+    object counting = nb::borrow(client).attr("info")("stats");
+    Held stats = co_await command(removal, std::move(counting));
+    if (number(item_or(stats, "evicted_keys", nb::int_(1))) > 0)
         co_await unlink_matching(client, text(bound::cache().attr("namespace")) + ":bbox:" + layer + ":*", removal);
     co_return nb::none();
 }
