@@ -60,8 +60,9 @@ LISTENER_RESTART_S = 1.0
 
 class ChangeListener:
     """The tile module's change listener as a task of the app's loop. The listener itself never
-    ends but by cancellation; should it end otherwise all the same (a fault of the module), that
-    is logged and it starts again a second later. Its stop (the app's) cancels it for good."""
+    ends but by cancellation; should it end otherwise all the same (a fault of the module, or a
+    cancellation that is not the app's), that is logged and it starts again a second later. Its
+    stop (the app's) cancels it for good."""
 
     def __init__(self) -> None:
         self.task: asyncio.Task | None = None
@@ -75,11 +76,12 @@ class ChangeListener:
         self.task.add_done_callback(self._ended)
 
     def _ended(self, task: asyncio.Task) -> None:
-        if self.stopping or task.cancelled():
+        if self.stopping:
             return
-        error = task.exception()
-        logger.error("the tile change listener ended (%s); starting it again in %g s",
-                     repr(error) if error is not None else "it returned", LISTENER_RESTART_S, exc_info=error)
+        error = None if task.cancelled() else task.exception()
+        cause = "it was cancelled" if task.cancelled() else repr(error) if error is not None else "it returned"
+        logger.error("the tile change listener ended (%s); starting it again in %g s", cause, LISTENER_RESTART_S,
+                     exc_info=error)
         self.restart = asyncio.get_running_loop().call_later(LISTENER_RESTART_S, self.start)
 
     async def stop(self) -> None:

@@ -76,24 +76,26 @@ def plain_module(hub, monkeypatch, redis_user):
 async def test_tiles_are_cached_and_counted_without_scripts(plain_module, client_for, hub_log, plot_point, kind):
     client = plain_module(kind)
     viewer = client_for()
+    # The address's window opened, by a request counted already, for long enough that the whole
+    # burst falls in it however slow the machine: the count goes on from there.
+    await client.set("rate_limit:gis:" + viewer._transport.client[0], 1, ex=30)
     path = "/gis/plots/%d/%d/%d.pbf" % tile_at(plot_point, 15)
     first = await viewer.get(path)
     assert first.status_code == 200 and "x-cache" not in first.headers
     statuses, caches = [], []
-    for _ in range(44):  # 45 in one window: the limit is 40
+    for _ in range(44):  # 46 in the window: the limit is 40
         response = await viewer.get(path)
         statuses.append(response.status_code)
         caches.append(response.headers.get("x-cache"))
-    assert statuses == [200] * 39 + [429] * 5 and caches[:39] == ["HIT"] * 39
-    assert await client.ttl("rate_limit:gis:" + viewer._transport.client[0]) in (0, 1)
+    assert statuses == [200] * 38 + [429] * 6 and caches[:38] == ["HIT"] * 38
 
     lon, lat = 7.34, 8.94
     box = f"/gis/plots/bbox/?minx={lon}&miny={lat}&maxx={lon + 0.004}&maxy={lat + 0.004}"
     assert (await viewer.get(box)).headers["x-cache"] == "MISS"
     assert (await client_for().get(box)).headers["x-cache"] == "HIT"
     (name, expires), = await client.zrange("tile_bbox_index:mvt_v8:plots", 0, -1, withscores=True)
-    assert name.startswith(b"mvt_v8:bbox:plots:") and 0 < await client.ttl("tile_bbox_index:mvt_v8:plots") <= 1800
-    assert abs(expires - (await client.time())[0] - 1800) <= 2
+    assert name.startswith(b"mvt_v8:bbox:plots:") and abs(expires - (await client.time())[0] - 1800) <= 2
+    assert await client.ttl("tile_bbox_index:mvt_v8:plots") == -1  # never evicted by a volatile-* policy
 
     centroid = "/gis/plots/"
     assert (await viewer.get(centroid)).status_code == 200
@@ -110,14 +112,11 @@ class InvalidatedDuringTheWrite(redis.asyncio.Redis):
 
     raced = False
 
-    def __init__(self, *args, **kwargs) -> None:
-        super().__init__(*args, **kwargs)
-        self.other = redis.Redis(host="127.0.0.1", port=services.REDIS_PORT)
-
     def after(self, args: tuple) -> None:
         if not self.raced and args[0] == "GET" and str(args[1]).startswith("tile_generation:"):
             self.raced = True
-            self.other.incr(args[1])
+            with redis.Redis(host="127.0.0.1", port=services.REDIS_PORT) as other:
+                other.incr(args[1])
 
     async def execute_command(self, *args, **options):
         answer = await super().execute_command(*args, **options)
@@ -143,32 +142,40 @@ async def test_the_write_without_scripts_never_keeps_a_tile_read_before_an_inval
     """Without scripts the write is WATCH/MULTI/EXEC: an invalidation between its read of the
     generation and its EXEC aborts it. Without transactions either, it is single commands: the
     entry, SET after such an invalidation, is gone when the write returns."""
-    plain_module(kind, InvalidatedDuringTheWrite)
-    key, generation_key = "plots:15:1:1", "tile_generation:mvt_v8:plots"
+    client = plain_module(kind, InvalidatedDuringTheWrite)
+    key, generation_key = "bbox:plots:1", "tile_generation:mvt_v8:plots"
     index = "tile_bbox_index:mvt_v8:plots"
-    raw_redis.sadd(index, "mvt_v8:bbox:plots:an-earlier-entry")  # an index of an earlier version
     assert not await hub.cache.set_if_current(key, b"old", 60, generation_key, b"0", index)
     assert not raw_redis.exists("mvt_v8:" + key) and raw_redis.get(generation_key) == b"1"
 
     assert await hub.cache.set_if_current(key, b"new", 60, generation_key, b"1", index)  # no race this time
-    assert raw_redis.get("mvt_v8:" + key) == b"new"
+    assert raw_redis.get("mvt_v8:" + key) == b"new" and 55 < raw_redis.ttl("mvt_v8:" + key) <= 60
+    assert raw_redis.zrange(index, 0, -1) == [b"mvt_v8:" + key.encode()]
     assert not await hub.cache.set_if_current(key, b"stale", 60, generation_key, b"0")
     assert raw_redis.get("mvt_v8:" + key) == b"new"
-    assert raw_redis.type(index) == b"zset" and set(raw_redis.zrange(index, 0, -1)) >= {
-        b"mvt_v8:" + key.encode(), b"mvt_v8:bbox:plots:an-earlier-entry"}
-    assert 0 < raw_redis.ttl(index) <= 60
+    # An index of an earlier version (a plain set) is left for the script to convert: no entry is
+    # stored beside it, unindexed.
+    raw_redis.delete(index, "mvt_v8:" + key)
+    raw_redis.sadd(index, "mvt_v8:bbox:plots:an-earlier-entry")
+    assert not await hub.cache.set_if_current(key, b"new", 60, generation_key, b"1", index)
+    assert not raw_redis.exists("mvt_v8:" + key)
     refusals = [w for w in hub_log.messages("WARNING") if w.startswith("Redis runs no ")]
     assert len(refusals) == (1 if kind == "scripts" else 2), refusals
+    await client.aclose()
 
 
-async def test_the_script_prunes_the_index_and_never_shortens_it(hub, raw_redis):
+async def test_the_script_keeps_the_index_to_live_entries_and_converts_an_earlier_one(hub, raw_redis):
     index, generation_key = "tile_bbox_index:mvt_v8:lgas", "tile_generation:mvt_v8:lgas"
     now = int(raw_redis.time()[0])
     raw_redis.zadd(index, {"mvt_v8:bbox:lgas:expired": now - 5, "mvt_v8:bbox:lgas:live": now + 500})
-    raw_redis.expire(index, 500)
     assert await hub.cache.set_if_current("bbox:lgas:new", b"x", 60, generation_key, b"0", index)
     assert raw_redis.zrange(index, 0, -1) == [b"mvt_v8:bbox:lgas:new", b"mvt_v8:bbox:lgas:live"]
-    assert 490 < raw_redis.ttl(index) <= 500  # the longest-lived entry's, not the newest's
+    raw_redis.delete(index)
+    raw_redis.sadd(index, "mvt_v8:bbox:lgas:earlier")  # an index of an earlier version
+    raw_redis.expire(index, 900)
+    assert await hub.cache.set_if_current("bbox:lgas:new", b"x", 60, generation_key, b"0", index)
+    assert raw_redis.type(index) == b"zset" and raw_redis.ttl(index) == -1
+    assert set(raw_redis.zrange(index, 0, -1)) == {b"mvt_v8:bbox:lgas:new", b"mvt_v8:bbox:lgas:earlier"}
 
 
 async def test_plans_are_stored_and_trimmed_without_scripts(redis_user, raw_redis, monkeypatch, caplog):
@@ -185,3 +192,4 @@ async def test_plans_are_stored_and_trimmed_without_scripts(redis_user, raw_redi
     assert not raw_redis.exists("survey_plan:png:test:0")
     assert (await plans.get("survey_plan:png:test:2")).body == b"png 2"
     assert len([r for r in caplog.records if r.message.startswith("Redis runs no scripts for the survey plan")]) == 1
+    await client.aclose()

@@ -244,6 +244,10 @@ Coro purge(Link& link) {
     co_return nb::none();
 }
 
+/// Whether Redis's eviction policy, as read when the listener started, may evict the layers'
+/// box indexes (and generations): an allkeys-* policy.
+bool index_evictable = false;
+
 /// A Redis key or answer as text (bytes as they are, or str).
 std::string key_text(handle key) {
     if (PyBytes_Check(key.ptr())) return std::string(PyBytes_AS_STRING(key.ptr()), PyBytes_GET_SIZE(key.ptr()));
@@ -340,10 +344,9 @@ Coro unlink_matching(handle client, std::string pattern, Removal* removal) {
 }
 
 /// The layer's bounding-box entries. Their index (a sorted set of their keys; a plain set as an
-/// older write kept it) is read a page at a time: each page's entries are unlinked, then its
-/// names removed from the index, so that a name written meanwhile, of an entry of the new
-/// generation, is kept. Without an index, entries may still exist when Redis has evicted it (it
-/// expires, as its entries do): they are then found by SCAN.
+/// older write kept it) is read a page at a time: each page's names are removed from the index,
+/// then its entries unlinked. Without an index, entries may still exist when Redis evicted it
+/// (under an allkeys-* policy, as read when the listener started): they are then found by SCAN.
 Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
     Held index = pystr(bbox_index_key(layer));
     object typing = nb::borrow(client).attr("type")(index);
@@ -360,29 +363,27 @@ Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
             for (handle member : item(page, nb::int_(1)))  // (name, score) of a sorted set, the name of a set
                 keys.push_back(sorted ? key_text(item(member, nb::int_(0))) : key_text(member));
             if (keys.empty()) continue;
+            // The names first, then the entries: a name that a write of the new generation adds
+            // back in between then names an entry that either is deleted next (a miss) or stays
+            // (fresh), never a live entry left out of its index.
             nb::list names;
             names.append(index);
             for (const std::string& key : keys) names.append(pystr(key));
-            co_await unlink_all(client, std::move(keys), removal);
             object forgetting = steal(PyObject_Call(nb::borrow(client).attr(sorted ? "zrem" : "srem").ptr(),
                                                     nb::tuple(names).ptr(), nullptr));
             co_await command(removal, std::move(forgetting));
-        } while (nb::cast<long long>(cursor) != 0);
+            co_await unlink_all(client, std::move(keys), removal);
+        } while (number(cursor) != 0);
         co_return nb::none();
     }
     if (kind != "none") {  // not an index: dropped
         std::vector<std::string> odd{bbox_index_key(layer)};
         co_await unlink_all(client, std::move(odd), removal);
     }
-    // A missing index hides entries only when Redis evicted it: under a policy that evicts, and
-    // once Redis has evicted anything since it started. Otherwise the layer has no box entries,
-    // and no SCAN of the whole key space is spent on every edit.
-    object reading = nb::borrow(client).attr("info")("memory");
-    Held memory = co_await command(removal, std::move(reading));
-    if (key_text(item_or(memory, "maxmemory_policy", pystr(""))) == "noeviction") co_return nb::none();
-    object counting = nb::borrow(client).attr("info")("stats");
-    Held stats = co_await command(removal, std::move(counting));
-    if (number(item_or(stats, "evicted_keys", nb::int_(1))) > 0)
+    // The index has no expiry, so only an allkeys-* policy can have evicted it: otherwise a
+    // missing index means the layer has no box entries, and no edit spends a SCAN of the whole
+    // key space on finding none.
+    if (index_evictable)
         co_await unlink_matching(client, text(bound::cache().attr("namespace")) + ":bbox:" + layer + ":*", removal);
     co_return nb::none();
 }
@@ -440,19 +441,19 @@ Coro remove(std::string layer, std::optional<std::vector<std::string>> tiles, Re
         refused = true;
     }};
     co_await touch(*removal->link);
-    co_await guarded(within_s(advance_generations(client, layers), REDIS_CALL_S), std::move(out_of_memory));
+    Held advanced = co_await guarded(within_s(advance_generations(client, layers), REDIS_CALL_S), std::move(out_of_memory));
     ++removal->commands;
     if (refused) {
         log("warning", "Tile change listener: Redis is out of memory and refuses to advance the generation of " + layer +
                            ": its cached entries are removed first, to make room");
         co_await unlink_entries(client, layer, &tiles, removal);
         co_await touch(*removal->link);
-        co_await within_s(advance_generations(client, layers), REDIS_CALL_S);
+        advanced = co_await within_s(advance_generations(client, layers), REDIS_CALL_S);
         ++removal->commands;
     }
     co_await unlink_entries(client, layer, &tiles, removal);
     co_await touch(*removal->link);
-    co_await within_s(publish_versions(client, layers), REDIS_CALL_S);
+    co_await within_s(publish_versions(client, layers, object(advanced)), REDIS_CALL_S);
     removal->commands += 2;
     co_return nb::none();
 }
@@ -644,7 +645,9 @@ Coro configure(Link& link) {
 /// one that may evict the generations (which never expire: only an allkeys-* policy evicts
 /// them), or one that refuses writes at its memory bound (noeviction with a maxmemory).
 Coro warn_of_eviction() {
-    OnError unreadable{.level = "debug", .message = "Tile change listener: Redis's eviction policy not read: "};
+    OnError unreadable{.level = "warning",
+                       .message = "Tile change listener: Redis's eviction policy could not be read (it is taken for "
+                                  "one that evicts only what expires): "};
     co_await guarded(
         []() -> Coro {
             object reading = bound::redis_client().attr("info")("memory");
@@ -652,7 +655,8 @@ Coro warn_of_eviction() {
             Held memory = co_await std::move(waiting);
             const std::string policy = key_text(item_or(memory, "maxmemory_policy", pystr("")));
             const double bound_bytes = number(item_or(memory, "maxmemory", nb::int_(0)));
-            if (policy.rfind("allkeys-", 0) == 0)
+            index_evictable = policy.rfind("allkeys-", 0) == 0;
+            if (index_evictable)
                 log("warning", "Tile change listener: Redis may evict the layers' generations (maxmemory-policy " + policy +
                                    "): a tile computed before an edit could then be stored after it and served until it "
                                    "expires; a volatile-* policy evicts only what expires");

@@ -14,9 +14,9 @@ namespace {
 // KEYS[1] the entry, KEYS[2] its layer's generation, KEYS[3] (when given) the sorted set that
 // indexes the layer's bounding-box entries; ARGV: the bytes, their lifetime in seconds, and the
 // generation read before the query that made them. The index scores each entry's name by when
-// it expires (Redis's clock), drops the names of entries that have expired, and lives as long as
-// its longest-lived entry. An index of an earlier version (a plain set) becomes a sorted set,
-// its names kept for one lifetime.
+// it expires (Redis's clock) and drops the names of entries that have expired. It has no expiry
+// of its own, so that no volatile-* policy evicts it: a missing index then means the layer has
+// no box entries. An index of an earlier version (a plain set) becomes a sorted set.
 constexpr const char* SET_IF_CURRENT = R"(
 if (redis.call('GET', KEYS[2]) or '0') ~= ARGV[3] then
     return 0
@@ -33,28 +33,43 @@ if KEYS[3] then
     end
     redis.call('ZADD', KEYS[3], expires, KEYS[1])
     redis.call('ZREMRANGEBYSCORE', KEYS[3], '-inf', '(' .. now)
-    if redis.call('TTL', KEYS[3]) < tonumber(ARGV[2]) then
-        redis.call('EXPIRE', KEYS[3], ARGV[2])
-    end
 end
 redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
 return 1
 )";
+
+// KEYS[1] a layer's version; ARGV[1] a generation: the version is set to it unless it is that
+// generation or a later one already, so that a version never goes back.
+constexpr const char* SET_IF_GREATER = R"(
+local current = tonumber(redis.call('GET', KEYS[1]) or '-1') or -1
+if current < tonumber(ARGV[1]) then
+    redis.call('SET', KEYS[1], ARGV[1])
+    return 1
+end
+return 0
+)";
+
+/// How long the write by single commands first stores an entry for, before the second look at
+/// the generation lets it keep its lifetime: all a stale entry can live when that look never
+/// comes (the request cancelled, Redis gone).
+constexpr int PROVISIONAL_TTL_S = 5;
 
 /// The generation as read (None for a layer never invalidated) is `expected`'s.
 bool same_generation(handle read, handle expected) {
     return compare(read.is_none() ? object(nb::bytes("0")) : nb::borrow(read), expected, Py_EQ);
 }
 
-/// The index's part of a write by commands: the entry's name scored by its expiry, the expired
-/// names dropped, the index's lifetime raised to the entry's. `legacy` holds the names of an index of
-/// an earlier version (a plain set), re-added as the script does; `index_ttl` is its TTL now.
-struct IndexWrite {
-    object index, entry, ttl;
-    long long now = 0;
-    long long index_ttl = -2;
-    object legacy;  // a list of names, or empty
-};
+/// A Redis answer as text: bytes decoded, str as it is.
+std::string answer_text(handle answer) {
+    return PyBytes_Check(answer.ptr()) ? std::string(PyBytes_AS_STRING(answer.ptr()), PyBytes_GET_SIZE(answer.ptr()))
+                                       : text(answer);
+}
+
+/// `target.name(*args)`.
+object call(handle target, const char* name, const nb::tuple& args) {
+    return steal(PyObject_Call(nb::borrow(target).attr(name).ptr(), args.ptr(), nullptr));
+}
+
 
 std::string cache_namespace() { return text(bound::cache().attr("namespace")); }
 
@@ -87,24 +102,79 @@ std::vector<std::string> layers_of_pattern(const std::string& pattern) {
 
 Coro advance_generations(object client_given, std::vector<std::string> layers) {
     Held client = std::move(client_given);
+    Held advanced = nb::list();
     for (const std::string& layer : layers) {
         object advancing = client.attr("incr")(pystr(generation_key(layer)));
-        co_await std::move(advancing);
+        Held generation = co_await std::move(advancing);
+        nb::borrow<nb::list>(advanced).append(generation);
+    }
+    co_return advanced;
+}
+
+namespace {
+
+/// SET `key` to the integer `value` unless it holds that or more: a script where the client's
+/// Redis runs scripts; WATCH/GET/MULTI/SET/EXEC (again while another write gets in between)
+/// where it does not; GET then SET where it runs neither.
+Coro set_if_greater(handle client, handle key, handle value) {
+    Held name = nb::borrow(key), wanted = nb::borrow(value);
+    Held done = co_await run_script(nb::borrow(client), state().set_if_greater, nb::make_tuple(name), nb::make_tuple(wanted));
+    if (done.is_valid()) co_return nb::none();
+    auto behind = [&](handle current) {
+        return current.is_none() || number(builtin::int_type()(current)) < number(wanted);
+    };
+    if (may_use(client, Feature::transactions)) {
+        try {
+            Held watch_error = nb::module_::import_("redis.exceptions").attr("WatchError");
+            for (bool written = false; !written;) {
+                Held pipeline = nb::borrow(client).attr("pipeline")(nb::arg("transaction") = true);
+                co_await async_with(std::move(pipeline), [&](handle pipe) -> Coro {
+                    try {
+                        object watching = pipe.attr("watch")(name);
+                        co_await std::move(watching);
+                        object reading = pipe.attr("get")(name);
+                        Held current = co_await std::move(reading);
+                        if (behind(current)) {
+                            pipe.attr("multi")();
+                            pipe.attr("set")(name, wanted);
+                            object executing = pipe.attr("execute")();
+                            co_await std::move(executing);
+                        }
+                        written = true;
+                    } catch (nb::python_error& e) {
+                        if (!e.matches(watch_error)) throw;  // another write came in between: again
+                    }
+                    co_return nb::none();
+                });
+            }
+            worked(client, Feature::transactions);
+            co_return nb::none();
+        } catch (nb::python_error& e) {
+            if (!command_refused(e)) throw;
+            refused(client, Feature::transactions, e);
+        }
+    }
+    object reading = nb::borrow(client).attr("get")(name);
+    Held current = co_await std::move(reading);
+    if (behind(current)) {
+        object writing = nb::borrow(client).attr("set")(name, wanted);
+        co_await std::move(writing);
     }
     co_return nb::none();
 }
 
-Coro publish_versions(object client_given, std::vector<std::string> layers) {
-    Held client = std::move(client_given);
-    for (const std::string& layer : layers) {
-        object reading = client.attr("get")(pystr(generation_key(layer)));
-        Held generation = co_await std::move(reading);
-        object publishing =
-            client.attr("set")(pystr(version_key(layer)), generation.is_none() ? object(nb::bytes("0")) : object(generation));
-        co_await std::move(publishing);
+}  // namespace
+
+Coro publish_versions(object client_given, std::vector<std::string> layers, object generations_given) {
+    Held client = std::move(client_given), generations = std::move(generations_given);
+    for (size_t i = 0; i < layers.size(); ++i) {
+        Held key = pystr(version_key(layers[i]));
+        Held generation = item(generations, nb::int_(i));
+        co_await set_if_greater(client, key, generation);
     }
     co_return nb::none();
 }
+
 
 Coro read_generation(std::string layer) {
     Held key = pystr(generation_key(layer));
@@ -151,72 +221,53 @@ Coro read_versions() {
 
 namespace {
 
-/// A command: its name and arguments.
-using Command = std::pair<const char*, nb::tuple>;
-
-/// The index write's commands, in order.
-std::vector<Command> index_commands(const IndexWrite& w) {
-    const long long ttl = nb::cast<long long>(w.ttl), expires = w.now + ttl;
-    auto scored = [&](handle name) {
-        nb::dict score;
-        score[name] = expires;
-        return Command{"zadd", nb::make_tuple(w.index, score)};
-    };
-    std::vector<Command> commands;
-    if (w.legacy.is_valid()) {
-        commands.push_back({"delete", nb::make_tuple(w.index)});
-        for (handle name : w.legacy) commands.push_back(scored(name));
-    }
-    commands.push_back(scored(w.entry));
-    commands.push_back({"zremrangebyscore", nb::make_tuple(w.index, "-inf", pystr("(" + std::to_string(w.now)))});
-    if (w.index_ttl < ttl) commands.push_back({"expire", nb::make_tuple(w.index, w.ttl)});
-    return commands;
-}
-
-/// Read what the index write needs through `read(name, args...)` (awaitables): Redis's time, the
-/// index's type (and names, for a plain set) and TTL.
-Coro read_index(IndexWrite* w, std::function<object(const char*, nb::tuple)> read) {
-    object timing = read("time", nb::tuple());
-    Held now = co_await std::move(timing);
-    w->now = nb::cast<long long>(item(now, nb::int_(0)));
-    object typing = read("type", nb::make_tuple(w->index));
+/// What a write by commands adds to a box entry's index, read from Redis first: its time now,
+/// and whether the index is still a plain set of an earlier version (then the entry is not
+/// stored: only the script turns such an index into a sorted set, atomically).
+Coro index_time(handle client, handle index, long long* now, bool* legacy) {
+    object timing = nb::borrow(client).attr("time")();
+    Held time = co_await std::move(timing);
+    *now = (long long)number(item(time, nb::int_(0)));
+    object typing = nb::borrow(client).attr("type")(index);
     Held kind = co_await std::move(typing);
-    if (text(nb::isinstance<nb::bytes>(kind) ? kind.attr("decode")("ascii") : object(kind)) == "set") {
-        object naming = read("smembers", nb::make_tuple(w->index));
-        w->legacy = nb::list(co_await std::move(naming));
-    }
-    object asking = read("ttl", nb::make_tuple(w->index));
-    w->index_ttl = nb::cast<long long>(co_await std::move(asking));
+    *legacy = answer_text(kind) == "set";
     co_return nb::none();
 }
 
-/// `target.name(*args)`.
-object call(handle target, const char* name, const nb::tuple& args) {
-    return steal(PyObject_Call(nb::borrow(target).attr(name).ptr(), args.ptr(), nullptr));
+/// The index's commands for the entry at `now`: its name scored by its expiry, the expired
+/// names dropped.
+std::vector<std::pair<const char*, nb::tuple>> index_commands(const CheckedWrite& w, long long now) {
+    nb::dict scored;
+    scored[w.entry] = now + (long long)number(w.ttl);
+    return {{"zadd", nb::make_tuple(w.index, scored)},
+            {"zremrangebyscore", nb::make_tuple(w.index, "-inf", pystr("(" + std::to_string(now)))}};
 }
 
-/// The checked write without scripts, in one transaction: WATCH the generation (and the index),
-/// compare it, then MULTI ... EXEC. EXEC fails when a watched key changed after the WATCH, so
-/// the write lands only while the generation is still the one its data was read after: the same
-/// guarantee as the script's.
+/// The checked write without scripts, in one transaction: WATCH the generation, compare it,
+/// then MULTI ... EXEC. EXEC fails when the generation changed after the WATCH, so the write
+/// lands only while the generation is still the one its data was read after: the same guarantee
+/// as the script's. Only the generation is watched, so that box writes of one layer at once do
+/// not abort each other over the index.
 Coro write_in_transaction(object client, CheckedWrite w) {
     Held pipeline = client.attr("pipeline")(nb::arg("transaction") = true);
     Held watch_error = nb::module_::import_("redis.exceptions").attr("WatchError");
     bool stored = false;
     co_await async_with(std::move(pipeline), [&](handle pipe) -> Coro {
         try {
-            object watching = w.index.is_none() ? call(pipe, "watch", nb::make_tuple(w.generation_key))
-                                                : call(pipe, "watch", nb::make_tuple(w.generation_key, w.index));
+            object watching = pipe.attr("watch")(w.generation_key);
             co_await std::move(watching);
             object reading = pipe.attr("get")(w.generation_key);
             Held current = co_await std::move(reading);
             if (!same_generation(current, w.generation)) co_return nb::none();
-            IndexWrite index{.index = w.index, .entry = w.entry, .ttl = w.ttl};
-            if (!w.index.is_none())
-                co_await read_index(&index, [&](const char* name, nb::tuple args) { return call(pipe, name, args); });
+            long long now = 0;
+            bool legacy = false;
+            if (!w.index.is_none()) {
+                co_await index_time(pipe, w.index, &now, &legacy);
+                if (legacy) co_return nb::none();
+            }
             pipe.attr("multi")();
             if (!w.index.is_none())
-                for (const Command& command : index_commands(index)) call(pipe, command.first, command.second);
+                for (const auto& command : index_commands(w, now)) call(pipe, command.first, command.second);
             pipe.attr("set")(w.entry, w.value, nb::arg("ex") = w.ttl);
             object executing = pipe.attr("execute")();
             co_await std::move(executing);
@@ -230,27 +281,35 @@ Coro write_in_transaction(object client, CheckedWrite w) {
 }
 
 /// The checked write with single commands (a Redis that runs neither scripts nor transactions):
-/// the generation compared, the index written, the entry SET, then the generation read again and
-/// the entry deleted when it moved on meanwhile. An invalidation advances the generation before
-/// it deletes, so a tile read before it is either deleted by it or found by the second look:
-/// visible for at most that one round trip, never kept.
+/// the generation compared, the index written, the entry SET for PROVISIONAL_TTL_S, then the
+/// generation read again: the entry is given its lifetime when it is unchanged, deleted when it
+/// moved on. An invalidation advances the generation before it deletes, so a tile read before it
+/// is deleted by it or by the second look: visible for at most that round trip, and, should the
+/// second look never come, for PROVISIONAL_TTL_S.
 Coro write_by_commands(object client, CheckedWrite w) {
     object reading = client.attr("get")(w.generation_key);
     Held before = co_await std::move(reading);
     if (!same_generation(before, w.generation)) co_return nb::bool_(false);
     if (!w.index.is_none()) {
-        IndexWrite index{.index = w.index, .entry = w.entry, .ttl = w.ttl};
-        co_await read_index(&index, [&](const char* name, nb::tuple args) { return call(client, name, args); });
-        for (const Command& command : index_commands(index)) {
+        long long now = 0;
+        bool legacy = false;
+        co_await index_time(client, w.index, &now, &legacy);
+        if (legacy) co_return nb::bool_(false);
+        for (const auto& command : index_commands(w, now)) {
             object sending = call(client, command.first, command.second);
             co_await std::move(sending);
         }
     }
-    object writing = client.attr("set")(w.entry, w.value, nb::arg("ex") = w.ttl);
+    const long long provisional = std::min<long long>(PROVISIONAL_TTL_S, (long long)number(w.ttl));
+    object writing = client.attr("set")(w.entry, w.value, nb::arg("ex") = provisional);
     co_await std::move(writing);
     object rereading = client.attr("get")(w.generation_key);
     Held after = co_await std::move(rereading);
-    if (same_generation(after, w.generation)) co_return nb::bool_(true);
+    if (same_generation(after, w.generation)) {
+        object keeping = client.attr("expire")(w.entry, w.ttl);
+        co_await std::move(keeping);
+        co_return nb::bool_(true);
+    }
     object deleting = client.attr("delete")(w.entry);
     co_await std::move(deleting);
     co_return nb::bool_(false);
@@ -277,6 +336,7 @@ Coro write_if_current(object client_given, CheckedWrite w) {
     co_return co_await write_by_commands(client, std::move(w));
 }
 
+
 Coro store_tile(handle key, handle value, handle ttl, std::string layer, handle generation, bool indexed) {
     Held setter = bound::safe_cache_set();
     if (!setter.is(state().own_safe_cache_set)) {  // the host's own write: as it wants it
@@ -300,6 +360,7 @@ Coro store_tile(handle key, handle value, handle ttl, std::string layer, handle 
 
 void define_freshness() {
     state().set_if_current = lua_script(SET_IF_CURRENT);
+    state().set_if_greater = lua_script(SET_IF_GREATER);
 }
 
 }  // namespace vexa::maptile

@@ -29,11 +29,14 @@ std::vector<std::string> layer_names();
 /// names first ("plots:18:*", "bbox:plots:*", "centroid:plots"), or every layer.
 std::vector<std::string> layers_of_pattern(const std::string& pattern);
 
-/// INCR the generation of each of `layers` (through `client`), before anything is deleted.
+/// INCR the generation of each of `layers` (through `client`), before anything is deleted: a
+/// list of the generations they were advanced to.
 Coro advance_generations(object client, std::vector<std::string> layers);
 
-/// SET the version of each of `layers` to its generation, once its entries are deleted.
-Coro publish_versions(object client, std::vector<std::string> layers);
+/// Publish each of `generations` (advance_generations's list) as the version of its layer, once
+/// the layer's entries are deleted, unless a later one is published already: a version never
+/// goes back, whichever of two invalidations finishes first.
+Coro publish_versions(object client, std::vector<std::string> layers, object generations);
 
 /// The generation of `layer` as stored now (b"0" when it has none), read through the cache's
 /// client under the cache's breaker and time limit; an empty object when it cannot be read.
@@ -54,8 +57,9 @@ struct CheckedWrite {
 /// Write `w` on `client` unless its layer's generation has moved on: true when it was stored.
 /// One script where the client's Redis runs scripts; WATCH/MULTI/EXEC where it does not (as
 /// safe: the write lands only while the generation is unchanged); single commands where it runs
-/// neither (the generation compared before the write and again after it, the entry deleted when
-/// it moved on: a stale tile is visible for at most one round trip).
+/// neither (the generation compared before the write and again after it, the entry stored for a
+/// few seconds until then and deleted when it moved on: a stale tile is visible for at most one
+/// round trip, or a few seconds should the second look never come).
 Coro write_if_current(object client, CheckedWrite w);
 
 /// Store a tile computed after `generation` was read for `layer`: through set_if_current, so

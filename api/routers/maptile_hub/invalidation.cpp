@@ -66,11 +66,11 @@ Coro invalidate(Scope scope, std::string success, std::string success_end, std::
                      }};
     object done = co_await guarded(
         [&]() -> Coro {
-            co_await advance_generations(bound::redis_client(), scope.layers);
+            Held advanced = co_await advance_generations(bound::redis_client(), scope.layers);
             for (const std::string& pattern : scope.patterns) co_await delete_matching(pattern, &deleted_count);
             for (const std::string& key : scope.keys) co_await delete_key(key, &deleted_count);
             log("info", success + std::to_string(deleted_count) + success_end);
-            co_await publish_versions(bound::redis_client(), scope.layers);
+            co_await publish_versions(bound::redis_client(), scope.layers, object(advanced));
             co_return nb::int_(deleted_count);
         }(),
         std::move(on_error));

@@ -65,8 +65,9 @@ struct ModuleState {
     CoroutineInfo versions_watcher_task;
     double versions_wanted_at = 0;
     object version_stream_class;
-    /// The Lua script of BinaryRedisCache.set_if_current.
+    /// The Lua scripts of BinaryRedisCache.set_if_current and of a version's publication.
     LuaScript set_if_current;
+    LuaScript set_if_greater;
 };
 
 /// The module's state. Allocated once and never destroyed, so that none of its Python

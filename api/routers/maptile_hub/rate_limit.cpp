@@ -152,7 +152,7 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
                   std::string generation_key) {
     Held client = bound::redis_client();
     Held owner = bound::cache();
-    if (!own_cache_in_place(client, owner) || !may_use(client, Feature::scripts)) co_return object();
+    if (!own_cache_in_place(client, owner) || refused_for_now(client, Feature::scripts)) co_return object();
     RedisCall rate_call(client, "the rate limit");
     RedisCall cache_call(owner, "the tile cache");
     if (rate_call.skipped() || cache_call.skipped()) co_return object();
@@ -180,7 +180,7 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
         if (!state().local_windows.admit(rate_key, steady_seconds(), limit)) raise_retry_later(429, detail, 1);
         co_return nb::make_tuple(nb::none(), nb::none());
     }
-    if (nb::cast<long long>(item(answer, nb::int_(0))) > limit) raise_retry_later(429, detail, 1);
+    if (number(item(answer, nb::int_(0))) > double(limit)) raise_retry_later(429, detail, 1);
     object tile = item(answer, nb::int_(1));
     co_return nb::make_tuple(tile.is_none() ? object(nb::none()) : tile, item(answer, nb::int_(2)));
 }

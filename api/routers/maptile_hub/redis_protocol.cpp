@@ -63,7 +63,9 @@ LuaScript lua_script(const char* source) {
 bool command_refused(const nb::python_error& error) {
     if (error.matches(PyExc_AttributeError)) return true;
     object exceptions = nb::module_::import_("redis.exceptions");
-    if (error.matches(exceptions.attr("NoPermissionError"))) return true;
+    // NOPERM for the command itself ("... no permissions to run the 'evalsha' command"), not for
+    // a key the user may not touch, which no other command would mend.
+    if (error.matches(exceptions.attr("NoPermissionError"))) return text(error.value()).find("to run") != std::string::npos;
     if (!error.matches(exceptions.attr("ResponseError"))) return false;
     // Redis says "unknown command 'evalsha', with args beginning with: ..." (older servers "ERR
     // unknown command"); a proxy that does not pass a command says much the same.
@@ -72,11 +74,20 @@ bool command_refused(const nb::python_error& error) {
            message.find("not supported") != std::string::npos;
 }
 
-bool may_use(handle client, Feature feature) {
+bool refused_for_now(handle client, Feature feature) {
     const Refusals* known = refusals().find(client);
-    if (!known) return true;
+    if (!known) return false;
     const double until = feature == Feature::scripts ? known->scripts_until : known->transactions_until;
-    return until == 0 || steady_seconds() >= until;
+    return until != 0 && steady_seconds() < until;
+}
+
+bool may_use(handle client, Feature feature) {
+    if (!refusals().find(client)) return true;
+    double& until = until_of(refusals().of(client), feature);
+    if (until == 0) return true;
+    if (steady_seconds() < until) return false;
+    until = steady_seconds() + FEATURE_PROBE_S;  // this call is the probe; the others wait for its outcome
+    return true;
 }
 
 void refused(handle client, Feature feature, const nb::python_error& error) {
@@ -89,9 +100,10 @@ void refused(handle client, Feature feature, const nb::python_error& error) {
 }
 
 void worked(handle client, Feature feature) {
-    const Refusals* known = refusals().find(client);
-    if (!known || (feature == Feature::scripts ? known->scripts_until : known->transactions_until) == 0) return;
-    until_of(refusals().of(client), feature) = 0;
+    if (!refusals().find(client)) return;
+    double& until = until_of(refusals().of(client), feature);
+    if (until == 0) return;
+    until = 0;
     log("info", feature == Feature::scripts ? "Redis runs scripts again for this client"
                                             : "Redis runs transactions again for this client");
 }

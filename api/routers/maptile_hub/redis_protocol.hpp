@@ -29,8 +29,12 @@ inline constexpr double FEATURE_PROBE_S = 300.0;
 bool command_refused(const nb::python_error& error);
 
 /// Whether `feature` may be asked of `client`: until its Redis refused it, and again once
-/// FEATURE_PROBE_S has passed since.
+/// FEATURE_PROBE_S has passed since, by one call (the probe; the others wait for its outcome).
 bool may_use(handle client, Feature feature);
+
+/// Whether `client`'s Redis refused `feature` less than FEATURE_PROBE_S ago (asks nothing, takes
+/// no probe).
+bool refused_for_now(handle client, Feature feature);
 
 /// `client`'s Redis refused `feature` with `error`: recorded, and logged as a WARNING that names
 /// the cause and what the module does without it, once (a later probe refused again is DEBUG).

@@ -71,7 +71,7 @@ Coro fields_of(handle layer_name, handle db) {
 bool names_the_server(const std::string& host, const std::string& server) {
     if (host == server) return true;
     auto loopback = [](const std::string& name) {
-        return name == "localhost" || name == "::1" || name.rfind("127.", 0) == 0;
+        return name == "localhost" || name == "::1" || name.rfind("127.", 0) == 0 || name.rfind("::ffff:127.", 0) == 0;
     };
     return loopback(server) && loopback(host);
 }
@@ -96,6 +96,12 @@ std::string public_base(handle request) {
                           (!hostname.is_none() && names_the_server(text(hostname.attr("lower")()),
                                                                    text(pystr(address).attr("lower")())));
     if (!believed) {
+        static bool told = false;  // once per process: a deployment reached by a name wants PUBLIC_URL
+        if (!told)
+            log("warning", "TileJSON: the Host " + text(nb::repr(hostname)) + " does not name this server (" + address +
+                               "): its tile URLs name the server's own address; set VEXA_PUBLIC_URL to the address "
+                               "clients reach the service at");
+        told = true;
         if (address.find(':') != std::string::npos) address = "[" + address + "]";
         object port = item(server, nb::int_(1));  // None: the scheme's own
         url = url.attr("replace")(nb::arg("netloc") = pystr(port.is_none() ? address : address + ":" + text(port)));
