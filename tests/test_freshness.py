@@ -244,20 +244,18 @@ async def test_emptying_a_table_or_a_bulk_edit_clears_the_layer(hub, raw_redis, 
         # edit whose change took its id before theirs commits while the layer is being cleared: it
         # is left for the next round (ids are given at insert, not at commit), not deleted unapplied.
         cache_layer(raw_redis, "plots", HERE)
-        scanning = ScanWaits(hub.redis_client)
-        monkeypatch.setattr(hub, "redis_client", scanning)
         late = await connect(scratch)
         try:
             late_edit = late.transaction()
             await late_edit.start()
             await late.execute(f'INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY") VALUES (7000, \'L\', {square(*THERE)})')
+            scanning = CommitsDuringTheScan(hub.redis_client, late_edit.commit)
+            monkeypatch.setattr(hub, "redis_client", scanning)
             await db.execute(f"""
                 INSERT INTO "GIS"."PLOT" ("ID", "PLOT_NO", "GEOMETRY")
                 SELECT n, 'P' || n, ST_MakeEnvelope({HERE[0]} + n * 40, {HERE[1]}, {HERE[0]} + n * 40 + 30, {HERE[1]} + 30, 3857)
                 FROM generate_series(1, 6000) AS n""")
-            await asyncio.wait_for(scanning.scanning.wait(), 10)  # clearing the layer
-            await late_edit.commit()
-            scanning.gate.set()
+            await asyncio.wait_for(scanning.committed.wait(), 10)  # while the layer was being cleared
         finally:
             await late.close()
         await until(lambda: any(m.startswith("Tile change listener: 6000 changes to plots are more than 5000 to "
@@ -286,16 +284,18 @@ class Wrapped:
         return getattr(self.client, name)
 
 
-class ScanWaits(Wrapped):
-    """Its SCAN waits until the gate opens."""
+class CommitsDuringTheScan(Wrapped):
+    """Its first SCAN commits another transaction (`commit`) before it scans: an edit that
+    commits while the listener clears a layer, inside the listener's own call."""
 
-    def __init__(self, client) -> None:
+    def __init__(self, client, commit) -> None:
         super().__init__(client)
-        self.scanning, self.gate = asyncio.Event(), asyncio.Event()
+        self.commit, self.committed = commit, asyncio.Event()
 
     async def scan(self, *args, **kwargs):
-        self.scanning.set()
-        await self.gate.wait()
+        if not self.committed.is_set():
+            await self.commit()
+            self.committed.set()
         return await self.client.scan(*args, **kwargs)
 
 
