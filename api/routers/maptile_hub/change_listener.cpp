@@ -9,6 +9,7 @@
 
 #include "freshness.hpp"
 #include "guarded.hpp"
+#include "redis_protocol.hpp"
 #include "tile_rules.hpp"
 #include "transaction.hpp"
 
@@ -251,19 +252,6 @@ Coro purge(Link& link) {
 /// box indexes (and generations): an allkeys-* policy.
 bool index_evictable = false;
 
-/// A Redis key or answer as text (bytes as they are, or str).
-std::string key_text(handle key) {
-    if (PyBytes_Check(key.ptr())) return std::string(PyBytes_AS_STRING(key.ptr()), PyBytes_GET_SIZE(key.ptr()));
-    return text(key);
-}
-
-/// "TypeName: text" of an exception (only the name when its text is empty).
-std::string described(handle error) {
-    const std::string name = text(nb::borrow(error).type().attr("__name__"));
-    const std::string said = text(error);
-    return said.empty() ? name : name + ": " + said;
-}
-
 /// `error` is Redis refusing a write at its memory bound ("OOM command not allowed ...").
 bool is_out_of_memory(const nb::python_error& error) {
     object exceptions = nb::module_::import_("redis.exceptions");
@@ -294,12 +282,6 @@ Coro as_python(Coro body) {
     }
     restore_cpp_exception(cpp_error);
     raise_current();
-}
-
-/// Await `body` under `seconds`.
-Coro within_s(Coro body, double seconds) {
-    co_return co_await async_with(bound::asyncio().attr("timeout")(seconds),
-                                  [&](handle) -> Coro { co_return co_await std::move(body); });
 }
 
 /// The Redis side of changes to one layer: counts for the log, and the connection to touch.
@@ -340,7 +322,7 @@ Coro unlink_matching(handle client, std::string pattern, Removal* removal) {
         Held page = co_await command(removal, std::move(scanning));
         cursor = item(page, nb::int_(0));
         std::vector<std::string> keys;
-        for (handle key : item(page, nb::int_(1))) keys.push_back(key_text(key));
+        for (handle key : item(page, nb::int_(1))) keys.push_back(redis_text(key));
         co_await unlink_all(client, std::move(keys), removal);
     } while (nb::cast<long long>(cursor) != 0);
     co_return nb::none();
@@ -353,7 +335,7 @@ Coro unlink_matching(handle client, std::string pattern, Removal* removal) {
 Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
     Held index = pystr(bbox_index_key(layer));
     object typing = nb::borrow(client).attr("type")(index);
-    const std::string kind = key_text(co_await command(removal, std::move(typing)));
+    const std::string kind = redis_text(co_await command(removal, std::move(typing)));
     if (kind == "zset" || kind == "set") {
         const bool sorted = kind == "zset";
         Held cursor = nb::int_(0);
@@ -364,7 +346,7 @@ Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
             cursor = item(page, nb::int_(0));
             std::vector<std::string> keys;
             for (handle member : item(page, nb::int_(1)))  // (name, score) of a sorted set, the name of a set
-                keys.push_back(sorted ? key_text(item(member, nb::int_(0))) : key_text(member));
+                keys.push_back(sorted ? redis_text(item(member, nb::int_(0))) : redis_text(member));
             if (keys.empty()) continue;
             // The names first, then the entries: a name that a write of the new generation adds
             // back in between then names an entry that either is deleted next (a miss) or stays
@@ -444,19 +426,19 @@ Coro remove(std::string layer, std::optional<std::vector<std::string>> tiles, Re
         refused = true;
     }};
     co_await touch(*removal->link);
-    Held advanced = co_await guarded(within_s(advance_generations(client, layers), REDIS_CALL_S), std::move(out_of_memory));
+    Held advanced = co_await guarded(within(advance_generations(client, layers), REDIS_CALL_S), std::move(out_of_memory));
     ++removal->commands;
     if (refused) {
         log("warning", "Tile change listener: Redis is out of memory and refuses to advance the generation of " + layer +
                            ": its cached entries are removed first, to make room");
         co_await unlink_entries(client, layer, &tiles, removal);
         co_await touch(*removal->link);
-        advanced = co_await within_s(advance_generations(client, layers), REDIS_CALL_S);
+        advanced = co_await within(advance_generations(client, layers), REDIS_CALL_S);
         ++removal->commands;
     }
     co_await unlink_entries(client, layer, &tiles, removal);
     co_await touch(*removal->link);
-    co_await within_s(publish_versions(client, layers, object(advanced)), REDIS_CALL_S);
+    co_await within(publish_versions(client, layers, object(advanced)), REDIS_CALL_S);
     removal->commands += 2;
     co_return nb::none();
 }
@@ -656,7 +638,7 @@ Coro warn_of_eviction() {
             object reading = bound::redis_client().attr("info")("memory");
             Coro waiting = within(std::move(reading), REDIS_CALL_S);
             Held memory = co_await std::move(waiting);
-            const std::string policy = key_text(item_or(memory, "maxmemory_policy", pystr("")));
+            const std::string policy = redis_text(item_or(memory, "maxmemory_policy", pystr("")));
             const double bound_bytes = number(item_or(memory, "maxmemory", nb::int_(0)));
             index_evictable = policy.rfind("allkeys-", 0) == 0;
             if (index_evictable)

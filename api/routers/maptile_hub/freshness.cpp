@@ -59,12 +59,6 @@ bool same_generation(handle read, handle expected) {
     return compare(read.is_none() ? object(nb::bytes("0")) : nb::borrow(read), expected, Py_EQ);
 }
 
-/// A Redis answer as text: bytes decoded, str as it is.
-std::string answer_text(handle answer) {
-    return PyBytes_Check(answer.ptr()) ? std::string(PyBytes_AS_STRING(answer.ptr()), PyBytes_GET_SIZE(answer.ptr()))
-                                       : text(answer);
-}
-
 /// `target.name(*args)`.
 object call(handle target, const char* name, const nb::tuple& args) {
     return steal(PyObject_Call(nb::borrow(target).attr(name).ptr(), args.ptr(), nullptr));
@@ -230,7 +224,7 @@ Coro index_time(handle client, handle index, long long* now, bool* legacy) {
     *now = (long long)number(item(time, nb::int_(0)));
     object typing = nb::borrow(client).attr("type")(index);
     Held kind = co_await std::move(typing);
-    *legacy = answer_text(kind) == "set";
+    *legacy = redis_text(kind) == "set";
     co_return nb::none();
 }
 

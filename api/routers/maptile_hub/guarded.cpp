@@ -33,6 +33,11 @@ object guarded(const std::function<object()>& call, const OnError& on_error) {
     return nb::none();
 }
 
+std::string described(handle error) {
+    const std::string name = text(nb::borrow(error).type().attr("__name__")), message = text(error);
+    return message.empty() ? name : name + ": " + message;
+}
+
 void end_if_cancelled() {
     object task = bound::asyncio().attr("current_task")();
     if (!task.is_none() && nb::cast<long long>(task.attr("cancelling")()) > 0)

@@ -24,6 +24,10 @@ Coro guarded(Coro call, OnError on_error);
 /// The same for a plain call.
 object guarded(const std::function<object()>& call, const OnError& on_error);
 
+/// "TypeName: text" of an exception (only the name when its text is empty), for log lines:
+/// "TimeoutError", "ConnectionError: ...".
+std::string described(handle error);
+
 /// Raise CancelledError when the running task has a cancellation still pending. A library can
 /// lose a cancellation: redis-py's asyncio client, cancelled as its answer arrives, gives the
 /// answer and the caller goes on, while the task still counts the request (Task.cancelling()).

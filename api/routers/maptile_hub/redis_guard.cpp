@@ -2,6 +2,7 @@
 // redis_breaker_state().
 #include "redis_guard.hpp"
 
+#include "guarded.hpp"
 #include "module_state.hpp"
 
 #include <cstdio>
@@ -29,13 +30,6 @@ std::string seconds(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", value);
     return buffer;
-}
-
-/// The error's type name, and its text when it has one: "TimeoutError", "ConnectionError: ...".
-std::string described(const nb::python_error& error) {
-    object value = nb::borrow(error.value());
-    std::string name = text(value.type().attr("__name__")), message = text(value);
-    return message.empty() ? name : name + ": " + message;
 }
 
 }  // namespace
@@ -75,10 +69,10 @@ void RedisCall::failed(const nb::python_error& error) {
     switch (breaker_->failed(how_, now())) {
         case CircuitBreaker::Change::opened:
             log("warning", "Circuit breaker open for " + what_ + ": Redis is skipped for " +
-                               seconds(breaker_->backoff()) + " s after " + described(error));
+                               seconds(breaker_->backoff()) + " s after " + described(error.value()));
             break;
         case CircuitBreaker::Change::reopened:
-            log("debug", "Circuit breaker stays open for " + what_ + ": the probe failed (" + described(error) +
+            log("debug", "Circuit breaker stays open for " + what_ + ": the probe failed (" + described(error.value()) +
                              "), next probe in " + seconds(breaker_->backoff()) + " s");
             break;
         default: break;

@@ -2,6 +2,7 @@
 // using them and asked again rarely; the module's Lua scripts run by EVALSHA.
 #include "redis_protocol.hpp"
 
+#include "guarded.hpp"
 #include "per_object.hpp"
 
 namespace vexa::maptile {
@@ -47,13 +48,13 @@ const char* instead(Feature feature) {
                  "removed";
 }
 
-std::string described(const nb::python_error& error) {
-    object value = nb::borrow(error.value());
-    const std::string name = text(value.type().attr("__name__")), message = text(value);
-    return message.empty() ? name : name + ": " + message;
-}
 
 }  // namespace
+
+std::string redis_text(handle answer) {
+    if (PyBytes_Check(answer.ptr())) return std::string(PyBytes_AS_STRING(answer.ptr()), PyBytes_GET_SIZE(answer.ptr()));
+    return text(answer);
+}
 
 LuaScript lua_script(const char* source) {
     object digest = nb::module_::import_("hashlib").attr("sha1")(pystr(source).attr("encode")("utf-8"));
@@ -93,7 +94,7 @@ bool may_use(handle client, Feature feature) {
 void refused(handle client, Feature feature, const nb::python_error& error) {
     Refusals& r = refusals().of(client);
     until_of(r, feature) = steady_seconds() + FEATURE_PROBE_S;
-    const std::string line = without(feature) + described(error) + instead(feature) + "; asking again in " +
+    const std::string line = without(feature) + described(error.value()) + instead(feature) + "; asking again in " +
                              std::to_string(int(FEATURE_PROBE_S)) + " s";
     log(logged_of(r, feature) ? "debug" : "warning", line);
     logged_of(r, feature) = true;

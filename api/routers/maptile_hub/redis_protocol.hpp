@@ -7,6 +7,9 @@
 
 namespace vexa::maptile {
 
+/// A Redis key or answer as text: bytes as they are (a client without reply decoding), or str.
+std::string redis_text(handle answer);
+
 /// A Lua script the module runs in Redis: its text, and the SHA-1 that EVALSHA names it by.
 struct LuaScript {
     object text;

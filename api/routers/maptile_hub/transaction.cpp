@@ -25,6 +25,11 @@ Coro limited(object awaitable_given, object timeout) {
 Coro within(object awaitable, handle timeout) { return limited(std::move(awaitable), nb::borrow(timeout)); }
 Coro within(object awaitable, double timeout) { return limited(std::move(awaitable), nb::float_(timeout)); }
 
+Coro within(Coro body, double timeout) {
+    co_return co_await async_with(bound::asyncio().attr("timeout")(timeout),
+                                  [&](handle) -> Coro { co_return co_await std::move(body); });
+}
+
 namespace {
 
 object transaction_init(Args& a) {

@@ -20,6 +20,8 @@ Coro timed_query(object db, object statement, object params, double timeout, con
 /// then cancelled. It runs in the caller's task, so a cancellation of the caller is never lost.
 Coro within(object awaitable, handle timeout);
 Coro within(object awaitable, double timeout);
+/// The same for a native body.
+Coro within(Coro body, double timeout);
 
 /// Start-up: the class DatabaseTransaction and db_transaction.
 void define_transaction();
