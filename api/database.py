@@ -28,7 +28,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import logging
-import os
 import weakref
 from collections.abc import AsyncIterator
 
@@ -38,11 +37,11 @@ from sqlalchemy.engine import make_url
 from sqlalchemy.exc import DisconnectionError
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
 
+import settings
+
 logger = logging.getLogger("vexa.database")
 
-# The project's own PostGIS (scripts/services.sh) when DATABASE_URL names no other.
-DEFAULT_DATABASE_URL = f"postgresql+asyncpg://postgres@127.0.0.1:{os.getenv('VEXA_PG_PORT', '55432')}/vexa"
-DATABASE_URL = os.getenv("DATABASE_URL", DEFAULT_DATABASE_URL)
+DATABASE_URL = settings.database_url()
 READ_POOL_SIZE = 10
 ACQUIRE_TIMEOUT_S = 10.0
 # The host's read-only statements take milliseconds; one that runs away (a plan for an odd plot,

@@ -33,8 +33,7 @@ ROOT = Path(__file__).resolve().parents[1]
 API = ROOT / "api"
 if str(API) not in sys.path:
     sys.path.insert(0, str(API))  # the host's modules: database, helpers, plans, ...
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+from settings import PG_PORT, REDIS_PORT, project_database_url, project_environment  # noqa: E402
 ZONES = 216  # cadastral zones of the demo cadastre
 ZONE_PLOTS = 4630  # 216 zones of 4,630 plots hold 1,000,080
 BOUND_HOLES = {"min_x": "$1", "min_y": "$2", "max_x": "$3", "max_y": "$4"}
@@ -43,14 +42,13 @@ Tile = tuple[int, int, int]  # z, x, y
 
 def pg_url(database: str = "vexa") -> str:
     """A database of the project's PostgreSQL, as asyncpg takes it."""
-    return f"postgresql://postgres@127.0.0.1:{PG_PORT}/{database}"
+    return project_database_url(database, driver="postgresql")
 
 
 def host_environment(database: str = "vexa", redis_db: int = 0) -> dict[str, str]:
     """This process's environment with the host pointed at `database` and at Redis database
     `redis_db` of the project's servers."""
-    return {**os.environ, "DATABASE_URL": pg_url(database).replace("postgresql://", "postgresql+asyncpg://", 1),
-            "REDIS_HOST": "127.0.0.1", "REDIS_PORT": str(REDIS_PORT), "REDIS_DB": str(redis_db)}
+    return {**os.environ, **project_environment(database, redis_db)}
 
 
 def loopback_addresses(third_octets: Sequence[int] = (10, 11)) -> list[str]:

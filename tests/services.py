@@ -9,19 +9,19 @@ import signal
 import subprocess
 import time
 from collections.abc import Iterator
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
+import settings
+
+from settings import PG_PORT, REDIS_PORT, ROOT, project_database_url
+
 SCRIPT = ROOT / "scripts" / "services.sh"
-STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
-PG_PORT = int(os.environ.get("VEXA_PG_PORT", "55432"))
-REDIS_PORT = int(os.environ.get("VEXA_REDIS_PORT", "56379"))
+STATE = settings.STATE_DIR
 ADMIN_TOKEN = "test-admin-token"
 
 
 def database_url(*, user: str = "postgres", port: int = PG_PORT, driver: str = "postgresql+asyncpg") -> str:
     """The project's database as a URL: SQLAlchemy's asyncpg form unless another driver is named."""
-    return f"{driver}://{user}@127.0.0.1:{port}/vexa"
+    return project_database_url(user=user, port=port, driver=driver)
 
 
 DATABASE_URL = database_url()  # for the host and SQLAlchemy engines
@@ -34,10 +34,7 @@ def run_script(*args: str) -> None:
 
 def configure_environment() -> None:
     """Point the host and the tile module at the project's own servers."""
-    os.environ["DATABASE_URL"] = DATABASE_URL
-    os.environ["REDIS_HOST"] = "127.0.0.1"
-    os.environ["REDIS_PORT"] = str(REDIS_PORT)
-    os.environ["REDIS_DB"] = "0"
+    os.environ.update(settings.project_environment())
     os.environ["VEXA_ADMIN_TOKEN"] = ADMIN_TOKEN
 
 
