@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <iterator>
 #include <string>
@@ -18,37 +19,42 @@ TEST(Catalogue, LayersInOrderWithTheirMinimumZooms) {
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_STREQ(layers[i].name, names[i]);
         EXPECT_EQ(layers[i].min_zoom, minima[i]);
+        EXPECT_EQ(find_layer(names[i]), &layers[i]);
         // The identifier column is always the first property column.
         EXPECT_STREQ(layers[i].properties.front(), layers[i].id_col);
     }
+    EXPECT_EQ(find_layer("roads"), nullptr);
 }
 
-TEST(Catalogue, TablesAndColumnsOfEachLayer) {
+TEST(Catalogue, TablesAndColumnsOfEachLayerAsSql) {
     struct Expected {
         const char* table;
         const char* id_col;
         const char* geom_col;
-        std::vector<std::string> properties;
+        const char* properties;
     };
     const Expected expected[] = {
         {R"("GIS"."PLOT")", R"("ID")", R"("GEOMETRY")",
-         {R"("ID")", R"("PLOT_NO")", R"("STATUS")", R"("AREA_SYSTEM")", R"("GENERAL_LU")", R"("CADZONE")",
-          R"("DETAIL_LU")", R"("file_no")"}},
-        {R"("GIS"."BEACON")", R"("ID")", R"("GEOMETRY")", {R"("ID")", R"("BEACON_NO")", R"("STATUS")", R"("REMARK")"}},
-        {R"("GIS"."CadZones")", R"("id")", R"("geometry")", {R"("id")", R"("name")", R"("district_id")"}},
-        {R"("GIS"."Districts")", R"("id")", R"("geometry")", {R"("id")", R"("name")", R"("lga_id")"}},
-        {R"("GIS"."LGAs")", R"("id")", R"("geometry")", {R"("id")", R"("name")"}},
+         R"("ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no")"},
+        {R"("GIS"."BEACON")", R"("ID")", R"("GEOMETRY")", R"("ID", "BEACON_NO", "STATUS", "REMARK")"},
+        {R"("GIS"."CadZones")", R"("id")", R"("geometry")", R"("id", "name", "district_id")"},
+        {R"("GIS"."Districts")", R"("id")", R"("geometry")", R"("id", "name", "lga_id")"},
+        {R"("GIS"."LGAs")", R"("id")", R"("geometry")", R"("id", "name")"},
     };
     const auto& layers = catalogue();
     ASSERT_EQ(layers.size(), std::size(expected));
     for (size_t i = 0; i < layers.size(); ++i) {
         SCOPED_TRACE(layers[i].name);
-        EXPECT_STREQ(layers[i].table, expected[i].table);
-        EXPECT_STREQ(layers[i].id_col, expected[i].id_col);
-        EXPECT_STREQ(layers[i].geom_col, expected[i].geom_col);
-        EXPECT_EQ(std::vector<std::string>(layers[i].properties.begin(), layers[i].properties.end()),
-                  expected[i].properties);
+        EXPECT_EQ(quoted_table(layers[i]), expected[i].table);
+        EXPECT_EQ(quoted(layers[i].id_col), expected[i].id_col);
+        EXPECT_EQ(quoted(layers[i].geom_col), expected[i].geom_col);
+        EXPECT_EQ(quoted_properties(layers[i]), expected[i].properties);
     }
+}
+
+TEST(Quoted, InnerQuotesAreDoubled) {
+    EXPECT_EQ(quoted("a\"b"), R"("a""b")");
+    EXPECT_EQ(quoted(""), R"("")");
 }
 
 TEST(ZoomBand, EveryBandOnBothSidesOfItsUpperBound) {
@@ -110,32 +116,57 @@ TEST(BboxArea, OrderDoesNotMatter) {
 }
 
 namespace {
-MvtQuery plots_query(bool exact) {
-    return {"plots", "\"GIS\".\"PLOT\"", "\"ID\"", "\"GEOMETRY\"", "\"ID\", \"PLOT_NO\"", 10, 15000, 64, exact};
+
+/// `sql` with every run of white space made one blank, none at either end nor inside brackets.
+std::string normalised(const std::string& sql) {
+    std::string out;
+    for (char c : sql) {
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            if (!out.empty() && out.back() != ' ' && out.back() != '(') out += ' ';
+        } else {
+            if (c == ')' && !out.empty() && out.back() == ' ') out.pop_back();
+            out += c;
+        }
+    }
+    if (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
 }
+
+TileQuery plots_query(bool exact) {
+    return {.layer_name = "plots", .table = R"("GIS"."PLOT")", .id_col = R"("ID")", .geom_col = R"("GEOMETRY")",
+            .properties = R"("ID", "PLOT_NO")", .tolerance = 10, .buffer = 64, .limit = "15000", .exact_filter = exact};
+}
+
 }  // namespace
 
-TEST(MvtSql, ExactFilterHasThreeLines) {
-    const std::string sql = mvt_sql(plots_query(true));
-    EXPECT_EQ(sql.rfind("\n    SELECT ST_AsMVT(mvt_data, 'plots', 4096, 'mvt_geom') AS mvt\n", 0), 0u);
-    EXPECT_NE(sql.find("SELECT \"ID\", \"PLOT_NO\",\n            \"ID\" AS feature_id,\n"), std::string::npos);
-    EXPECT_NE(sql.find("ST_SimplifyPreserveTopology(\"GEOMETRY\", 10),\n"), std::string::npos);
-    EXPECT_NE(sql.find("                4096,\n                64,\n                true\n"), std::string::npos);
-    EXPECT_NE(sql.find("WHERE \n        \"GEOMETRY\" && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
-                       "        AND ST_Intersects(\"GEOMETRY\", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n"
-                       "        \n        ORDER BY ST_Area(\"GEOMETRY\") DESC\n        LIMIT 15000\n"),
-              std::string::npos);
-    EXPECT_EQ(sql.substr(sql.size() - 6), ";\n    ");
+TEST(TileSql, TheWholeStatementWithTheExactFilter) {
+    EXPECT_EQ(normalised(tile_sql(plots_query(true))),
+              normalised(R"(
+        SELECT ST_AsMVT(mvt_data, 'plots', 4096, 'mvt_geom') AS mvt
+        FROM (
+            SELECT "ID", "PLOT_NO", "ID" AS feature_id,
+                ST_AsMVTGeom(ST_SimplifyPreserveTopology("GEOMETRY", 10),
+                             ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857), 4096, 64, true) AS mvt_geom
+            FROM "GIS"."PLOT"
+            WHERE "GEOMETRY" && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)
+              AND ST_Intersects("GEOMETRY", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))
+            ORDER BY ST_Area("GEOMETRY") DESC
+            LIMIT 15000
+        ) AS mvt_data
+        WHERE mvt_data.mvt_geom IS NOT NULL)"));
 }
 
-TEST(MvtSql, BoundingBoxOnlyAndNoSimplification) {
-    MvtQuery q = plots_query(false);
+TEST(TileSql, BoxTestAloneUnsimplifiedAndABoundLimit) {
+    TileQuery q = plots_query(false);
     q.tolerance = 0;
-    const std::string sql = mvt_sql(q);
-    EXPECT_NE(sql.find("ST_AsMVTGeom(\n                \"GEOMETRY\",\n"), std::string::npos);
-    EXPECT_NE(sql.find("WHERE \"GEOMETRY\" && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n        ORDER BY"),
+    q.limit = ":max_features";
+    const std::string sql = normalised(tile_sql(q));
+    EXPECT_NE(sql.find("ST_AsMVTGeom(\"GEOMETRY\", ST_MakeEnvelope"), std::string::npos);
+    EXPECT_NE(sql.find("WHERE \"GEOMETRY\" && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857) ORDER BY"),
               std::string::npos);
+    EXPECT_NE(sql.find("LIMIT :max_features) AS mvt_data"), std::string::npos);
     EXPECT_EQ(sql.find("ST_Intersects"), std::string::npos);
+    EXPECT_EQ(sql.find("ST_Simplify"), std::string::npos);
 }
 
 TEST(JoinColumns, CommaAndSpace) {

@@ -36,6 +36,14 @@ object api_response();
 object api_router_response();
 object latlon_to_xyz();
 object xyz_to_bbox_web_mercator();
+object get_zoom_config();
+object generate_mvt_sql();
+object _invalidate_layer_cache_task();
+object _invalidate_all_cache_task();
+object _invalidate_cache_by_pattern_task();
+/// How long the change log keeps a change, in seconds (VEXA_CHANGE_RETENTION_S, one day unless
+/// set); the listener keeps at least the longest cache lifetime.
+object CHANGE_RETENTION_S();
 }  // namespace bound
 
 /// Create a function object from `description` and bind it in the module namespace under its name.

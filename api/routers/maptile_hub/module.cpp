@@ -1,18 +1,13 @@
 // module.cpp: start-up of vexa.maptile_hub: configuration, module objects and routes, in order;
 // and the module's names as bound now (hub.hpp).
-#include "cache.hpp"
-#include "catalogue.hpp"
-#include "change_listener.hpp"
-#include "freshness.hpp"
-#include "guards.hpp"
+#include "cache/cache.hpp"
+#include "startup.hpp"
+#include "cache/freshness.hpp"
+#include "endpoints/guards.hpp"
 #include "hub.hpp"
-#include "invalidation.hpp"
-#include "module_state.hpp"
-#include "mvt_sql.hpp"
-#include "rate_limit.hpp"
-#include "redis_guard.hpp"
-#include "routes.hpp"
-#include "transaction.hpp"
+#include "cache/rate_limit.hpp"
+#include "cache/redis_guard.hpp"
+#include "sql/transaction.hpp"
 
 #include <sched.h>
 
@@ -22,12 +17,10 @@
 
 namespace vexa::maptile {
 
-ModuleState& state() {
-    static auto* module_state = new ModuleState();
-    return *module_state;
+Namespace& ns() {
+    static auto* names = new Namespace();  // never destroyed: see each concern's state
+    return *names;
 }
-
-Namespace& ns() { return state().ns; }
 
 namespace bound {
 object logger() { return ns()["logger"]; }
