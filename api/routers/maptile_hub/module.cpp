@@ -224,6 +224,7 @@ NB_MODULE(maptile_hub, m) {
     define_redis_guard();
     define_rate_limit();
     define_change_listener();
+    define_versions_watcher();
 
     // 16. The routes.
     register_routes();

@@ -32,6 +32,8 @@ void define_rate_limit();
 void define_change_listener();
 /// Start-up: validate_tile_coords, calculate_bbox_area_degrees.
 void define_guards();
+/// Start-up: how the versions watcher's task shows itself.
+void define_versions_watcher();
 
 // The operations of maptileHub, each made by the file of its endpoint.
 

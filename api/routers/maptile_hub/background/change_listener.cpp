@@ -6,6 +6,7 @@
 // It purges changes older than the change log's retention, and it never ends but by
 // cancellation: every failure is logged and the listener connects again.
 #include "startup.hpp"
+#include "cache/key_removal.hpp"
 
 #include "cache/freshness.hpp"
 #include "guarded.hpp"
@@ -94,8 +95,7 @@ constexpr long long MAX_TILES_REMOVED = 20000;
 constexpr long long FOLLOW_BATCH = 1000;
 /// Rows per DELETE of a layer's changes or of the purge.
 constexpr long long DELETE_CHUNK = 10000;
-/// Keys per UNLINK, and per page of SCAN, ZSCAN, SSCAN.
-constexpr size_t UNLINK_BATCH = 1000;
+/// Keys per page of ZSCAN and SSCAN.
 constexpr int SCAN_COUNT = 1000;
 /// Geometries' bounds are kept as single-precision floats in their index: a tile "&&" the
 /// geometry may lie that far outside its exact bounds.
@@ -284,48 +284,26 @@ Coro as_python(Coro body) {
     raise_current();
 }
 
+/// A command of the listener's: under REDIS_CALL_S, after a touch of a quiet connection.
+Coro touched(Link& link, object call) {
+    Held pending = std::move(call);
+    co_await touch(link);
+    Coro waiting = within(object(pending), REDIS_CALL_S);
+    co_return co_await std::move(waiting);
+}
+
 /// The Redis side of changes to one layer: counts for the log, and the connection to touch.
-struct Removal {
+struct Removal : RemovalCount {
     Link* link;
-    long long entries = 0;   // cached entries removed
-    long long commands = 0;  // Redis commands issued
+    SendCommand send;
+    explicit Removal(Link* l) : link(l), send([l](object call) { return touched(*l, std::move(call)); }) {}
 };
 
-/// One Redis command of a removal, under REDIS_CALL_S, after a touch of a quiet connection.
+/// One Redis command of a removal, counted.
 Coro command(Removal* removal, object call) {
-    Held pending = std::move(call);
-    co_await touch(*removal->link);
-    Coro waiting = within(object(pending), REDIS_CALL_S);
-    Held answer = co_await std::move(waiting);
+    Held answer = co_await removal->send(std::move(call));
     ++removal->commands;
     co_return object(answer);
-}
-
-/// UNLINK `keys` in batches.
-Coro unlink_all(handle client, std::vector<std::string> keys, Removal* removal) {
-    for (size_t first = 0; first < keys.size(); first += UNLINK_BATCH) {
-        nb::list batch;
-        for (size_t i = first; i < std::min(keys.size(), first + UNLINK_BATCH); ++i) batch.append(pystr(keys[i]));
-        object unlinking = steal(PyObject_Call(nb::borrow(client).attr("unlink").ptr(), nb::tuple(batch).ptr(), nullptr));
-        Held unlinked = co_await command(removal, std::move(unlinking));
-        removal->entries += nb::cast<long long>(unlinked);
-    }
-    co_return nb::none();
-}
-
-/// UNLINK every key matching `pattern`, found by SCAN.
-Coro unlink_matching(handle client, std::string pattern, Removal* removal) {
-    Held cursor = nb::int_(0);
-    do {
-        object scanning = nb::borrow(client).attr("scan")(cursor, nb::arg("match") = pystr(pattern),
-                                                         nb::arg("count") = SCAN_COUNT);
-        Held page = co_await command(removal, std::move(scanning));
-        cursor = item(page, nb::int_(0));
-        std::vector<std::string> keys;
-        for (handle key : item(page, nb::int_(1))) keys.push_back(redis_text(key));
-        co_await unlink_all(client, std::move(keys), removal);
-    } while (nb::cast<long long>(cursor) != 0);
-    co_return nb::none();
 }
 
 /// The layer's bounding-box entries. Their index (a sorted set of their keys; a plain set as an
@@ -357,19 +335,20 @@ Coro unlink_indexed(handle client, std::string layer, Removal* removal) {
             object forgetting = steal(PyObject_Call(nb::borrow(client).attr(sorted ? "zrem" : "srem").ptr(),
                                                     nb::tuple(names).ptr(), nullptr));
             co_await command(removal, std::move(forgetting));
-            co_await unlink_all(client, std::move(keys), removal);
+            co_await unlink_keys(client, std::move(keys), removal->send, removal);
         } while (number(cursor) != 0);
         co_return nb::none();
     }
     if (kind != "none") {  // not an index: dropped
         std::vector<std::string> odd{bbox_index_key(layer)};
-        co_await unlink_all(client, std::move(odd), removal);
+        co_await unlink_keys(client, std::move(odd), removal->send, removal);
     }
     // The index has no expiry, so only an allkeys-* policy can have evicted it: otherwise a
     // missing index means the layer has no box entries, and no edit spends a SCAN of the whole
     // key space on finding none.
     if (index_evictable)
-        co_await unlink_matching(client, text(bound::cache().attr("namespace")) + ":bbox:" + layer + ":*", removal);
+        co_await unlink_matching(client, text(bound::cache().attr("namespace")) + ":bbox:" + layer + ":*", removal->send,
+                                 removal);
     co_return nb::none();
 }
 
@@ -403,11 +382,11 @@ Coro unlink_entries(handle client, std::string layer, const std::optional<std::v
                     Removal* removal) {
     const std::string prefix = text(bound::cache().attr("namespace")) + ":";
     if (*tiles)
-        co_await unlink_all(client, **tiles, removal);
+        co_await unlink_keys(client, **tiles, removal->send, removal);
     else
-        co_await unlink_matching(client, prefix + layer + ":*", removal);
+        co_await unlink_matching(client, prefix + layer + ":*", removal->send, removal);
     std::vector<std::string> centroid{prefix + "centroid:" + layer};
-    co_await unlink_all(client, std::move(centroid), removal);
+    co_await unlink_keys(client, std::move(centroid), removal->send, removal);
     co_await unlink_indexed(client, layer, removal);
     co_return nb::none();
 }

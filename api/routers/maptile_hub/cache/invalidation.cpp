@@ -2,6 +2,7 @@
 // walk and one DEL per key; the workers report a count, the schedulers run them in the
 // background.
 #include "startup.hpp"
+#include "key_removal.hpp"
 
 #include "freshness.hpp"
 #include "guarded.hpp"
@@ -39,38 +40,14 @@ object _invalidate_cache_by_pattern_task() { return ns()["_invalidate_cache_by_p
 
 namespace {
 
-/// Delete every key matching `pattern`, one DEL at a time in scan order, counting in `deleted`
-/// (which therefore holds the keys deleted before a failure too).
-Coro delete_matching(std::string pattern, long long* deleted) {
-    Held client = bound::redis_client();
-    AsyncIter keys(client.attr("scan_iter")(nb::arg("match") = pystr(pattern), nb::arg("count") = 100));
-    while (true) {
-        Awaited next = keys.next();
-        Held key = co_await std::move(next);
-        if (!key.is_valid()) break;
-        object deleting = client.attr("delete")(key);
-        co_await std::move(deleting);
-        ++*deleted;
-    }
-    co_return nb::none();
-}
-
-/// What one worker removes: the keys its patterns match and its single keys, all in the cache's
-/// namespace, and the layers whose generation it advances first and whose version it publishes
-/// once they are gone.
+/// What one worker removes: the keys its patterns match and its single keys (the layers'
+/// bounding-box indexes among them), and the layers whose generation it advances first and
+/// whose version it publishes once they are gone.
 struct Scope {
     std::vector<std::string> patterns;
     std::vector<std::string> keys;
     std::vector<std::string> layers;
 };
-
-/// DEL `key`, counting it in `deleted` when it was there.
-Coro delete_key(std::string key, long long* deleted) {
-    Held client = bound::redis_client();
-    object deleting = client.attr("delete")(pystr(key));
-    *deleted += nb::cast<long long>(co_await std::move(deleting));
-    co_return nb::none();
-}
 
 /// One worker: advance the generations of the scope's layers, delete what it covers and log
 /// `success` + count + `success_end`, then publish the layers' versions; on a failure log
@@ -78,18 +55,22 @@ Coro delete_key(std::string key, long long* deleted) {
 /// invalidation endpoint looks for it: a failed deletion must not be reported to its client as a
 /// success.
 Coro invalidate(Scope scope, std::string success, std::string success_end, std::string failure) {
-    long long deleted_count = 0;
+    RemovalCount removed;
     OnError on_error{.level = "error", .message = failure, .then = [&](const nb::python_error& e) {
-                         state().failure.attr("set")(nb::make_tuple(e.value(), deleted_count));
+                         state().failure.attr("set")(nb::make_tuple(e.value(), removed.entries));
                      }};
     object done = co_await guarded(
         [&]() -> Coro {
-            Held advanced = co_await advance_generations(bound::redis_client(), scope.layers);
-            for (const std::string& pattern : scope.patterns) co_await delete_matching(pattern, &deleted_count);
-            for (const std::string& key : scope.keys) co_await delete_key(key, &deleted_count);
-            log("info", success + std::to_string(deleted_count) + success_end);
-            co_await publish_versions(bound::redis_client(), scope.layers, object(advanced));
-            co_return nb::int_(deleted_count);
+            Held client = bound::redis_client();
+            Held advanced = co_await advance_generations(client, scope.layers);
+            // The single keys first: a box entry written after its index is gone names itself in a
+            // new one, and every entry written before is found by the patterns below.
+            co_await unlink_keys(client, scope.keys, send_plainly, &removed);
+            for (const std::string& pattern : scope.patterns)
+                co_await unlink_matching(client, pattern, send_plainly, &removed);
+            log("info", success + std::to_string(removed.entries) + success_end);
+            co_await publish_versions(client, scope.layers, object(advanced));
+            co_return nb::int_(removed.entries);
         }(),
         std::move(on_error));
     co_return done.is_none() ? object(nb::int_(0)) : done;
@@ -103,8 +84,10 @@ Scope layer_scope(const std::string& layer) {
     const std::string prefix = cache_namespace() + ":";
     std::vector<std::string> layers = layer_names();
     const bool known = std::find(layers.begin(), layers.end(), layer) != layers.end();
+    std::vector<std::string> keys{prefix + "centroid:" + layer};
+    if (known) keys.push_back(bbox_index_key(layer));  // the index of the box entries removed with it
     return {.patterns = {prefix + layer + ":*", prefix + "bbox:" + layer + ":*"},
-            .keys = {prefix + "centroid:" + layer},
+            .keys = std::move(keys),
             .layers = known ? std::vector<std::string>{layer} : std::vector<std::string>{}};
 }
 
@@ -118,6 +101,7 @@ Coro invalidate_layer_task(Args& a) {
 
 Coro invalidate_all_task(Args&) {
     Scope everything{.patterns = {cache_namespace() + ":*"}, .layers = layer_names()};
+    for (const std::string& layer : everything.layers) everything.keys.push_back(bbox_index_key(layer));
     co_return co_await invalidate(std::move(everything), "Background task: Invalidated ALL cache entries: ",
                                   " keys deleted", "Background task failed to invalidate all cache: ");
 }

@@ -101,12 +101,11 @@ Coro web_mercator_corners(Args& a, long long srid) {
     bind["x2"] = maxx;
     bind["y2"] = maxy;
     bind["input_srid"] = a["srid"];
-    OnError on_error{.level = "error", .message = "Coordinate transformation error: ", .then = [](const nb::python_error& e) {
-                         if (database_unavailable(e))
-                             raise_retry_later(503, "Database unavailable", DATABASE_RETRY_S, e.value());
-                         raise_http(400, "Invalid coordinate transformation");
-                     }};
-    co_return co_await guarded(
+    const QueryFailure failure{.error_log = "Coordinate transformation error: ",
+                               .error_detail = "Invalid coordinate transformation",
+                               .error_status = 400,
+                               .unavailable_retry_s = DATABASE_RETRY_S};
+    co_return co_await answered(
         [&]() -> Coro {
             object statement = bound::text()(TRANSFORM_SQL);
             Held coords = co_await timed_query(nb::borrow(a["db"]), std::move(statement), bind, TRANSFORM_TIMEOUT, "first");
@@ -117,7 +116,7 @@ Coro web_mercator_corners(Args& a, long long srid) {
                 if (!std::isfinite(number(v))) raise(PyExc_ValueError, "transformed bounds are not finite");
             co_return corners;
         }(),
-        std::move(on_error));
+        failure);
 }
 
 /// The bounding-box statement of `layer_name` (its geometries simplified when asked for and the

@@ -1,4 +1,5 @@
-// tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address.
+// tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address, and
+// get_all_layers_tile, every layer served at the zoom in one tile.
 #include "cache/cache.hpp"
 #include "cache/freshness.hpp"
 #include "guards.hpp"

@@ -9,7 +9,7 @@ Coro answered(Coro query, QueryFailure failure) {
     try {
         co_return co_await std::move(query);
     } catch (nb::python_error& e) {
-        if (e.matches(bound::asyncio().attr("TimeoutError"))) {
+        if (!failure.timeout_log.empty() && e.matches(bound::asyncio().attr("TimeoutError"))) {
             log("error", failure.timeout_log);
             raise_http(408, failure.timeout_detail, e.value());
         }
@@ -19,7 +19,9 @@ Coro answered(Coro query, QueryFailure failure) {
         }
         if (!is_exception(e)) throw;
         log("error", failure.error_log + text(e.value()));
-        raise_http(500, failure.error_detail, e.value());
+        if (failure.unavailable_retry_s > 0 && database_unavailable(e))
+            raise_retry_later(503, "Database unavailable", failure.unavailable_retry_s, e.value());
+        raise_http(failure.error_status, failure.error_detail, e.value());
     }
 }
 
