@@ -244,6 +244,7 @@ def fill_cache(raw_redis):
     for key in ["mvt_v8:plots:14:1:1", "mvt_v8:plots:18:2:2", "mvt_v8:plots:18:3:3", "mvt_v8:bbox:plots:1:2:3:4:5000:True",
                 "mvt_v8:centroid:plots", "mvt_v8:lgas:5:1:1", "other:plots:1"]:
         raw_redis.set(key, b"x")
+    raw_redis.zadd("tile_bbox_index:mvt_v8:plots", {"mvt_v8:bbox:plots:1:2:3:4:5000:True": 2**31})
 
 
 def keys(raw_redis) -> set[str]:
@@ -254,9 +255,9 @@ async def test_invalidate_a_layer_and_everything(client_for, raw_redis):
     fill_cache(raw_redis)
     client = client_for()
     response = await client.post("/gis/cache/invalidate/plots", headers=ADMIN)
-    # The layer's tiles, its bounding-box tiles and its centroid: they all show its data.
-    assert response.json() == {"status_code": 200, "message": "Cache for layer 'plots' invalidated successfully. 5 keys deleted.",
-                               "data": {"layer": "plots", "deleted_count": 5}}
+    # The layer's tiles, its bounding-box tiles (and their index) and its centroid: they all show its data.
+    assert response.json() == {"status_code": 200, "message": "Cache for layer 'plots' invalidated successfully. 6 keys deleted.",
+                               "data": {"layer": "plots", "deleted_count": 6}}
     generation = {"tile_generation:mvt_v8:plots", "tile_version:mvt_v8:plots"}
     assert keys(raw_redis) == {"mvt_v8:lgas:5:1:1", "other:plots:1"} | generation
     response = await client.post("/gis/cache/invalidate/all", headers=ADMIN)
@@ -280,7 +281,7 @@ async def test_invalidation_needs_the_administrator_token(client_for, raw_redis)
     for headers in [{}, {"Authorization": "Bearer wrong"}, {"Authorization": "Basic " + services.ADMIN_TOKEN}]:
         response = await client.post("/gis/cache/invalidate/all", headers=headers)
         assert response.status_code == 401 and response.json() == {"detail": "Administrator token required"}
-    assert len(keys(raw_redis)) == 7
+    assert len(keys(raw_redis)) == 8
     assert (await client.get("/gis/layers/")).status_code == 200  # the rest stays public
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ast
 import importlib
 import inspect
 from itertools import zip_longest
@@ -68,3 +69,26 @@ def test_every_function_agrees_with_its_stub(hub, module_name):
         if found:
             problems[qualname] = found
     assert problems == {}
+
+
+def stub_constants(module_name: str) -> dict[str, str]:
+    """The names the stub declares at module level with a type (`NAME: type`), and that type's text."""
+    tree = ast.parse((STUBS / f"{module_name}.pyi").read_text())
+    return {node.target.id: ast.unparse(node.annotation) for node in tree.body
+            if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)}
+
+
+@pytest.mark.parametrize("module_name", ["maptile_hub", "plots"])
+def test_every_setting_and_object_has_its_stub(hub, module_name):
+    """The module's constants (what a host reads or sets: BBOX_QUERY_SLOTS, PUBLIC_URL, ...) and
+    objects are declared in its stub, and the stub declares nothing the module lacks."""
+    module = importlib.import_module(f"vexa.{module_name}")
+    declared = stub_constants(module_name)
+    constants = {name for name, value in vars(module).items()
+                 if name.isupper() and not inspect.isroutine(value) and not inspect.isclass(value)}
+    assert constants - set(declared) == set(), "constants without a stub"
+    assert {name for name in declared if not hasattr(module, name)} == set(), "stubs of absent names"
+    simple = {"int": int, "float": (int, float), "str": str, "Optional[str]": (str, type(None))}
+    wrong = {name: (kind, type(getattr(module, name)).__name__) for name, kind in declared.items()
+             if kind in simple and not isinstance(getattr(module, name), simple[kind])}
+    assert wrong == {}

@@ -46,6 +46,15 @@ object _invalidate_cache_by_pattern_task();
 object CHANGE_RETENTION_S();
 }  // namespace bound
 
+/// What a concern keeps between calls (its state, declared beside its code): one `T`, made on
+/// first use and never destroyed, so that none of its Python references is released after the
+/// interpreter has finalised.
+template <class T>
+T& kept() {
+    static T* value = new T();
+    return *value;
+}
+
 /// Create a function object from `description` and bind it in the module namespace under its name.
 object define(FunctionSpec description);
 

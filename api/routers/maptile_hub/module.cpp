@@ -17,10 +17,7 @@
 
 namespace vexa::maptile {
 
-Namespace& ns() {
-    static auto* names = new Namespace();  // never destroyed: see each concern's state
-    return *names;
-}
+Namespace& ns() { return kept<Namespace>(); }
 
 namespace bound {
 object logger() { return ns()["logger"]; }

@@ -25,12 +25,7 @@ struct WatcherState {
     double wanted_at = 0;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-WatcherState& state() {
-    static auto* kept = new WatcherState();
-    return *kept;
-}
+WatcherState& state() { return kept<WatcherState>(); }
 
 Coro watch_versions() {
     for (;;) {

@@ -27,12 +27,7 @@ struct CacheState {
     object checked_write;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-CacheState& state() {
-    static auto* kept = new CacheState();
-    return *kept;
-}
+CacheState& state() { return kept<CacheState>(); }
 
 /// What the current context's `var` holds for `key`, or an empty object.
 object handed_for(handle var, handle key) {

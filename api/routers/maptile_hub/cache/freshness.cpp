@@ -18,12 +18,7 @@ struct FreshnessState {
     LuaScript set_if_greater;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-FreshnessState& state() {
-    static auto* kept = new FreshnessState();
-    return *kept;
-}
+FreshnessState& state() { return kept<FreshnessState>(); }
 
 }  // namespace
 

@@ -23,12 +23,7 @@ struct InvalidationState {
     object failure;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-InvalidationState& state() {
-    static auto* kept = new InvalidationState();
-    return *kept;
-}
+InvalidationState& state() { return kept<InvalidationState>(); }
 
 }  // namespace
 
@@ -193,39 +188,31 @@ void define_invalidation() {
     state().background_tasks = nb::set();
     state().failure = nb::module_::import_("contextvars")
                                        .attr("ContextVar")("vexa_maptile_invalidation_failure", nb::arg("default") = nb::none());
-    object str_type = builtin::str_type(), int_type = builtin::int_type();
-    const char* background = "\n\nThis runs asynchronously without blocking the response.";
-    define({.name = "_invalidate_layer_cache_task",
-            .doc = "Internal task for cache invalidation.",
-            .params = {{"layer_name", str_type}},
-            .return_annotation = int_type,
-            .async_body = invalidate_layer_task});
-    define({.name = "invalidate_layer_cache",
-            .doc = std::string("Invalidate all cached tiles for a specific layer (runs as background task).\n\n"
-                               "Args:\n    layer_name: Name of the layer to invalidate (e.g., 'plots', 'beacons')") +
-                   background,
-            .params = {{"layer_name", str_type}},
-            .sync_body = invalidate_layer_cache});
-    define({.name = "_invalidate_all_cache_task",
-            .doc = "Internal task for invalidating all cache.",
-            .return_annotation = int_type,
-            .async_body = invalidate_all_task});
-    define({.name = "invalidate_all_cache",
-            .doc = std::string("Invalidate ALL cached tiles across all layers (runs as background task).\n\n"
-                               "Use with caution - only when you need to clear everything.") +
-                   background,
-            .sync_body = invalidate_all_cache});
-    define({.name = "_invalidate_cache_by_pattern_task",
-            .doc = "Internal task for pattern-based cache invalidation.",
-            .params = {{"pattern", str_type}},
-            .return_annotation = int_type,
-            .async_body = invalidate_pattern_task});
-    define({.name = "invalidate_cache_by_pattern",
-            .doc = std::string("Invalidate cache entries matching a custom pattern (runs as background task).\n\n"
-                               "Args:\n    pattern: Redis pattern to match (e.g., 'plots:18:*' for all zoom 18 plot tiles)") +
-                   background,
-            .params = {{"pattern", str_type}},
-            .sync_body = invalidate_cache_by_pattern});
+    // Each worker beside the scheduler that starts it in the background.
+    auto worker_and_scheduler = [](const char* worker, const char* worker_doc, Coro (*work)(Args&), const char* scheduler,
+                                   std::string scheduler_doc, object (*schedule)(Args&), std::vector<Param> params) {
+        define({.name = worker, .doc = worker_doc, .params = params, .return_annotation = builtin::int_type(),
+                .async_body = work});
+        define({.name = scheduler,
+                .doc = scheduler_doc + "\n\nThis runs asynchronously without blocking the response.",
+                .params = params,
+                .sync_body = schedule});
+    };
+    worker_and_scheduler("_invalidate_layer_cache_task", "Internal task for cache invalidation.", invalidate_layer_task,
+                         "invalidate_layer_cache",
+                         "Invalidate all cached tiles for a specific layer (runs as background task).\n\n"
+                         "Args:\n    layer_name: Name of the layer to invalidate (e.g., 'plots', 'beacons')",
+                         invalidate_layer_cache, {{"layer_name", builtin::str_type()}});
+    worker_and_scheduler("_invalidate_all_cache_task", "Internal task for invalidating all cache.", invalidate_all_task,
+                         "invalidate_all_cache",
+                         "Invalidate ALL cached tiles across all layers (runs as background task).\n\n"
+                         "Use with caution - only when you need to clear everything.",
+                         invalidate_all_cache, {});
+    worker_and_scheduler("_invalidate_cache_by_pattern_task", "Internal task for pattern-based cache invalidation.",
+                         invalidate_pattern_task, "invalidate_cache_by_pattern",
+                         "Invalidate cache entries matching a custom pattern (runs as background task).\n\n"
+                         "Args:\n    pattern: Redis pattern to match (e.g., 'plots:18:*' for all zoom 18 plot tiles)",
+                         invalidate_cache_by_pattern, {{"pattern", builtin::str_type()}});
 }
 
 object make_invalidate_cache_endpoint() {

@@ -25,12 +25,7 @@ struct RateLimitState {
     LuaScript counted_read;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-RateLimitState& state() {
-    static auto* kept = new RateLimitState();
-    return *kept;
-}
+RateLimitState& state() { return kept<RateLimitState>(); }
 
 }  // namespace
 

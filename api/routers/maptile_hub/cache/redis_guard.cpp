@@ -21,12 +21,7 @@ struct GuardState {
     double last_redis_answer = 0;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-GuardState& state() {
-    static auto* kept = new GuardState();
-    return *kept;
-}
+GuardState& state() { return kept<GuardState>(); }
 
 }  // namespace
 

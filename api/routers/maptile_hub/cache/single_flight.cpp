@@ -23,12 +23,7 @@ struct FlightTable {
     std::unordered_map<std::string, Flight> flights;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-FlightTable& state() {
-    static auto* kept = new FlightTable();
-    return *kept;
-}
+FlightTable& state() { return kept<FlightTable>(); }
 
 }  // namespace
 

@@ -14,6 +14,13 @@ namespace vexa::maptile {
 
 namespace {
 
+/// A dict of texts, in the order given.
+nb::dict texts(std::initializer_list<std::pair<const char*, const char*>> entries) {
+    nb::dict out;
+    for (const auto& [key, value] : entries) out[key] = value;
+    return out;
+}
+
 const char* simplification(handle tolerance) {
     if (compare(tolerance, nb::int_(500), Py_GT)) return "heavy";
     if (compare(tolerance, nb::int_(100), Py_GT)) return "moderate";
@@ -40,11 +47,10 @@ Coro get_layer_zoom_info(Args& a) {
         }
         zoom_levels[nb::int_(zoom)] = level;
     }
-    nb::dict recommendations;
-    recommendations["world_view"] = "Use 'lgas' or 'districts' for zoom 1-6";
-    recommendations["regional_view"] = "Use 'cadzones' for zoom 4-10";
-    recommendations["detailed_view"] = "Use 'plots' for zoom 8+";
-    recommendations["precise_view"] = "Use 'beacons' for zoom 12+";
+    nb::dict recommendations = texts({{"world_view", "Use 'lgas' or 'districts' for zoom 1-6"},
+                                      {"regional_view", "Use 'cadzones' for zoom 4-10"},
+                                      {"detailed_view", "Use 'plots' for zoom 8+"},
+                                      {"precise_view", "Use 'beacons' for zoom 12+"}});
     nb::dict payload;
     payload["layer"] = layer_name;
     payload["min_zoom"] = min_zoom_of(config);
@@ -70,12 +76,11 @@ Coro get_available_layers(Args&) {
         layer["endpoints"] = endpoints;
         layers_info[name] = layer;
     }
-    nb::dict usage_guide;
-    usage_guide["world_zoom_1_4"] = "Use 'lgas' layer";
-    usage_guide["country_zoom_5_7"] = "Use 'districts' or 'lgas' layer";
-    usage_guide["regional_zoom_6_10"] = "Use 'cadzones' layer";
-    usage_guide["local_zoom_8_14"] = "Use 'plots' layer";
-    usage_guide["detail_zoom_12_20"] = "Use 'beacons' layer";
+    nb::dict usage_guide = texts({{"world_zoom_1_4", "Use 'lgas' layer"},
+                                  {"country_zoom_5_7", "Use 'districts' or 'lgas' layer"},
+                                  {"regional_zoom_6_10", "Use 'cadzones' layer"},
+                                  {"local_zoom_8_14", "Use 'plots' layer"},
+                                  {"detail_zoom_12_20", "Use 'beacons' layer"}});
     nb::dict payload;
     payload["layers"] = layers_info;
     payload["total_layers"] = nb::int_(layers_info.size());

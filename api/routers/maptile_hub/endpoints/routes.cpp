@@ -21,16 +21,22 @@ nb::dict error_answer(const char* description) {
     return answer;
 }
 
+/// A 200 answer of `media_type`, described as `description`.
+nb::dict media_answer(const char* media_type, const char* description) {
+    nb::dict media, content, ok;
+    media["schema"] = nb::dict();
+    content[media_type] = media;
+    ok["description"] = description;
+    ok["content"] = content;
+    return ok;
+}
+
 /// The documented answers: `codes` of error answers, and for tiles the tile media type and 204.
 nb::dict answers(std::initializer_list<int> codes, bool tile) {
     nb::dict responses;
     if (tile) {
-        nb::dict media, content, ok, empty;
-        media["schema"] = nb::dict();
-        content["application/vnd.mapbox-vector-tile"] = media;
-        ok["description"] = "The vector tile";
-        ok["content"] = content;
-        responses[nb::int_(200)] = ok;
+        responses[nb::int_(200)] = media_answer("application/vnd.mapbox-vector-tile", "The vector tile");
+        nb::dict empty;
         empty["description"] = "No features here, or the layer is not served at this zoom";
         responses[nb::int_(204)] = empty;
     }
@@ -46,12 +52,8 @@ nb::dict answers(std::initializer_list<int> codes, bool tile) {
 
 /// The answer of an event stream: its media type.
 nb::dict event_stream_answer() {
-    nb::dict media, content, ok, responses;
-    media["schema"] = nb::dict();
-    content["text/event-stream"] = media;
-    ok["description"] = "Server-sent events";
-    ok["content"] = content;
-    responses[nb::int_(200)] = ok;
+    nb::dict responses;
+    responses[nb::int_(200)] = media_answer("text/event-stream", "Server-sent events");
     return responses;
 }
 

@@ -24,12 +24,7 @@ struct BboxState {
     WorkSlots work{"bounding-box tiles", "BBOX_QUERY_SLOTS", "BBOX_QUERY_WAIT_S"};
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-BboxState& state() {
-    static auto* kept = new BboxState();
-    return *kept;
-}
+BboxState& state() { return kept<BboxState>(); }
 
 }  // namespace
 

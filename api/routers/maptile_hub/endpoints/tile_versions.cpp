@@ -14,10 +14,7 @@ namespace {
 constexpr double KEEP_ALIVE_S = 15.0;
 
 /// The class of the streams, made once at start-up.
-object& stream_class() {
-    static auto* kept = new object();  // never destroyed: see each concern's state
-    return *kept;
-}
+object& stream_class() { return kept<object>(); }
 
 object stream_init(Args& a) {
     a["self"].attr("sent") = nb::none();

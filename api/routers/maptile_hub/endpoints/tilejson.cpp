@@ -20,12 +20,7 @@ struct TileJsonState {
     std::unordered_map<std::string, object> layer_fields;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-TileJsonState& state() {
-    static auto* kept = new TileJsonState();
-    return *kept;
-}
+TileJsonState& state() { return kept<TileJsonState>(); }
 
 }  // namespace
 

@@ -17,18 +17,14 @@ object generate_mvt_sql() { return ns()["generate_mvt_sql"]; }
 namespace {
 
 /// The statements built so far, by layer and shape, and the catalogue's own records they were
-/// built from. Made once and never destroyed, so that none of its Python references is released
-/// after the interpreter has finalised.
+/// built from.
 struct StatementTable {
     using Key = std::tuple<std::string, long long, long long, std::string, bool>;
     std::map<Key, object> statements;
     std::map<std::string, object> records;
 };
 
-StatementTable& state() {
-    static auto* kept = new StatementTable();
-    return *kept;
-}
+StatementTable& state() { return kept<StatementTable>(); }
 
 /// The statement of `shape` built from a LAYER_CONFIG record's texts.
 std::string built_from(handle layer_name, handle record, const StatementShape& shape) {

@@ -13,12 +13,7 @@ struct TransactionState {
     object transaction_class;
 };
 
-/// Made once and never destroyed, so that none of its Python references is released after the
-/// interpreter has finalised.
-TransactionState& state() {
-    static auto* kept = new TransactionState();
-    return *kept;
-}
+TransactionState& state() { return kept<TransactionState>(); }
 
 }  // namespace
 
