@@ -46,6 +46,16 @@ async def test_overlapping_viewers_cost_one_query_per_tile(client_for, raw_redis
     assert again.headers["x-cache"] == "HIT" and counted["queries"] == 2
 
 
+async def test_an_empty_tile_is_queried_once_per_generation_of_its_layer(hub, client_for, raw_redis, counted):
+    empty = "/gis/plots/14/0/0.pbf"  # the far north-west: no plot there
+    answers = [await client_for().get(empty) for _ in range(3)]
+    assert [r.status_code for r in answers] == [204] * 3 and counted["queries"] == 1
+    await hub._invalidate_layer_cache_task("plots")  # what every edit of the layer does first
+    assert (await client_for().get(empty)).status_code == 204 and counted["queries"] == 2
+    raw_redis.delete("tile_generation:mvt_v8:plots")  # a Redis that lost its data starts at generation 0 again
+    assert (await client_for().get(empty)).status_code == 204 and counted["queries"] == 3
+
+
 async def test_a_failed_query_fails_every_waiter_once_and_is_not_kept(hub, client_for, raw_redis, plot_point,
                                                                       counted, monkeypatch, hub_log):
     z, x, y = tile_at(plot_point, 13)

@@ -11,6 +11,8 @@
 #include "core/tile_rules.hpp"
 #include "sql/transaction.hpp"
 
+#include <unordered_map>
+
 namespace vexa::maptile {
 
 namespace {
@@ -70,6 +72,42 @@ void build_tile(const TileAt& at, BuiltTile& out) {
     }
 }
 
+/// Tiles this worker found empty, by cache key: the generation of their layer they were found
+/// empty in, and until when. An empty tile is not cached in Redis, so without this every
+/// request for it would run its query again. Every change of a layer advances its generation,
+/// so an entry of another generation is asked again at once; EMPTY_TILE_KEPT_S bounds what a
+/// Redis that lost its data (its generations back at 0) can leave believed.
+struct EmptyTiles {
+    struct Entry {
+        std::string generation;
+        double until;
+    };
+    std::unordered_map<std::string, Entry> entries;
+};
+constexpr size_t MAX_EMPTY_TILES = 50000;  // about 5 MB; past it the table starts afresh
+constexpr double EMPTY_TILE_KEPT_S = 30.0;
+
+EmptyTiles& empty_tiles() { return kept<EmptyTiles>(); }
+
+bool known_empty(const std::string& cache_key, const std::string& generation) {
+    auto& entries = empty_tiles().entries;
+    auto found = entries.find(cache_key);
+    if (found == entries.end()) return false;
+    if (found->second.generation == generation && found->second.until > steady_seconds()) return true;
+    entries.erase(found);
+    return false;
+}
+
+void remember_empty(const std::string& cache_key, const std::string& generation) {
+    auto& entries = empty_tiles().entries;
+    if (entries.size() >= MAX_EMPTY_TILES) entries.clear();
+    entries[cache_key] = {generation, steady_seconds() + EMPTY_TILE_KEPT_S};
+}
+
+void log_empty(const TileAt& at) {
+    log("info", "Empty tile generated for " + at.path + " - bbox: " + text(bound::xyz_to_bbox_web_mercator()(at.z, at.x, at.y)));
+}
+
 /// What became of one layer's tile: answered from the cache, generated, or generated empty.
 enum class Outcome { hit, miss, empty };
 
@@ -95,7 +133,8 @@ Coro generate_tile(const TileAt& at, handle db, const BuiltTile& built, handle c
 }
 
 /// One layer's tile at a checked address: from the cache (read by the rate count's round trip
-/// when `prefetched` holds it), else generated. Concurrent misses of the tile share one query,
+/// when `prefetched` holds it), empty when this worker found it empty in its layer's current
+/// generation, else generated. Concurrent misses of the tile share one query,
 /// and its one cache write, only within one generation of its layer: the generation is read
 /// before the query's snapshot is taken, and a request made after an invalidation never joins a
 /// query that began before it. With `explain`, an empty tile is logged as the tile endpoint logs it.
@@ -113,7 +152,12 @@ Coro layer_tile(const TileAt& at, handle db, const BuiltTile& built, const Count
     Held generation;
     if (!prefetched.read) generation = co_await read_generation(at.layer);
     else if (!prefetched.generation.is_none()) generation = nb::borrow(prefetched.generation);
-    const std::string flight = at.cache_key + "@" + (generation.is_valid() ? text(generation) : "unknown");
+    const std::string generation_text = generation.is_valid() ? text(generation) : std::string();
+    if (!generation_text.empty() && known_empty(at.cache_key, generation_text)) {
+        if (explain) log_empty(at);
+        co_return nb::none();
+    }
+    const std::string flight = at.cache_key + "@" + (generation_text.empty() ? "unknown" : generation_text);
     const QueryFailure failure{.timeout_log = "Timeout generating tile " + at.path,
                                .timeout_detail = "Tile generation timeout at zoom " + text(at.z),
                                .database_log = "Database error for tile " + at.path + ": ",
@@ -126,9 +170,10 @@ Coro layer_tile(const TileAt& at, handle db, const BuiltTile& built, const Count
     if (truthy(generated)) {
         out.outcome = Outcome::miss;
         out.bytes = nb::borrow(generated);
-    } else if (explain) {
-        log("info", "Empty tile generated for " + at.path + " - bbox: " + text(bound::xyz_to_bbox_web_mercator()(at.z, at.x, at.y)));
+        co_return nb::none();
     }
+    if (!generation_text.empty()) remember_empty(at.cache_key, generation_text);
+    if (explain) log_empty(at);
     co_return nb::none();
 }
 
