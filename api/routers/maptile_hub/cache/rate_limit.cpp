@@ -9,8 +9,6 @@
 #include "endpoints/responses.hpp"
 #include "startup.hpp"
 
-#include <memory>
-
 namespace vexa::maptile {
 
 namespace {
@@ -63,27 +61,24 @@ Coro count_request(object client, nb::str key, long long limit) {
 /// Await `task` for RATE_LIMIT_TIMEOUT seconds, and raise TimeoutError (cancelling it) when it
 /// has not finished. Unless the delay is the process's own: while Redis answers other calls
 /// (checks, cache reads and writes) during each further slice of RATE_LIMIT_TIMEOUT (a flood of
-/// cache hits may hold every pooled connection), or the loop runs a callback scheduled at the
-/// slice's start more than LOOP_LAG_LIMIT late (a flood keeps it busy), the answer is most
+/// cache hits may hold every pooled connection), or the slice's own end comes more than
+/// LOOP_LAG_LIMIT late (a flood keeps the loop busy), the answer is most
 /// likely waiting unread, and the wait goes on, up to RATE_LIMIT_BUSY_TIMEOUT in all, rather
 /// than take a healthy Redis for a failing one and let the flood through. A Redis that stops
 /// answering everyone fails the check one slice later.
 Coro within_time_limit(object task_given) {
     Held task = std::move(task_given);
     Held asyncio = bound::asyncio();
-    Held loop = asyncio.attr("get_running_loop")();
     Held waiting = nb::set();
     nb::borrow<nb::set>(waiting).add(task);
     const double started = steady_seconds();
     try {
         for (;;) {
             const double slice = steady_seconds();
-            auto ran_at = std::make_shared<double>(-1);
-            loop.attr("call_soon")(nb::cpp_function([ran_at] { *ran_at = steady_seconds(); }));
             object sliced = asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_TIMEOUT);
             co_await std::move(sliced);
             if (truthy(task.attr("done")())) break;
-            const double lag = (*ran_at < 0 ? steady_seconds() : *ran_at) - slice;
+            const double lag = steady_seconds() - slice - RATE_LIMIT_TIMEOUT;
             const bool process_is_late = last_redis_answer() > slice || lag > LOOP_LAG_LIMIT;
             if (!process_is_late || steady_seconds() - started + RATE_LIMIT_TIMEOUT > RATE_LIMIT_BUSY_TIMEOUT) break;
         }
