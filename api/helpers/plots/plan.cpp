@@ -119,12 +119,8 @@ object generate_plot(Args& a) {
             break;
         }
     }
-    if (!selected.is_valid()) {
-        const std::string message =
-            "Parcel with " + text(columnname) + "=" + text(selected_parcel_number) + " not found.";
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        throw nb::python_error();
-    }
+    if (!selected.is_valid())
+        raise(PyExc_ValueError, "Parcel with " + text(columnname) + "=" + text(selected_parcel_number) + " not found.");
 
     Drawing d;
     d.selected = selected;

@@ -2,6 +2,7 @@
 #include "scale.hpp"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace vexa::plots {
 
@@ -16,18 +17,13 @@ object get_recommended_scale(Args& a) {
         if (!(height <= 0)) {
             const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
             // The errors a Python computation of the same formula raises.
-            if (paper_w * 0.98 == 0 || paper_h * 0.98 == 0) {
-                PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-                throw nb::python_error();
-            }
+            if (paper_w * 0.98 == 0 || paper_h * 0.98 == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
             try {
                 return nb::int_(recommended_scale(width, height, paper_w, paper_h));
             } catch (const std::domain_error&) {
-                const bool nan = std::isnan(width) || std::isnan(height) || std::isnan(paper_w) || std::isnan(paper_h);
-                PyErr_SetString(nan ? PyExc_ValueError : PyExc_OverflowError,
-                                nan ? "cannot convert float NaN to integer"
-                                    : "cannot convert float infinity to integer");
-                throw nb::python_error();
+                if (std::isnan(width) || std::isnan(height) || std::isnan(paper_w) || std::isnan(paper_h))
+                    raise(PyExc_ValueError, "cannot convert float NaN to integer");
+                raise(PyExc_OverflowError, "cannot convert float infinity to integer");
             }
         }
     }

@@ -3,6 +3,8 @@
 #include "scale_bar.hpp"
 
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 namespace vexa::plots {
 
@@ -26,8 +28,7 @@ object add_scale_bar(Args& a) {
         bar = scale_bar_layout(denominator, number(xlim[nb::int_(0)]), number(xlim[nb::int_(1)]),
                                number(ylim[nb::int_(0)]), number(ylim[nb::int_(1)]));
     } catch (const std::domain_error& e) {
-        PyErr_SetString(PyExc_ValueError, (std::string("add_scale_bar: ") + e.what()).c_str());
-        throw nb::python_error();
+        raise(PyExc_ValueError, std::string("add_scale_bar: ") + e.what());
     }
     const double step = double(bar.step);
     object rectangle = bound::patches().attr("Rectangle");
