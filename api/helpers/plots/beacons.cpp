@@ -2,6 +2,10 @@
 // corner beacon, and along every boundary edge its stored bearing (degrees and minutes as
 // two texts) and distance, or, for an edge too short to carry them, an entry in the schedule.
 #include "beacons.hpp"
+#include "annotations.hpp"
+#include "conversions.hpp"
+#include "module_names.hpp"
+#include "plan_geometry.hpp"
 #include "projection.hpp"
 
 #include <vector>
@@ -88,11 +92,11 @@ object draw_beacon_labels(Args& a) {
 }  // namespace
 
 namespace bound {
-object draw_beacon_labels() { return module_state.ns["draw_beacon_labels"]; }
+object draw_beacon_labels() { return ns()["draw_beacon_labels"]; }
 }  // namespace bound
 
 void define_beacons() {
-    define(module_state.ns,
+    define(ns(),
            {.name = "draw_beacon_labels",
             .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its corner, "
                    "and write each boundary edge's stored bearing and distance along it; edges of 15 paper mm or "

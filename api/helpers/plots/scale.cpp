@@ -1,5 +1,8 @@
 // scale.cpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
 #include "scale.hpp"
+#include "annotations.hpp"
+#include "module_names.hpp"
+#include "plan_geometry.hpp"
 
 #include <cmath>
 #include <stdexcept>
@@ -33,12 +36,12 @@ object get_recommended_scale(Args& a) {
 }  // namespace
 
 namespace bound {
-object get_recommended_scale() { return module_state.ns["get_recommended_scale"]; }
+object get_recommended_scale() { return ns()["get_recommended_scale"]; }
 }  // namespace bound
 
 void define_scale() {
     object length = builtin::float_type();
-    define(module_state.ns,
+    define(ns(),
            {.name = "get_recommended_scale",
             .doc = "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % of the "
                    "paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.",
