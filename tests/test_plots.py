@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import base64
+import gc
 import io
 import math
 import subprocess
@@ -546,6 +547,55 @@ def test_far_records_read_in_one_batch_draw_the_same_plan(plots, sample, monkeyp
     monkeypatch.setattr(plots, "project_geometry", real)
     with pytest.raises(ValueError):  # a ring of two positions is not read in the batch: shapely refuses it
         plots.generate_plot(parcels + [broken], selected, roads)
+
+
+def test_calls_keep_no_reference_to_what_they_read(plots, monkeypatch):
+    """Whatever a call reads (the records, their geometries and coordinates, the texts and numbers
+    it is given) is referenced only while it runs, whether it returns or raises: many calls, far
+    records read in the batch among them, leave every reference count as it was."""
+    pyplot = RecordingPyplot()
+    monkeypatch.setattr(plots, "plt", pyplot)
+    x0, y0 = 829000.0, 1000000.0
+    far_ring = [[x0 + 900, y0], [x0 + 940, y0], [x0 + 940, y0 + 40], [x0 + 900, y0]]
+    far = {"parcel_number": "far", "geometry": {"type": "Polygon", "coordinates": [far_ring]}}
+    road_line = [(x0 - 100, y0 - 10), (x0 + 100, y0 - 10)]
+    road = {"geometry": {"type": "LineString", "coordinates": road_line}}
+    corners = [beacon(x0, y0, "A", "90°", "00'", 40), beacon(x0 + 40, y0, "B", "0°", "00'", 40),
+               beacon(x0 + 40, y0 + 40, "C", "270°", "00'", 40), beacon(x0, y0 + 40, "D", "180°", "00'", 40)]
+    parcel = {"parcel_number": "P1", "geometry": mapping(box(x0, y0, x0 + 40, y0 + 40)), "name": "Plot $1$",
+              "area": 1600.5, "boundary": corners}
+    unnamed = dict(parcel, boundary=[beacon(x0, y0, float("7.5")), *corners[1:]])  # a name without a length
+    missing, width, fontsize = "".join(["P", "404"]), float("12.5"), "".join(["ten", "pt"])
+    square = Polygon([(0, 0), (40, 0), (40, 40), (0, 40)])
+    calls = [
+        (lambda: plots.generate_plot([far, parcel], "P1", [road]), None),
+        (lambda: plots.generate_plot([far, parcel], missing, [road]), ValueError),
+        (lambda: plots.generate_plot([far, unnamed], "P1", [road]), TypeError),
+        (lambda: plots.get_recommended_scale(width, width, 0, 250), ZeroDivisionError),
+        (lambda: plots.add_scale_bar(RecordingAxes(), math.nan), ValueError),
+        (lambda: plots.draw_beacon_labels(RecordingAxes(), corners, square, square.centroid, 1000, fontsize, []),
+         TypeError),
+    ]
+    watched = [far, far["geometry"], far_ring, *far_ring, road, road_line, *road_line, parcel, parcel["geometry"],
+               corners, *corners, unnamed, unnamed["boundary"][0]["beacon_name"], missing, width, fontsize]
+
+    def run_all():
+        for call, error in calls:
+            if error is None:
+                assert call()[2] == 500
+            else:
+                with pytest.raises(error):
+                    call()
+        for drawn in (pyplot.figures, pyplot.closed, pyplot.saved):  # they keep what was drawn
+            drawn.clear()
+
+    run_all()
+    gc.collect()
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(20):
+        run_all()
+    gc.collect()
+    assert [sys.getrefcount(obj) for obj in watched] == before
 
 
 def test_logs_the_plan(plots, sample, caplog):

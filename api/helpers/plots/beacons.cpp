@@ -2,6 +2,10 @@
 // corner beacon, and along every boundary edge its stored bearing (degrees and minutes as
 // two texts) and distance, or, for an edge too short to carry them, an entry in the schedule.
 #include "beacons.hpp"
+#include "annotations.hpp"
+#include "conversions.hpp"
+#include "module_names.hpp"
+#include "plan_geometry.hpp"
 #include "projection.hpp"
 
 #include <vector>
@@ -12,18 +16,12 @@ namespace {
 
 using namespace nb::literals;
 
-object minus_one(handle fontsize) {
-    object r = nb::steal(PyNumber_Subtract(fontsize.ptr(), nb::int_(1).ptr()));
-    if (!r.is_valid()) throw nb::python_error();
-    return r;
-}
-
 /// The beacon's name outside the parcel, along the bisector of its corner.
 void draw_name(handle ax, handle beacon, Vec b, Corner corner, handle target_geom, handle point_type, double scale,
                handle fontsize) {
     object name = item(beacon, "beacon_name");
     const Py_ssize_t text_len = PyObject_Length(name.ptr());
-    if (text_len < 0) throw nb::python_error();
+    if (text_len < 0) raise_current();
     const double offset_m = label_offset_m(scale, text_len);
     Vec bisector = *label_direction(b, corner.previous, corner.next);
     double lx = b.x + bisector.x * offset_m, ly = b.y + bisector.y * offset_m;
@@ -43,7 +41,7 @@ object draw_beacon_labels(Args& a) {
     const Vec centre = point_xy(centroid);
     object point_type = nb::module_::import_("shapely.geometry").attr("Point");
     object empty = nb::str(""), zero = nb::int_(0), unknown = nb::str("?");
-    object edge_fontsize = minus_one(fontsize);
+    object edge_fontsize = steal(PyNumber_Subtract(fontsize.ptr(), nb::int_(1).ptr()));
 
     std::vector<object> records;
     for (handle record : beacons) records.push_back(nb::borrow(record));
@@ -94,11 +92,11 @@ object draw_beacon_labels(Args& a) {
 }  // namespace
 
 namespace bound {
-object draw_beacon_labels() { return module_state.ns["draw_beacon_labels"]; }
+object draw_beacon_labels() { return ns()["draw_beacon_labels"]; }
 }  // namespace bound
 
 void define_beacons() {
-    define(module_state.ns,
+    define(ns(),
            {.name = "draw_beacon_labels",
             .doc = "Mark every beacon of the parcel, name it outside the parcel along the bisector of its corner, "
                    "and write each boundary edge's stored bearing and distance along it; edges of 15 paper mm or "

@@ -3,7 +3,7 @@
 // edge too short to carry them, an entry in the schedule.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

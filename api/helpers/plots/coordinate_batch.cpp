@@ -1,36 +1,55 @@
 // coordinate_batch.cpp: reading GeoJSON-like coordinates for the batch, projecting them in one
 // call, and building a feature's geometry once it is known to come near the view.
 #include "coordinate_batch.hpp"
+#include "module_names.hpp"
 #include "projection.hpp"
 
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 
 namespace vexa::plots {
 
 using namespace nb::literals;
 
-void OwnProjection::remember() {
-    project_geometry = bound::project_geometry().release().ptr();
-    shape = bound::shape().release().ptr();
-    transform = bound::transform().release().ptr();
+namespace {
+
+/// The module's project_geometry, shape and transform as start-up bound them.
+struct OwnProjection {
+    object project_geometry, shape, transform;
+};
+
+/// Allocated once and never destroyed, like the module it remembers, so that none of its
+/// references is released after the interpreter has finalised.
+OwnProjection& own_projection() {
+    static auto* own = new OwnProjection();
+    return *own;
 }
 
-bool OwnProjection::in_place() const {
-    return bound::project_geometry().ptr() == project_geometry && bound::shape().ptr() == shape &&
-           bound::transform().ptr() == transform;
+}  // namespace
+
+void remember_own_projection() {
+    own_projection() = {bound::project_geometry(), bound::shape(), bound::transform()};
+}
+
+bool own_projection_in_place() {
+    const OwnProjection& own = own_projection();
+    return bound::project_geometry().is(own.project_geometry) && bound::shape().is(own.shape) &&
+           bound::transform().is(own.transform);
 }
 
 namespace {
 
-bool sequence(PyObject* value, Py_ssize_t min_size) {
-    return (PyList_Check(value) || PyTuple_Check(value)) && PySequence_Fast_GET_SIZE(value) >= min_size;
-}
+bool is_list_or_tuple(handle value) { return PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()); }
 
-bool coordinate(PyObject* value, double& out) {
-    if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
-    out = PyFloat_AsDouble(value);
+/// The length of a list or tuple, and its item `i`, borrowed from it (is_list_or_tuple() said
+/// it is one).
+Py_ssize_t size(handle sequence) { return PySequence_Fast_GET_SIZE(sequence.ptr()); }
+
+handle item_at(handle sequence, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(sequence.ptr(), i); }
+
+bool coordinate(handle value, double& out) {
+    if (!PyFloat_CheckExact(value.ptr()) && !PyLong_CheckExact(value.ptr())) return false;
+    out = PyFloat_AsDouble(value.ptr());
     if (out == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
@@ -38,28 +57,39 @@ bool coordinate(PyObject* value, double& out) {
     return std::isfinite(out);
 }
 
+/// A C-contiguous buffer of an object, released when it goes.
+class BufferView {
+public:
+    explicit BufferView(handle obj) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) raise_current();
+    }
+    ~BufferView() { PyBuffer_Release(&view_); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    const Py_buffer* operator->() const { return &view_; }
+
+private:
+    Py_buffer view_;
+};
+
 void read_back(handle array, std::vector<double>& into) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) throw nb::python_error();
-    const bool fits = view.itemsize == sizeof(double) && view.format && std::strcmp(view.format, "d") == 0 &&
-                      size_t(view.len) == into.size() * sizeof(double);
-    if (fits) std::memcpy(into.data(), view.buf, size_t(view.len));
-    PyBuffer_Release(&view);
-    if (!fits) throw std::runtime_error("the transformer returned coordinates of another shape");
+    const BufferView view(array);
+    const bool fits = view->itemsize == sizeof(double) && view->format && std::strcmp(view->format, "d") == 0 &&
+                      size_t(view->len) == into.size() * sizeof(double);
+    if (!fits) raise(PyExc_RuntimeError, "the transformer returned coordinates of another shape");
+    std::memcpy(into.data(), view->buf, size_t(view->len));
 }
 
 }  // namespace
 
-bool CoordinateBatch::positions(PyObject* value, Py_ssize_t min_size) {
-    if (!sequence(value, min_size)) return false;
-    PyObject** items = PySequence_Fast_ITEMS(value);
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i) {
-        PyObject* p = items[i];
-        if (!sequence(p, 2) || PySequence_Fast_GET_SIZE(p) > 3) return false;
-        PyObject** xyz = PySequence_Fast_ITEMS(p);
+bool CoordinateBatch::positions(handle value, Py_ssize_t min_size) {
+    if (!is_list_or_tuple(value) || size(value) < min_size) return false;
+    for (Py_ssize_t i = 0, n = size(value); i < n; ++i) {
+        const handle p = item_at(value, i);
+        if (!is_list_or_tuple(p) || size(p) < 2 || size(p) > 3) return false;
         double x, y, z;
-        if (!coordinate(xyz[0], x) || !coordinate(xyz[1], y)) return false;
-        if (PySequence_Fast_GET_SIZE(p) == 3 && !coordinate(xyz[2], z)) return false;
+        if (!coordinate(item_at(p, 0), x) || !coordinate(item_at(p, 1), y)) return false;
+        if (size(p) == 3 && !coordinate(item_at(p, 2), z)) return false;
         xs_.push_back(x);
         ys_.push_back(y);
     }
@@ -67,24 +97,27 @@ bool CoordinateBatch::positions(PyObject* value, Py_ssize_t min_size) {
 }
 
 template <class Part>
-bool CoordinateBatch::parts(PyObject* value, Part part) {
-    if (!sequence(value, 1)) return false;
-    PyObject** items = PySequence_Fast_ITEMS(value);
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(value); i < n; ++i)
-        if (!part(items[i])) return false;
+bool CoordinateBatch::parts(handle value, Part part) {
+    if (!is_list_or_tuple(value) || size(value) < 1) return false;
+    for (Py_ssize_t i = 0, n = size(value); i < n; ++i)
+        if (!part(item_at(value, i))) return false;
     return true;
 }
 
-bool CoordinateBatch::polygon(PyObject* rings) {
-    return parts(rings, [&](PyObject* ring) { return positions(ring, 4); });
+bool CoordinateBatch::polygon(handle rings) {
+    return parts(rings, [&](handle ring) { return positions(ring, 4); });
 }
 
+// Every handle below is borrowed from `geometry`, which the caller holds for the whole call:
+// the dict's values, and the items of the lists and tuples inside them. Nothing here runs Python
+// code (exact dicts, lists, tuples, floats and ints are read without calling into Python), so
+// nothing can change or free them meanwhile, and none is kept once add() returns.
 std::optional<CoordinateBatch::Range> CoordinateBatch::add(handle geometry) {
     if (!PyDict_CheckExact(geometry.ptr())) return std::nullopt;
-    PyObject* type = PyDict_GetItemString(geometry.ptr(), "type");
-    PyObject* coordinates = PyDict_GetItemString(geometry.ptr(), "coordinates");
-    if (!type || !coordinates || !PyUnicode_Check(type)) return std::nullopt;
-    const char* name = PyUnicode_AsUTF8(type);
+    const handle type = PyDict_GetItemString(geometry.ptr(), "type");
+    const handle coordinates = PyDict_GetItemString(geometry.ptr(), "coordinates");
+    if (!type || !coordinates || !PyUnicode_Check(type.ptr())) return std::nullopt;
+    const char* name = PyUnicode_AsUTF8(type.ptr());
     if (!name) {
         PyErr_Clear();
         return std::nullopt;
@@ -93,8 +126,8 @@ std::optional<CoordinateBatch::Range> CoordinateBatch::add(handle geometry) {
     bool ok = false;
     if (std::strcmp(name, "LineString") == 0) ok = positions(coordinates, 2);
     else if (std::strcmp(name, "Polygon") == 0) ok = polygon(coordinates);
-    else if (std::strcmp(name, "MultiLineString") == 0) ok = parts(coordinates, [&](PyObject* line) { return positions(line, 2); });
-    else if (std::strcmp(name, "MultiPolygon") == 0) ok = parts(coordinates, [&](PyObject* p) { return polygon(p); });
+    else if (std::strcmp(name, "MultiLineString") == 0) ok = parts(coordinates, [&](handle line) { return positions(line, 2); });
+    else if (std::strcmp(name, "MultiPolygon") == 0) ok = parts(coordinates, [&](handle p) { return polygon(p); });
     if (!ok) {
         xs_.resize(first);
         ys_.resize(first);

@@ -19,16 +19,13 @@
 
 namespace vexa::plots {
 
-/// The module's own projection, shape reader and transform, as bound at import (held for the
-/// life of the process, like the module). Only while all three are in place is a batch's
-/// projection the one a record's geometry would get.
-struct OwnProjection {
-    PyObject *project_geometry = nullptr, *shape = nullptr, *transform = nullptr;
-    /// Remember the three as bound now; once, at start-up.
-    void remember();
-    /// Whether the module's three names are still the ones remembered.
-    bool in_place() const;
-};
+/// Remember the module's project_geometry, shape and transform as bound now; once, at start-up,
+/// after the module's functions are defined.
+void remember_own_projection();
+
+/// Whether the module's project_geometry, shape and transform are still the ones remembered:
+/// only then is a batch's projection the one a record's geometry would get.
+bool own_projection_in_place();
 
 /// The coordinates of many GeoJSON-like geometries, projected together.
 class CoordinateBatch {
@@ -49,10 +46,11 @@ public:
     std::optional<Bounds> bounds(Range r) const;
 
 private:
-    bool positions(PyObject* value, Py_ssize_t min_size);
+    // The readers take borrowed items of the geometry that add() was given (see add()).
+    bool positions(handle value, Py_ssize_t min_size);
     template <class Part>
-    bool parts(PyObject* value, Part part);
-    bool polygon(PyObject* rings);
+    bool parts(handle value, Part part);
+    bool polygon(handle rings);
 
     std::vector<double> xs_, ys_;
     bool projected_ = false;

@@ -1,56 +1,20 @@
 // module.cpp: start-up of vexa.plots: the plotting library set up for off-screen rendering with
 // serif fonts, the host's logger, the EPSG:3857 -> EPSG:26332 transformer, and the functions.
+// Nothing includes this file: each concern's header declares what start-up calls of it.
 #include "beacons.hpp"
+#include "coordinate_batch.hpp"
+#include "module_names.hpp"
 #include "north_arrow.hpp"
 #include "plan.hpp"
 #include "projection.hpp"
 #include "scale.hpp"
 #include "scale_bar.hpp"
 
-namespace vexa::plots {
-
-namespace bound {
-object logger() { return module_state.ns["logger"]; }
-object TRANSFORMER() { return module_state.ns["TRANSFORMER"]; }
-object shape() { return module_state.ns["shape"]; }
-object transform() { return module_state.ns["transform"]; }
-object Polygon() { return module_state.ns["Polygon"]; }
-object np() { return module_state.ns["np"]; }
-object plt() { return module_state.ns["plt"]; }
-object patches() { return module_state.ns["patches"]; }
-object io() { return module_state.ns["io"]; }
-object base64() { return module_state.ns["base64"]; }
-}  // namespace bound
-
-Vec point_xy(handle point) { return {number(point.attr("x")), number(point.attr("y"))}; }
-
-object literal_text(handle value) {
-    if (!PyUnicode_Check(value.ptr())) return nb::borrow(value);
-    const Py_ssize_t dollar = PyUnicode_FindChar(value.ptr(), '$', 0, PyUnicode_GetLength(value.ptr()), 1);
-    if (dollar == -2) raise_current();
-    if (dollar == -1) return nb::borrow(value);
-    return steal(PyUnicode_Replace(value.ptr(), pystr("$").ptr(), pystr("\\$").ptr(), -1));
-}
-
-namespace annotation {
-object any() { return nb::module_::import_("typing").attr("Any"); }
-object sequence_of(handle item) { return nb::module_::import_("collections.abc").attr("Sequence")[item]; }
-object records() {
-    object mapping = nb::module_::import_("collections.abc").attr("Mapping");
-    return sequence_of(mapping[nb::make_tuple(builtin::str_type(), any())]);
-}
-object schedule() {
-    return builtin::list_type()[builtin::dict_type()[nb::make_tuple(builtin::str_type(), builtin::str_type())]];
-}
-}  // namespace annotation
-
-}  // namespace vexa::plots
-
 using namespace vexa;
 using namespace vexa::plots;
 
 NB_MODULE(plots, m) {
-    Namespace& ns = module_state.ns;
+    Namespace& ns = plots::ns();
     ns.bind(m);
     init_runtime(m);
 
@@ -92,5 +56,5 @@ NB_MODULE(plots, m) {
     define_scale_bar();
     define_beacons();
     define_plan();
-    module_state.own_projection.remember();  // what a plan's batch reader checks for
+    remember_own_projection();  // what a plan's batch reader checks for
 }

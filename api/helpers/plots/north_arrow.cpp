@@ -1,5 +1,7 @@
 // north_arrow.cpp: add_north_arrow, an arrow pointing to grid north with an "N" above its tip.
 #include "north_arrow.hpp"
+#include "annotations.hpp"
+#include "module_names.hpp"
 
 namespace vexa::plots {
 
@@ -27,12 +29,12 @@ object add_north_arrow(Args& a) {
 }  // namespace
 
 namespace bound {
-object add_north_arrow() { return module_state.ns["add_north_arrow"]; }
+object add_north_arrow() { return ns()["add_north_arrow"]; }
 }  // namespace bound
 
 void define_north_arrow() {
     object fraction = builtin::float_type();
-    define(module_state.ns,
+    define(ns(),
            {.name = "add_north_arrow",
             .doc = "Draw a north arrow on `ax`: its tail at `loc` and its length `size`, both in axes fraction, "
                    "with a bold \"N\" centred above the tip.",

@@ -1,7 +1,7 @@
 // north_arrow.hpp: add_north_arrow, an arrow pointing to grid north with an "N" above its tip.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

@@ -6,14 +6,19 @@
 // waiting for it lets go of the interpreter lock, so the thread inside can go on. The figure is
 // closed on every path, failures included, so a long-running host does not collect figures.
 #include "plan.hpp"
+#include "annotations.hpp"
 #include "beacons.hpp"
+#include "conversions.hpp"
 #include "coordinate_batch.hpp"
+#include "module_names.hpp"
 #include "north_arrow.hpp"
+#include "plan_geometry.hpp"
 #include "projection.hpp"
 #include "roads.hpp"
 #include "scale.hpp"
 #include "scale_bar.hpp"
 
+#include <mutex>
 #include <vector>
 
 namespace vexa::plots {
@@ -22,16 +27,23 @@ namespace {
 
 using namespace nb::literals;
 
-/// Holds the module's pyplot section; waiting for it lets go of the interpreter lock.
+/// Held from a plan's figure() to its close(), as explained at the top. Recursive: a drawing
+/// callback may plot a plan itself.
+std::recursive_mutex& pyplot_section() {
+    static std::recursive_mutex section;
+    return section;
+}
+
+/// Holds the pyplot section; waiting for it lets go of the interpreter lock.
 class PyplotLock {
 public:
     PyplotLock() {
-        if (!module_state.pyplot_section.try_lock()) {
+        if (!pyplot_section().try_lock()) {
             nb::gil_scoped_release unlocked;
-            module_state.pyplot_section.lock();
+            pyplot_section().lock();
         }
     }
-    ~PyplotLock() { module_state.pyplot_section.unlock(); }
+    ~PyplotLock() { pyplot_section().unlock(); }
     PyplotLock(const PyplotLock&) = delete;
     PyplotLock& operator=(const PyplotLock&) = delete;
 };
@@ -119,17 +131,13 @@ object generate_plot(Args& a) {
             break;
         }
     }
-    if (!selected.is_valid()) {
-        const std::string message =
-            "Parcel with " + text(columnname) + "=" + text(selected_parcel_number) + " not found.";
-        PyErr_SetString(PyExc_ValueError, message.c_str());
-        throw nb::python_error();
-    }
+    if (!selected.is_valid())
+        raise(PyExc_ValueError, "Parcel with " + text(columnname) + "=" + text(selected_parcel_number) + " not found.");
 
     Drawing d;
     d.selected = selected;
     d.target_geom = projected_geometry(item(selected, "geometry"));
-    CoordinateBatch* batch = module_state.own_projection.in_place() ? &d.batch : nullptr;
+    CoordinateBatch* batch = own_projection_in_place() ? &d.batch : nullptr;
     for (handle record : parcel_data)
         if (compare(item(record, columnname), selected_parcel_number, Py_NE))
             d.neighbours.push_back(feature(record, batch));
@@ -203,7 +211,7 @@ void define_plan() {
     object any = annotation::any(), length = builtin::float_type();
     object result = builtin::tuple_type()[nb::make_tuple(builtin::str_type(), builtin::tuple_type()[nb::make_tuple(any, any)],
                                                          builtin::int_type(), annotation::schedule())];
-    define(module_state.ns,
+    define(ns(),
            {.name = "generate_plot",
             .doc = "Draw the survey plan of the parcel whose `columnname` value equals `selected_parcel_number`: "
                    "neighbours, roads, the parcel, its beacons with bearings and distances, name and area, north "

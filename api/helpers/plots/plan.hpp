@@ -1,7 +1,7 @@
 // plan.hpp: generate_plot, the survey plan of one parcel at a standard scale, as Base64 PNG.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

@@ -1,5 +1,7 @@
 // projection.cpp: project_geometry, EPSG:3857 -> EPSG:26332 through the module's transformer.
 #include "projection.hpp"
+#include "annotations.hpp"
+#include "module_names.hpp"
 
 namespace vexa::plots {
 
@@ -13,13 +15,13 @@ object project_geometry(Args& a) {
 }  // namespace
 
 namespace bound {
-object project_geometry() { return module_state.ns["project_geometry"]; }
+object project_geometry() { return ns()["project_geometry"]; }
 }  // namespace bound
 
 object projected_geometry(handle geometry) { return bound::project_geometry()(bound::shape()(geometry)); }
 
 void define_projection() {
-    define(module_state.ns,
+    define(ns(),
            {.name = "project_geometry",
             .doc = "Project a shapely geometry from EPSG:3857 to EPSG:26332 (a new geometry of the same type and "
                    "structure).",

@@ -1,7 +1,7 @@
 // projection.hpp: project_geometry, EPSG:3857 -> EPSG:26332 through the module's transformer.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

@@ -2,6 +2,8 @@
 // light grey surface with a thin outline; multi-parts and collections walked to any depth.
 #include "roads.hpp"
 
+#include <string>
+
 namespace vexa::plots {
 
 namespace {

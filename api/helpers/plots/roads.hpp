@@ -2,7 +2,7 @@
 // light grey surface with a thin outline; multi-parts and collections walked to any depth.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

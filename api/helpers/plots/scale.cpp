@@ -1,7 +1,11 @@
 // scale.cpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
 #include "scale.hpp"
+#include "annotations.hpp"
+#include "module_names.hpp"
+#include "plan_geometry.hpp"
 
 #include <cmath>
+#include <stdexcept>
 
 namespace vexa::plots {
 
@@ -16,18 +20,13 @@ object get_recommended_scale(Args& a) {
         if (!(height <= 0)) {
             const double paper_w = number(max_width_mm), paper_h = number(max_height_mm);
             // The errors a Python computation of the same formula raises.
-            if (paper_w * 0.98 == 0 || paper_h * 0.98 == 0) {
-                PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-                throw nb::python_error();
-            }
+            if (paper_w * 0.98 == 0 || paper_h * 0.98 == 0) raise(PyExc_ZeroDivisionError, "float division by zero");
             try {
                 return nb::int_(recommended_scale(width, height, paper_w, paper_h));
             } catch (const std::domain_error&) {
-                const bool nan = std::isnan(width) || std::isnan(height) || std::isnan(paper_w) || std::isnan(paper_h);
-                PyErr_SetString(nan ? PyExc_ValueError : PyExc_OverflowError,
-                                nan ? "cannot convert float NaN to integer"
-                                    : "cannot convert float infinity to integer");
-                throw nb::python_error();
+                if (std::isnan(width) || std::isnan(height) || std::isnan(paper_w) || std::isnan(paper_h))
+                    raise(PyExc_ValueError, "cannot convert float NaN to integer");
+                raise(PyExc_OverflowError, "cannot convert float infinity to integer");
             }
         }
     }
@@ -37,12 +36,12 @@ object get_recommended_scale(Args& a) {
 }  // namespace
 
 namespace bound {
-object get_recommended_scale() { return module_state.ns["get_recommended_scale"]; }
+object get_recommended_scale() { return ns()["get_recommended_scale"]; }
 }  // namespace bound
 
 void define_scale() {
     object length = builtin::float_type();
-    define(module_state.ns,
+    define(ns(),
            {.name = "get_recommended_scale",
             .doc = "Pick the largest standard scale (1:250 ... 1:25000) at which the survey extent fits 98 % of the "
                    "paper; beyond 1:25000 the required scale rounded up to a multiple of 1000.",

@@ -1,7 +1,7 @@
 // scale.hpp: get_recommended_scale, the standard scale at which a survey extent fits the paper.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

@@ -1,8 +1,13 @@
 // scale_bar.cpp: add_scale_bar, an alternating black and white bar of four steps in the lower
 // right corner of the view, labelled outwards from a zero at its middle.
 #include "scale_bar.hpp"
+#include "annotations.hpp"
+#include "module_names.hpp"
+#include "plan_geometry.hpp"
 
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 namespace vexa::plots {
 
@@ -26,8 +31,7 @@ object add_scale_bar(Args& a) {
         bar = scale_bar_layout(denominator, number(xlim[nb::int_(0)]), number(xlim[nb::int_(1)]),
                                number(ylim[nb::int_(0)]), number(ylim[nb::int_(1)]));
     } catch (const std::domain_error& e) {
-        PyErr_SetString(PyExc_ValueError, (std::string("add_scale_bar: ") + e.what()).c_str());
-        throw nb::python_error();
+        raise(PyExc_ValueError, std::string("add_scale_bar: ") + e.what());
     }
     const double step = double(bar.step);
     object rectangle = bound::patches().attr("Rectangle");
@@ -62,11 +66,11 @@ object add_scale_bar(Args& a) {
 }  // namespace
 
 namespace bound {
-object add_scale_bar() { return module_state.ns["add_scale_bar"]; }
+object add_scale_bar() { return ns()["add_scale_bar"]; }
 }  // namespace bound
 
 void define_scale_bar() {
-    define(module_state.ns,
+    define(ns(),
            {.name = "add_scale_bar",
             .doc = "Draw a four-step scale bar for 1:`scale` in the lower right corner of the current view of `ax` "
                    "(its limits must be final). `position` is accepted and has no effect.",

@@ -2,7 +2,7 @@
 // right corner of the view, labelled outwards from a zero at its middle.
 #pragma once
 
-#include "module.hpp"
+#include "runtime.hpp"
 
 namespace vexa::plots {
 

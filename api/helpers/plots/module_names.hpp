@@ -1,0 +1,29 @@
+// module_names.hpp: the plots module's namespace and the names its start-up binds there (the
+// libraries, the host's logger, the transformer), each read through bound:: at call time.
+#pragma once
+
+#include "runtime.hpp"
+
+namespace vexa::plots {
+
+/// The module's namespace, bound once by the module's start-up (module.cpp). Module-level names
+/// are read from it at call time, as a Python module's functions read their globals, so that a
+/// replaced attribute (monkeypatch) takes effect on the next call.
+Namespace& ns();
+
+/// The names start-up binds, each as bound now. The module's functions have theirs in their
+/// own headers.
+namespace bound {
+object logger();       // the host's logger
+object TRANSFORMER();  // EPSG:3857 -> EPSG:26332, x before y
+object shape();        // shapely.geometry.shape
+object transform();    // shapely.ops.transform
+object Polygon();      // shapely.geometry.Polygon
+object np();           // numpy
+object plt();          // matplotlib.pyplot
+object patches();      // matplotlib.patches
+object io();           // io
+object base64();       // base64
+}  // namespace bound
+
+}  // namespace vexa::plots
