@@ -91,26 +91,24 @@ async def test_waiter_takes_over_when_the_query_owner_is_cancelled(hub, app, raw
         async with SessionLocal() as session:
             return await hub.get_tile_xyz("plots", z, x, y, request, session)
 
-    owner = asyncio.create_task(viewer("10.250.0.1"))
-    await asyncio.sleep(0.3)
-    waiter = asyncio.create_task(viewer("10.250.0.2"))
-    await asyncio.sleep(0.2)
-    owner.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await owner
-    response = await asyncio.wait_for(waiter, 10)
+    async def cancel_one_of_two(owner_address: str, waiter_address: str, cancel_owner: bool):
+        """The owner's query in flight, a waiter joined to it, one of the two cancelled: the other's answer."""
+        owner = asyncio.create_task(viewer(owner_address))
+        await asyncio.sleep(0.3)
+        waiter = asyncio.create_task(viewer(waiter_address))
+        await asyncio.sleep(0.2)
+        cancelled, other = (owner, waiter) if cancel_owner else (waiter, owner)
+        cancelled.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await cancelled
+        return await asyncio.wait_for(other, 10)
+
+    response = await cancel_one_of_two("10.250.0.1", "10.250.0.2", cancel_owner=True)
     assert response.status_code == 200 and response.body
     assert len(calls) == 2 and counted["writes"] == 1
 
     # A cancelled waiter leaves the owner's query alone.
     raw_redis.flushdb()
     calls.clear()
-    owner = asyncio.create_task(viewer("10.250.0.3"))
-    await asyncio.sleep(0.3)
-    waiter = asyncio.create_task(viewer("10.250.0.4"))
-    await asyncio.sleep(0.2)
-    waiter.cancel()
-    with pytest.raises(asyncio.CancelledError):
-        await waiter
-    assert (await asyncio.wait_for(owner, 10)).status_code == 200
+    assert (await cancel_one_of_two("10.250.0.3", "10.250.0.4", cancel_owner=False)).status_code == 200
     assert len(calls) == 1

@@ -91,10 +91,6 @@ object draw_beacon_labels(Args& a) {
 
 }  // namespace
 
-namespace bound {
-object draw_beacon_labels() { return ns()["draw_beacon_labels"]; }
-}  // namespace bound
-
 void define_beacons() {
     define(ns(),
            {.name = "draw_beacon_labels",

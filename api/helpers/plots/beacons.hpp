@@ -10,9 +10,4 @@ namespace vexa::plots {
 /// Bind draw_beacon_labels in the module namespace (start-up).
 void define_beacons();
 
-namespace bound {
-/// The module's draw_beacon_labels as bound now: a replacement takes effect on the next call.
-object draw_beacon_labels();
-}  // namespace bound
-
 }  // namespace vexa::plots

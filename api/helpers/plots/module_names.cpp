@@ -19,6 +19,11 @@ object plt() { return ns()["plt"]; }
 object patches() { return ns()["patches"]; }
 object io() { return ns()["io"]; }
 object base64() { return ns()["base64"]; }
+object project_geometry() { return ns()["project_geometry"]; }
+object get_recommended_scale() { return ns()["get_recommended_scale"]; }
+object add_north_arrow() { return ns()["add_north_arrow"]; }
+object add_scale_bar() { return ns()["add_scale_bar"]; }
+object draw_beacon_labels() { return ns()["draw_beacon_labels"]; }
 }  // namespace bound
 
 }  // namespace vexa::plots

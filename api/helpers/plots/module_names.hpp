@@ -11,8 +11,8 @@ namespace vexa::plots {
 /// replaced attribute (monkeypatch) takes effect on the next call.
 Namespace& ns();
 
-/// The names start-up binds, each as bound now. The module's functions have theirs in their
-/// own headers.
+/// The names start-up binds and the module's own functions, each as bound now: a replacement
+/// takes effect on the next call.
 namespace bound {
 object logger();       // the host's logger
 object TRANSFORMER();  // EPSG:3857 -> EPSG:26332, x before y
@@ -24,6 +24,11 @@ object plt();          // matplotlib.pyplot
 object patches();      // matplotlib.patches
 object io();           // io
 object base64();       // base64
+object project_geometry();
+object get_recommended_scale();
+object add_north_arrow();
+object add_scale_bar();
+object draw_beacon_labels();
 }  // namespace bound
 
 }  // namespace vexa::plots

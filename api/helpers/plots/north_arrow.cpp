@@ -28,10 +28,6 @@ object add_north_arrow(Args& a) {
 
 }  // namespace
 
-namespace bound {
-object add_north_arrow() { return ns()["add_north_arrow"]; }
-}  // namespace bound
-
 void define_north_arrow() {
     object fraction = builtin::float_type();
     define(ns(),

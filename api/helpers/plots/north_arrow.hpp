@@ -8,9 +8,4 @@ namespace vexa::plots {
 /// Bind add_north_arrow in the module namespace (start-up).
 void define_north_arrow();
 
-namespace bound {
-/// The module's add_north_arrow as bound now: a replacement takes effect on the next call.
-object add_north_arrow();
-}  // namespace bound
-
 }  // namespace vexa::plots

@@ -14,10 +14,6 @@ object project_geometry(Args& a) {
 
 }  // namespace
 
-namespace bound {
-object project_geometry() { return ns()["project_geometry"]; }
-}  // namespace bound
-
 object projected_geometry(handle geometry) { return bound::project_geometry()(bound::shape()(geometry)); }
 
 void define_projection() {

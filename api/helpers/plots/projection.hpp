@@ -8,11 +8,6 @@ namespace vexa::plots {
 /// Bind project_geometry in the module namespace (start-up).
 void define_projection();
 
-namespace bound {
-/// The module's project_geometry as bound now: a replacement takes effect on the next call.
-object project_geometry();
-}  // namespace bound
-
 /// A GeoJSON-like geometry read with the module's `shape` and projected with its
 /// `project_geometry`, both as bound now.
 object projected_geometry(handle geometry);

@@ -35,10 +35,6 @@ object get_recommended_scale(Args& a) {
 
 }  // namespace
 
-namespace bound {
-object get_recommended_scale() { return ns()["get_recommended_scale"]; }
-}  // namespace bound
-
 void define_scale() {
     object length = builtin::float_type();
     define(ns(),

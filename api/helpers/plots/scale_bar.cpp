@@ -65,10 +65,6 @@ object add_scale_bar(Args& a) {
 
 }  // namespace
 
-namespace bound {
-object add_scale_bar() { return ns()["add_scale_bar"]; }
-}  // namespace bound
-
 void define_scale_bar() {
     define(ns(),
            {.name = "add_scale_bar",

@@ -9,9 +9,4 @@ namespace vexa::plots {
 /// Bind add_scale_bar in the module namespace (start-up).
 void define_scale_bar();
 
-namespace bound {
-/// The module's add_scale_bar as bound now: a replacement takes effect on the next call.
-object add_scale_bar();
-}  // namespace bound
-
 }  // namespace vexa::plots
