@@ -193,7 +193,8 @@ async def demo_plots() -> list[tuple[str, tuple]]:
                                 'ORDER BY "AREA_SYSTEM", "ID"')
         picks = [("smallest", rows[0]), ("median", rows[len(rows) // 2]), ("largest", rows[-1])]
         return [(f"demo plot {row['ID']} ({which}, {row['AREA_SYSTEM']:.0f} m2)",
-                 await survey_plans.records_from_database(conn, row["ID"])) for which, row in picks]
+                 survey_plans.drawable(await survey_plans.records_from_database(conn, row["ID"])))
+                for which, row in picks]
     finally:
         await conn.close()
 
