@@ -1,17 +1,14 @@
 #!/usr/bin/env python3
 """A bulk update: how soon one UPDATE of many plots reaches the cached tiles, and what it costs Redis.
 
-    python bench/bulk_update.py                                               # the full run
+    python bench/bulk_update.py                                                    # the full run
     python bench/bulk_update.py --plots 20000 --bulk 10000 --users 8 --views 3     # a quick check
 
-The host app runs under uvicorn (lib/freshness.py: `--workers` processes, Redis database 6, a demo
-cadastre of `--plots` plots in a database of its own). The cache is warmed by one pass of the
-viewport replay (lib/replay.py: `--users` users, `--views` views), then one UPDATE sets the STATUS
-of `--bulk` plots (the lowest IDs): printed are the seconds from COMMIT until the plots layer's
-version changed and until each of `--samples` cached tiles holding updated plots (zooms 14 to 18)
-shows them all; the Redis commands issued meanwhile (INFO commandstats before and after) and the
-listener's log line. The update is undone at the end (the undo is an update too, left to the
-listener). On a 2-core machine it takes about 1.5 minutes.
+On the host of lib/freshness.py, the cache warmed by one pass of the replay (lib/replay.py), one
+UPDATE sets the STATUS of `--bulk` plots (the lowest IDs). Printed: the seconds from COMMIT until
+the plots layer's version changed and until each of `--samples` cached tiles holding updated
+plots shows them all; the Redis commands issued meanwhile (INFO commandstats before and after)
+and the listener's log line. About 1.5 minutes on 2 cores.
 """
 
 from __future__ import annotations
@@ -33,9 +30,8 @@ import redis.asyncio as aioredis
 
 from lib.cadastre import Tile
 from lib.clients import address, client
-from lib.freshness import (SAMPLE_BLOCK, ms, STREAM_BLOCK, Decoder, Setting, VersionStream, changes_applied,
-                           committed_edit, listener_active, parsed, parser, prepared, seconds_line, tile_body,
-                           tile_name, tile_path)
+from lib.freshness import (SAMPLE_BLOCK, STREAM_BLOCK, Decoder, Setting, VersionStream, changes_applied, committed_edit,
+                           listener_active, ms, parsed, parser, prepared, seconds_line, tile_body, tile_name, tile_path)
 from lib.replay import Plan, http_replay, viewport_plan
 from lib.tile_module import tile_module
 

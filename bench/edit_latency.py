@@ -1,30 +1,20 @@
 #!/usr/bin/env python3
-"""Edit-to-map latency: how soon an edit committed to the cadastre shows on the map, while map
-users pan and zoom.
+"""Edit-to-map latency: how soon an edit committed to the cadastre shows on the map while users pan.
 
-    python bench/edit_latency.py                                          # the full run
+    python bench/edit_latency.py                                                  # the full run
     python bench/edit_latency.py --plots 20000 --edits 6 --users 8 --views 3     # a quick check
 
-The host app runs under uvicorn (lib/freshness.py: `--workers` processes, Redis database 6, a demo
-cadastre of `--plots` plots in a database of its own). Map users are the viewport replay
-(lib/replay.py): each user opens a view of 6 x 4 tiles at a zoom of 14 to 18, 4 requests in flight,
-looks at it for `--pause` seconds, then pans or zooms; their requests come from about 256 loopback
-addresses, so the limit of 40 tiles a second per address is not what is measured.
-
-`--edits` edits (a STATUS, a GENERAL_LU or a move of the plot by 3 to 6 m, in turn), one every
-`--interval` seconds, each of a plot in a tile the users look at, while `--users` users pan and
-zoom. Each edit's tile is asked for just before the edit (the map's copy, and the cache's), the
-edit commits, and from the moment COMMIT returns two clients wait for the edit: (a) a map on
-/gis/tile-versions: at each new version of the plots layer it asks for the tile with
-?v=<version>; (b) a client polling the plain URL every 50 ms. A tile shows the edit when its
-feature of the plot, decoded (mapbox_vector_tile), equals the feature the tile statement gives
-inside the edit's transaction (properties and geometry). Printed: p50, p99 and max of each, and
-the edits not shown within `--limit` seconds (goal: p99 <= 1 s, none).
-
-Every edit is undone at the end (the undo is an edit too, left to the listener). Run it on a
-machine with nothing else running: the edits' latency includes the time the users' own tiles wait
-(printed beside it). On a 2-core machine it takes about 1.5 minutes (the first load of 200,000
-plots about 30 s more).
+On the host of lib/freshness.py, `--users` map users of the viewport replay (lib/replay.py) each
+look at a view for `--pause` seconds, then pan or zoom. Meanwhile `--edits` edits (a STATUS, a
+GENERAL_LU or a move of the plot by 3 to 6 m, in turn), one every `--interval` seconds, each of a
+plot in a tile the users look at: the tile is asked for just before the edit (the map's copy),
+and from the moment COMMIT returns two clients wait for the edit: (a) a map on /gis/tile-versions,
+asking at each new version of the plots layer for the tile with ?v=<version>; (b) a client polling
+the plain URL every 50 ms. A tile shows the edit when its feature of the plot (decoded) equals the
+one the tile statement gives inside the edit's transaction. Printed: p50, p99 and max of each, and
+the edits not shown within `--limit` seconds (goal: p99 <= 1 s, none). The latency includes the
+time the users' own tiles wait (printed beside it): run it on a quiet machine. About 1.5 minutes
+on 2 cores.
 """
 
 from __future__ import annotations
@@ -44,8 +34,8 @@ import httpx
 from lib.cadastre import Tile
 from lib.clients import address, client
 from lib.freshness import (EDIT_SQL, POLL_BLOCK, STREAM_BLOCK, VERSION_BLOCK, Decoder, Setting, VersionStream,
-                           changes_applied, committed_edit, listener_active, parsed, parser, plot_feature, prepared,
-                           restore, save_originals, seconds_line, tile_body, tile_name, tile_path, answer_note)
+                           answer_note, changes_applied, committed_edit, listener_active, parsed, parser, plot_feature,
+                           prepared, restore, save_originals, seconds_line, tile_body, tile_name, tile_path)
 from lib.latency import latency_line, percentile
 from lib.replay import IN_FLIGHT, VIEW_TILES, WORLD, Clients, Plan, viewport_plan
 from lib.servers import Server

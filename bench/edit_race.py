@@ -1,24 +1,17 @@
 #!/usr/bin/env python3
-"""The race of a slow tile against an edit: whether a tile made while an edit commits is left in
-the cache stale.
+"""The race of a slow tile against an edit: whether a tile made while an edit commits stays cached stale.
 
     python bench/edit_race.py --baseline /work/wt-fresh-base      # the full run, with the control
     python bench/edit_race.py --plots 20000 --rounds 3            # a quick check
 
-The host app runs under uvicorn (lib/freshness.py: `--workers` processes, Redis database 6, a demo
-cadastre of `--plots` plots in a database of its own). `--rounds` rounds, once with the change
-listener off (VEXA_CHANGE_LISTENER=0: only the invalidation route and the checked write act), once
-with it on, and with `--baseline` once more against that code (no checked write: the control,
-which should show stale tiles). A round asks for an uncached plot tile of zoom 8, 9 or 10 (its key
-deleted first; the tiles in turn), commits an edit of the tile's largest plot (its STATUS) 20 ms
-after the tile's statement shows as running in pg_stat_activity, then POSTs
-/gis/cache/invalidate/plots and waits for its answer; 1.5 s after the tile's answer it reads the
-tile again: stale when the plot's STATUS is not the committed one (goal: none). Counted too: the
-rounds whose tile was made before the edit (its answer shows the old STATUS), the ones that test
-the checked write.
-
-Every edit is undone at the end (the undo is an edit too, left to the listener). On a 2-core
-machine it takes about 2 minutes per setting, 6 with --baseline.
+On the host of lib/freshness.py, `--rounds` rounds with the change listener off (only the
+invalidation route and the checked write act), then on, and with `--baseline` against that code
+(no checked write: the control, which should show stale tiles). A round asks for an uncached plot
+tile of zoom 8, 9 or 10 (the tiles in turn), commits an edit of the STATUS of the tile's largest
+plot 20 ms after the tile's statement shows as running in pg_stat_activity, then POSTs
+/gis/cache/invalidate/plots; 1.5 s after the tile's answer it reads the tile again: stale when the
+plot's STATUS is not the committed one (goal: none). Counted too: the rounds whose tile was made
+before the edit, the ones that test the checked write. About 2 minutes a setting on 2 cores.
 """
 
 from __future__ import annotations

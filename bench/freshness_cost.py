@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
-"""What keeping the cache fresh costs: the viewport replay against this checkout's host app (the
-change listener and the checked write) and against a checkout of the code before them.
+"""What keeping the cache fresh costs: the viewport replay on this checkout's host and on the code before.
 
     python bench/freshness_cost.py --baseline /work/wt-fresh-base                 # the full run
     python bench/freshness_cost.py --baseline /work/wt-fresh-base --plots 20000 --users 8 --views 3 \\
         --cost-rounds 1                                                            # a quick check
 
-The host apps run under uvicorn (lib/freshness.py: `--workers` processes, Redis database 6, a demo
-cadastre of `--plots` plots in a database of its own). `--cost-rounds` rounds of the replay
-(lib/replay.py: `--users` users, `--views` views, no pauses), cold (Redis emptied) then warm, with
-this checkout and with `--baseline` (a checkout of the code before the freshness feature: its api/
-under its .venv's python, on the same servers), in alternating order; tiles/s, p50 and p99 of each
-run, then the medians and new / baseline. On a 2-core machine it takes about 5 minutes at 3 rounds.
+On the hosts of lib/freshness.py, `--cost-rounds` rounds of the replay (lib/replay.py, no pauses),
+cold (Redis emptied) then warm, with this checkout (the change listener and the checked write) and
+with `--baseline` (its api/ under its .venv's python, on the same servers), in alternating order;
+tiles/s, p50 and p99 of each run, then the medians and new / baseline. About 5 minutes at 3 rounds
+on 2 cores.
 """
 
 from __future__ import annotations

@@ -34,22 +34,24 @@ from __future__ import annotations
 import argparse
 import asyncio
 import cProfile
+import contextlib
 import gc
 import io
 import pstats
 import resource
 import statistics
-import sys
 import time
 import tracemalloc
 import warnings
+from collections.abc import Awaitable, Callable
 
 import asyncpg
 import psutil
 
+from lib import settings
 from lib.cadastre import load, pg_url
 from lib.clients import client, redis_client
-from lib.latency import percentile
+from lib.latency import percentile, timed
 from lib.servers import host
 
 warnings.filterwarnings("ignore", category=DeprecationWarning)
@@ -81,12 +83,8 @@ def typical_parcel():
 
 
 def quietly(fn, *args):
-    stdout = sys.stdout
-    sys.stdout = io.StringIO()  # the renderer prints the scale of every plan
-    try:
+    with contextlib.redirect_stdout(io.StringIO()):  # the renderer prints the scale of every plan
         return fn(*args)
-    finally:
-        sys.stdout = stdout
 
 
 # --- the floor: the same drawing calls replayed on matplotlib ---------------------------------
@@ -188,7 +186,7 @@ async def demo_plots() -> list[tuple[str, tuple]]:
     conn = await asyncpg.connect(PG_URL)
     try:
         if not await conn.fetchval('SELECT EXISTS (SELECT 1 FROM "GIS"."PLOT")'):
-            load("vexa", "--plots", "20000")
+            load(settings.DATABASE, "--plots", "20000")
         rows = await conn.fetch('SELECT "ID", "AREA_SYSTEM" FROM "GIS"."PLOT" WHERE "AREA_SYSTEM" > 0 '
                                 'ORDER BY "AREA_SYSTEM", "ID"')
         picks = [("smallest", rows[0]), ("median", rows[len(rows) // 2]), ("largest", rows[-1])]
@@ -229,13 +227,8 @@ async def endpoint(port: int, requests: int) -> None:
         assert first.status_code == 200, first.text
         tag = first.headers["ETag"]
 
-        async def timed(fn) -> list[float]:
-            out = []
-            for _ in range(requests):
-                started = time.perf_counter()
-                await fn()
-                out.append((time.perf_counter() - started) * 1000)
-            return out
+        async def one_at_a_time(fn: Callable[[], Awaitable[object]]) -> list[float]:
+            return (await timed([fn] * requests, 1))[1]
 
         async def repeated():
             assert (await http.get(f"/plans/{plot}.png")).status_code == 200
@@ -256,8 +249,9 @@ async def endpoint(port: int, requests: int) -> None:
         async def bare():
             assert (await http.get("/openapi.json")).status_code == 200
 
-        hit, not_modified = await timed(repeated), await timed(revalidated)
-        floor, from_redis, bare_http = await timed(digest), await timed(redis_read), await timed(bare)
+        hit, not_modified = await one_at_a_time(repeated), await one_at_a_time(revalidated)
+        floor, from_redis, bare_http = (await one_at_a_time(digest), await one_at_a_time(redis_read),
+                                        await one_at_a_time(bare))
         await conn.close()
         await rds.aclose()
     p = lambda xs: f"{statistics.median(xs):6.2f} ms (median), p99 {percentile(xs, 99):6.2f} ms"  # noqa: E731

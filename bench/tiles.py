@@ -36,7 +36,7 @@ CENTRE_SQL = """
           FROM "GIS"."PLOT" WHERE "CADZONE" LIKE 'A%') AS s
 """
 SOURCE_ADDRESSES = addresses(10, 500)
-Job = Callable[[], Awaitable[None]]
+Job = Callable[[], Awaitable[object]]
 
 
 async def tile_list(per_zoom: int) -> list[Tile]:
@@ -94,15 +94,10 @@ async def main() -> None:
             return job
 
         def sql_job(tile: Tile) -> Job:
-            async def job() -> None:
-                async with pg.acquire() as conn:
-                    await conn.fetchval(*statements[tile])
-            return job
+            return lambda: pg.fetchval(*statements[tile])
 
         def get_job(key: str) -> Job:
-            async def job() -> None:
-                await redis.get(key)
-            return job
+            return lambda: redis.get(key)
 
         try:
             # Warm the database's buffers and the server's connections once, uncounted.

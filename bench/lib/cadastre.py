@@ -11,7 +11,7 @@ import sys
 import time
 
 import asyncpg
-from settings import project_database_url, project_environment
+from settings import DATABASE, project_database_url, project_environment
 
 from lib import ROOT
 
@@ -30,12 +30,12 @@ CENTROIDS_SQL = """
 """
 
 
-def pg_url(database: str = "vexa") -> str:
+def pg_url(database: str = DATABASE) -> str:
     """A database of the project's PostgreSQL, as asyncpg takes it."""
     return project_database_url(database, driver="postgresql")
 
 
-async def fetch(sql: str, *args: object, database: str = "vexa") -> list[asyncpg.Record]:
+async def fetch(sql: str, *args: object, database: str = DATABASE) -> list[asyncpg.Record]:
     """The rows of one statement, on a connection of its own."""
     conn = await asyncpg.connect(pg_url(database))
     try:
@@ -44,7 +44,7 @@ async def fetch(sql: str, *args: object, database: str = "vexa") -> list[asyncpg
         await conn.close()
 
 
-def host_environment(database: str = "vexa", redis_db: int = 0) -> dict[str, str]:
+def host_environment(database: str = DATABASE, redis_db: int = 0) -> dict[str, str]:
     """This process's environment with the host pointed at `database` and at Redis database
     `redis_db` of the project's servers."""
     return {**os.environ, **project_environment(database, redis_db)}
@@ -55,7 +55,7 @@ def load(database: str, *options: str) -> None:
     subprocess.run([sys.executable, str(DEMO_CADASTRE), *options], check=True, env=host_environment(database))
 
 
-async def ensure_cadastre(plots: int, database: str = "vexa") -> int:
+async def ensure_cadastre(plots: int, database: str = DATABASE) -> int:
     """The plots in `database`: the demo cadastre is loaded at `plots` first when it holds fewer."""
     (have,) = (await fetch('SELECT count(*) FROM "GIS"."PLOT"', database=database))[0]
     if have >= plots:
@@ -99,13 +99,13 @@ async def cadastre_database(size: int, zone_plots: int | None = None, reload: bo
     return database
 
 
-async def plot_extent(database: str = "vexa") -> tuple[float, float, float, float]:
+async def plot_extent(database: str = DATABASE) -> tuple[float, float, float, float]:
     """West, south, east and north of the plots, in EPSG:3857 metres."""
     (box,) = await fetch(EXTENT_SQL, database=database)
     return box["w"], box["s"], box["e"], box["n"]
 
 
-async def plot_tiles(zooms: range, per_zoom: int, database: str = "vexa") -> list[Tile]:
+async def plot_tiles(zooms: range, per_zoom: int, database: str = DATABASE) -> list[Tile]:
     """Distinct tiles that hold plots, `per_zoom` at each zoom, in a fixed order."""
     from helpers.utils import latlon_to_xyz
 

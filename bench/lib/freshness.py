@@ -1,12 +1,11 @@
-"""What the freshness benchmarks (edit_latency, edit_race, freshness_cost, bulk_update) share: the host
-app with or without the change listener, of this checkout or of a baseline checkout (the code before
-the freshness feature); edits committed and undone; the versions stream as a map holds it; tiles
-decoded in a process of their own; the heading of a run and its servers and data.
+"""What the freshness benchmarks share: the host app with or without the change listener, of this
+checkout or of a baseline checkout (the code before the feature); edits committed and undone; the
+versions stream as a map holds it; tiles decoded in a process of their own; the run's heading.
 
-Each runs the host app under uvicorn with `--workers` processes (2) on the project's own servers,
-Redis database 6, on a demo cadastre of `--plots` plots in a database of its own (vexa_scale_200k
-at the defaults, loaded once). Every edit is undone at the end (the undo is an edit too, left to
-the listener). Servers' logs: bench/.peers/logs/freshness-*.log.
+The host runs under uvicorn with `--workers` processes (2) on the project's servers, Redis
+database 6, on a demo cadastre of `--plots` plots in a database of its own (vexa_scale_200k at the
+defaults, loaded once). Every edit is undone at the end (the undo is an edit too, left to the
+listener). Servers' logs: bench/.peers/logs/freshness-*.log.
 """
 
 from __future__ import annotations

@@ -1,15 +1,6 @@
-"""The viewport replay: map users who open views and pan or zoom, each with IN_FLIGHT requests in
-flight, played on a lean HTTP/1.1 client (its own cost small beside the servers') from loopback
-addresses that never meet the tile module's rate limit; and its floor, the tile module's
-statements straight through asyncpg.
-
-Each user opens a view (the 6 x 4 tiles a 1280 x 800 map shows, the nearest to its centre first)
-at a zoom of 14 to 18, then pans (1.5 to 4 tiles in any direction) or zooms in or out. Users
-start in fours at the same places (seeded, within the plots' extent), so they ask for some of
-each other's tiles. The requests of each lane (a user's request in flight) come from addresses
-of its own (127.0.40.1 and on, about 256 in all, each used in turn); an address that has asked
-for 38 tiles is retired for a fresh one, so that none asks for more than 40 in a replay.
-"""
+"""The viewport replay (its plan is described in bench/peers.py): map users with IN_FLIGHT requests
+in flight each, played on a lean HTTP/1.1 client from loopback addresses that never meet the tile
+module's rate limit; and its floor, the tile module's statements straight through asyncpg."""
 
 from __future__ import annotations
 

@@ -18,7 +18,7 @@ from typing import IO
 
 import httpx
 import psutil
-from settings import LOOPBACK
+from settings import DATABASE, LOOPBACK
 
 from lib import API, ROOT, services
 from lib.cadastre import host_environment
@@ -132,7 +132,7 @@ def uvicorn(app: str, env: dict[str, str], workers: int = 1, cwd: Path = API, py
     return launch
 
 
-def host(database: str = "vexa", redis_db: int = 0, workers: int = 1, *, name: str = "vexa",
+def host(database: str = DATABASE, redis_db: int = 0, workers: int = 1, *, name: str = "vexa",
          checkout: Path = ROOT, env: dict[str, str] | None = None, log_path: Path | None = None,
          log_config: Path | None = None, access_log: bool = False, port: int = 0) -> Server:
     """The host app (api/main.py of `checkout`: this one, or another under the python of its own
