@@ -104,16 +104,13 @@ async def cold_rate(lanes: Lanes, redis: aioredis.Redis) -> float:
         await redis.flushdb()
         lanes.outcomes.clear()
         started = time.monotonic()
-        one_pass = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
-        one_pass._next = len(lanes.tiles) * 999  # exactly one pass over the list
-        await one_pass.start()
-        rate = len(one_pass.outcomes) / (time.monotonic() - started)
+        rate = len(await one_pass(lanes)) / (time.monotonic() - started)
     return rate
 
 
 async def frozen(lanes: Lanes, redis: aioredis.Redis, cold: float) -> None:
     print("Redis frozen (SIGSTOP) 6 s under load of cached tiles")
-    await warm_cache(lanes)
+    await one_pass(lanes)
     lanes.outcomes.clear()
     running = lanes.start()
     await asyncio.sleep(2)
@@ -188,7 +185,7 @@ async def postgres(lanes: Lanes, redis: aioredis.Redis) -> None:
 
 async def stopped(lanes: Lanes) -> None:
     print("Redis stopped 10 s, then started again, under load of cached tiles")
-    await warm_cache(lanes)
+    await one_pass(lanes)
     lanes.outcomes.clear()
     running = lanes.start()
     health = lanes.clients[-1]
@@ -223,10 +220,12 @@ async def stopped(lanes: Lanes) -> None:
           f"failures after {failures(lanes.between(t1, time.monotonic()))}")
 
 
-async def warm_cache(lanes: Lanes) -> None:
-    one_pass = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
-    one_pass._next = len(lanes.tiles) * 999
-    await one_pass.start()
+async def one_pass(lanes: Lanes) -> list[Outcome]:
+    """Every tile of the list requested once, on the lanes' clients: the outcomes."""
+    single = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
+    single._next = len(lanes.tiles) * 999  # exactly one pass: the workers stop at the 1000th
+    await single.start()
+    return single.outcomes
 
 
 async def main() -> None:
@@ -253,7 +252,7 @@ async def main() -> None:
             if "frozen" in scenarios:
                 await frozen(lanes, redis, cold)
             if "flood" in scenarios:
-                await warm_cache(lanes)
+                await one_pass(lanes)
                 await flood(server.port, tiles)
             if "postgres" in scenarios:
                 await postgres(Lanes(clients[:64], uncached, args.lanes), redis)

@@ -23,6 +23,7 @@ import argparse
 import asyncio
 import itertools
 import sys
+from collections.abc import Awaitable
 
 import asyncpg
 
@@ -80,9 +81,8 @@ async def measure(args: argparse.Namespace, plots: int, texts: list[str], port: 
             response.raise_for_status()
             found += bool(response.json())
 
-        async def query(q: str) -> None:
-            async with pool.acquire() as conn:
-                await conn.fetch(sql, q, args.limit)
+        def query(q: str) -> Awaitable[object]:
+            return pool.fetch(sql, q, args.limit)
 
         async def layers() -> None:
             (await layers_client.get("/gis/layers/")).raise_for_status()
