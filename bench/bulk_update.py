@@ -7,7 +7,7 @@
 On the host of lib/freshness.py, the cache warmed by one pass of the replay (lib/replay.py), one
 UPDATE sets the STATUS of `--bulk` plots (the lowest IDs). Printed: the seconds from COMMIT until
 the plots layer's version changed and until each of `--samples` cached tiles holding updated
-plots shows them all; the Redis commands issued meanwhile (INFO commandstats before and after)
+plots shows them all; the Redis commands sent meanwhile (INFO commandstats before and after)
 and the listener's log line. About 1.5 minutes on 2 cores.
 """
 

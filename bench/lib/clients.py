@@ -10,8 +10,8 @@ from settings import LOOPBACK, REDIS_PORT
 
 
 def address(block: int, n: int) -> str:
-    """The `n`th loopback source address of a block: 127.0.<block + n // 250>.<1 + n % 250>, so that
-    blocks a few apart never share an address."""
+    """The `n`th loopback source address from 127.0.<block>.1 on: 127.0.<block + n // 250>.<1 + n % 250>
+    (250 to each third octet)."""
     return f"127.0.{block + n // 250}.{1 + n % 250}"
 
 
