@@ -68,21 +68,22 @@ import httpx
 import psutil
 import redis.asyncio as aioredis
 
-from common import (REDIS_PORT, ROOT, Tile, ensure_cadastre, fetch, free_port, host_environment, loopback_addresses,
-                    percentile, plot_tiles, stop, until_serving, uvicorn)
+from lib import ROOT
+from lib.cadastre import Tile, ensure_cadastre, fetch, plot_tiles
+from lib.clients import address, addresses, client, redis_client
+from lib.latency import latency_line, percentile
+from lib.servers import host
 
 VIEWERS = [f"127.0.0.{n}" for n in range(2, 8)]
 TOUCHING = "127.0.0.8"  # reads the sample of warmed tiles during the walk
 CHECKING = "127.0.0.9"  # the health check after a flood
 FLOOD_A = ["127.0.40.1"]
-WALKERS = "127.0.50.{}"
 KINDS = ("png", "pdf", "bbox", "search")
 BOX_LAYERS = ("plots", "beacons")
 LAYERS_EVERY = 8  # a viewer's every eighth request is the layer list
 WARM_DRAWINGS = 16  # plans each drawing process draws before any measurement (first_plans)
 SERVED = (200, 204)
 REFUSED = (429, 503)
-TIMEOUT_S = 30.0
 HEALTH_GOAL_MS = 1000.0
 GOALS: list[tuple[str, bool]] = []
 
@@ -91,13 +92,6 @@ def goal(text: str, met: bool) -> str:
     """A goal judged: kept for the closing list, and its verdict for the line that shows it."""
     GOALS.append((text, met))
     return "met" if met else "NOT met"
-
-
-def client(port: int, address: str, connections: int) -> httpx.AsyncClient:
-    """A client from source address `address` with at most `connections` connections."""
-    transport = httpx.AsyncHTTPTransport(local_address=address, limits=httpx.Limits(
-        max_connections=connections, max_keepalive_connections=connections))
-    return httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", transport=transport, timeout=TIMEOUT_S)
 
 
 # --- what is measured ------------------------------------------------------------------------------
@@ -114,9 +108,9 @@ class Sample:
         return not self.outcome.isdigit() or int(self.outcome) not in SERVED
 
 
-def latency_line(samples: list[Sample]) -> str:
+def samples_line(samples: list[Sample]) -> str:
     ms = [s.ms for s in samples]
-    return f"p50 {statistics.median(ms):7.1f} ms   p99 {percentile(ms, 99):7.1f} ms" if ms else "no requests"
+    return latency_line(ms, none="no requests")
 
 
 class RssWatch:
@@ -209,7 +203,7 @@ class Viewers:
 
     async def run(self, seconds: float) -> list[Sample]:
         samples: list[Sample] = []
-        clients = [client(self.port, address, 6) for address in VIEWERS]
+        clients = [client(self.port, source, 6) for source in VIEWERS]
         started = time.monotonic()
 
         async def one(http: httpx.AsyncClient, kind: str, path: str) -> None:
@@ -249,10 +243,10 @@ class Viewers:
 def report_viewers(title: str, samples: list[Sample], seconds: float) -> dict[str, float]:
     failed = [s for s in samples if s.failed]
     how = f" {dict(Counter(s.outcome for s in failed))}" if failed else ""
-    print(f"  {title:<22} {len(samples) / seconds:7.1f} requests/s   {latency_line(samples)}   "
+    print(f"  {title:<22} {len(samples) / seconds:7.1f} requests/s   {samples_line(samples)}   "
           f"failed {len(failed)} of {len(samples)}{how}")
     for kind, name in (("tile", "cached tiles"), ("layers", "layer list")):
-        print(f"    {name:<20} {latency_line([s for s in samples if s.kind == kind])}")
+        print(f"    {name:<20} {samples_line([s for s in samples if s.kind == kind])}")
     ms = [s.ms for s in samples]
     return {"p50": statistics.median(ms), "p99": percentile(ms, 99), "failed": len(failed)}
 
@@ -294,7 +288,7 @@ def flood_process(flood: Flood, ready, go, results) -> None:
 
 async def run_flood(flood: Flood, ready, go) -> FloodResult:
     result = FloodResult(f"flood {flood.name}")
-    clients = [client(flood.port, address, flood.per_address) for address in flood.addresses]
+    clients = [client(flood.port, source, flood.per_address) for source in flood.addresses]
     sources = {"png": itertools.cycle(flood.png_ids), "pdf": itertools.cycle(flood.pdf_ids),
                "bbox": itertools.cycle(flood.boxes), "search": itertools.cycle(flood.texts)}
 
@@ -366,7 +360,7 @@ def report_flood(result: FloodResult) -> None:
           + (f", without it: {dict(result.without_retry_after)}" if missing else "") + "): "
           + goal(f"{result.name}: every 429 and 503 carries Retry-After", missing == 0))
     broken = sum(v for k, v in total.items() if not k.isdigit() or (int(k) >= 500 and k != "503"))
-    print(f"  no flood request failed otherwise (an answer >= 500 but 503, or none within 30 s): "
+    print("  no flood request failed otherwise (an answer >= 500 but 503, or none within 30 s): "
           + goal(f"{result.name}: no 500 or lost request among the flood's", broken == 0)
           + (f" ({broken})" if broken else ""))
     for failure in result.failures:
@@ -423,7 +417,7 @@ async def flood_phase(flood: Flood, title: str, viewers: Viewers, alone: dict[st
     bound = 3 * alone["p99"] + 50
     print(f"  viewers' p99 {loaded['p99']:.1f} ms against at most 3 x {alone['p99']:.1f} + 50 = {bound:.1f} ms: "
           + goal(f"flood {flood.name}: viewers' p99 <= 3 x unloaded p99 + 50 ms", loaded["p99"] <= bound))
-    print(f"  no viewer request failed: " + goal(f"flood {flood.name}: no viewer request fails", loaded["failed"] == 0))
+    print("  no viewer request failed: " + goal(f"flood {flood.name}: no viewer request fails", loaded["failed"] == 0))
     report_flood(result)
     print(f"  the flood's last answer came {result.last_answer - result.ended:.1f} s after it stopped asking")
     print(f"  health check straight after the flood: {health_ms:.0f} ms ({health_outcome}), goal within "
@@ -475,7 +469,7 @@ async def walk(port: int, ids: list[int], addresses: int, concurrency: int, redi
                sample: TileSample, touch_s: float) -> None:
     print(f"\nwalk: the plan PNG of {len(ids):,} plots (IDs {ids[0]} to {ids[-1]}), {addresses} addresses, "
           f"{concurrency} requests in flight; the {len(sample.tiles)} sample tiles read every {touch_s:g} s")
-    clients = [client(port, WALKERS.format(n + 1), max(1, concurrency // addresses) + 1) for n in range(addresses)]
+    clients = [client(port, address(50, n), max(1, concurrency // addresses) + 1) for n in range(addresses)]
     pending = iter(ids)
     outcomes: Counter = Counter()
     waits: Counter = Counter()  # refusals waited out, by status
@@ -552,14 +546,14 @@ async def walk(port: int, ids: list[int], addresses: int, concurrency: int, redi
           f"{dict(waits) or 'none'}")
     for failure in failures:
         print(f"    {failure}")
-    print(f"  every plan served: " + goal("walk: every plot's plan is served", set(outcomes) <= {"200"}))
+    print("  every plan served: " + goal("walk: every plot's plan is served", set(outcomes) <= {"200"}))
     if waits:
-        print(f"  every refusal carried Retry-After: "
+        print("  every refusal carried Retry-After: "
               + goal("walk: every 429 and 503 carries Retry-After", not without_retry_after))
     print(f"  Redis used_memory: {mb(used0)} before, peak {mb(peak_used)}, {mb(used)} after; "
           f"maxmemory {mb(maxmemory)}; {evicted - evicted0:,} keys evicted")
     within = maxmemory > 0 and peak_used <= maxmemory * 1.02
-    print(f"  Redis stays within its maxmemory (2 % over for the write that makes it evict): "
+    print("  Redis stays within its maxmemory (2 % over for the write that makes it evict): "
           + goal("walk: Redis used_memory stays within maxmemory", within))
     halfway = started + wall / 2
     first, second = rss.peak(started, halfway), rss.peak(halfway, time.monotonic())
@@ -627,8 +621,7 @@ def max_age(answer: httpx.Response) -> float | None:
 async def warm(port: int, tiles: list[Tile]) -> dict[Tile, float]:
     """Every tile asked once, over many addresses (each well under its rate), then checked a hit:
     the tiles' lifetimes in the cache."""
-    addresses = loopback_addresses()
-    clients = [client(port, address, 2) for address in addresses[:len(tiles) // 10 + 1]]
+    clients = [client(port, source, 2) for source in addresses(10, len(tiles) // 10 + 1)]
     try:
         for rounds in range(2):
             answers = await asyncio.gather(*(clients[n // 10].get(f"/gis/plots/{z}/{x}/{y}.pbf")
@@ -659,7 +652,7 @@ async def first_plans(port: int, ids: list[int]) -> None:
     at_once = asyncio.Semaphore(6)
 
     async def draw(n: int, path: str) -> httpx.Response:
-        async with at_once, client(port, f"127.0.{60 + n // 250}.{n % 250 + 1}", 1) as http:
+        async with at_once, client(port, address(60, n), 1) as http:
             while (answer := await http.get(path)).status_code in REFUSED:
                 await asyncio.sleep(float(answer.headers.get("retry-after", "1")))
             return answer
@@ -692,61 +685,55 @@ async def main() -> int:
     await ensure_cadastre(args.plots)
     tiles = await plot_tiles(range(14, 17), 80)
     ids, boxes, texts = await flood_material(seed=19)
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT, db=args.redis_db)
+    redis = redis_client(args.redis_db)
     await redis.flushdb()
-    port = args.port or free_port()
-    (ROOT / "test-artifacts").mkdir(exist_ok=True)
     log_path = ROOT / "test-artifacts" / "abuse-uvicorn.log"
-    log = open(log_path, "wb")
-    server = uvicorn(port, host_environment(redis_db=args.redis_db), workers=2, log=log)
     try:
-        async with httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", timeout=TIMEOUT_S) as http:
-            await until_serving(http)
-        rss = RssWatch(server.pid)
-        warmed = max(1, rss.count("drawing process")) * WARM_DRAWINGS // 2  # a PNG and a PDF each
-        spare, ids = ids[:warmed], ids[warmed:]
-        half = len(ids) // 2
-        await first_plans(port, spare)
-        warmed_at = time.monotonic()
-        lifetimes = await warm(port, tiles)
-        watching = asyncio.create_task(rss.watch())
-        print(f"{len(ids) + len(spare):,} plots; uvicorn with 2 workers on 127.0.0.1:{port}, Redis database "
-              f"{args.redis_db}; {len(tiles)} plot tiles of zooms 14-16 warmed; server RSS {mb(rss.now())} "
-              f"({rss.processes} processes)")
+        async with host(redis_db=args.redis_db, workers=2, log_path=log_path, port=args.port) as server:
+            port = server.port
+            rss = RssWatch(server.process.pid)
+            warmed = max(1, rss.count("drawing process")) * WARM_DRAWINGS // 2  # a PNG and a PDF each
+            spare, ids = ids[:warmed], ids[warmed:]
+            half = len(ids) // 2
+            await first_plans(port, spare)
+            warmed_at = time.monotonic()
+            lifetimes = await warm(port, tiles)
+            watching = asyncio.create_task(rss.watch())
+            print(f"{len(ids) + len(spare):,} plots; uvicorn with 2 workers on 127.0.0.1:{port}, Redis database "
+                  f"{args.redis_db}; {len(tiles)} plot tiles of zooms 14-16 warmed; server RSS {mb(rss.now())} "
+                  f"({rss.processes} processes)")
 
-        viewers = Viewers(port, tiles, args.viewer_rate)
-        print(f"\nviewers alone: {len(VIEWERS)} addresses x {args.viewer_rate:g} requests/s, {args.viewer_seconds:g} s")
-        alone = report_viewers("viewers alone", await viewers.run(args.viewer_seconds), args.viewer_seconds)
-        if alone["failed"]:
-            print("  (viewers fail without any flood: the floods' figures below are not comparable)")
+            viewers = Viewers(port, tiles, args.viewer_rate)
+            print(f"\nviewers alone: {len(VIEWERS)} addresses x {args.viewer_rate:g} requests/s, {args.viewer_seconds:g} s")
+            alone = report_viewers("viewers alone", await viewers.run(args.viewer_seconds), args.viewer_seconds)
+            if alone["failed"]:
+                print("  (viewers fail without any flood: the floods' figures below are not comparable)")
 
-        per_b = max(1, args.flood_connections // args.flood_addresses)
-        plans = {"A": ids[:half], "B": ids[half:]}
-        for form in forms:
-            own = plans[form]
-            shared = dict(port=port, seconds=args.seconds, png_ids=own[0::2], pdf_ids=own[1::2],
-                          boxes=boxes[0::2] if form == "A" else boxes[1::2],
-                          texts=texts[0::2] if form == "A" else texts[1::2])
-            if form == "A":
-                flood = Flood("A", addresses=FLOOD_A, per_address=args.flood_connections, **shared)
-                title = f"one address with {args.flood_connections} connections"
-            else:
-                flood = Flood("B", addresses=[f"127.0.41.{n}" for n in range(1, args.flood_addresses + 1)],
-                              per_address=per_b, **shared)
-                title = f"{args.flood_addresses} addresses with {per_b} connections each"
-            await flood_phase(flood, title, viewers, alone, rss, args.settle)
+            per_b = max(1, args.flood_connections // args.flood_addresses)
+            plans = {"A": ids[:half], "B": ids[half:]}
+            for form in forms:
+                own = plans[form]
+                shared = dict(port=port, seconds=args.seconds, png_ids=own[0::2], pdf_ids=own[1::2],
+                              boxes=boxes[0::2] if form == "A" else boxes[1::2],
+                              texts=texts[0::2] if form == "A" else texts[1::2])
+                if form == "A":
+                    flood = Flood("A", addresses=FLOOD_A, per_address=args.flood_connections, **shared)
+                    title = f"one address with {args.flood_connections} connections"
+                else:
+                    flood = Flood("B", addresses=[f"127.0.41.{n}" for n in range(1, args.flood_addresses + 1)],
+                                  per_address=per_b, **shared)
+                    title = f"{args.flood_addresses} addresses with {per_b} connections each"
+                await flood_phase(flood, title, viewers, alone, rss, args.settle)
 
-        walk_ids = sorted(spare + ids)
-        if args.walk_plots != "all":
-            walk_ids = walk_ids[:int(args.walk_plots)]
-        if walk_ids:
-            sample = TileSample(port, tiles[::len(tiles) // 30 or 1][:30], warmed_at, lifetimes)
-            await walk(port, walk_ids, args.walk_addresses, args.walk_concurrency, redis, rss, sample,
-                       args.touch_seconds)
-        watching.cancel()
+            walk_ids = sorted(spare + ids)
+            if args.walk_plots != "all":
+                walk_ids = walk_ids[:int(args.walk_plots)]
+            if walk_ids:
+                sample = TileSample(port, tiles[::len(tiles) // 30 or 1][:30], warmed_at, lifetimes)
+                await walk(port, walk_ids, args.walk_addresses, args.walk_concurrency, redis, rss, sample,
+                           args.touch_seconds)
+            watching.cancel()
     finally:
-        stop(server)
-        log.close()
         await redis.aclose()
 
     log_summary(log_path)

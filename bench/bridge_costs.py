@@ -26,13 +26,11 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import os
+import logging
 import statistics
 import time
 
-from common import host_environment, tile_module
-
-os.environ.update(host_environment())
+from lib.tile_module import tile_module
 
 
 class Request:
@@ -66,9 +64,7 @@ async def main() -> None:
         await in_memory(args.rounds)
         return
 
-    hub = tile_module()
-    import logging
-
+    hub = tile_module()  # first: the host's database module reads the environment it sets
     import database
     from helpers.utils import latlon_to_xyz, xyz_to_bbox_web_mercator
     from sqlalchemy import text
@@ -208,8 +204,6 @@ class MemorySession:
 
 async def in_memory(rounds: int) -> None:
     hub = tile_module()
-    import logging
-
     logging.getLogger("vexa.maptile_hub").setLevel(logging.WARNING)
     redis = MemoryRedis()
     hub.redis_client = redis

@@ -13,8 +13,9 @@ fixed list requested once with the tile cache emptied, `--lanes` requests at a t
   (the limit is 40 per second and address);
 - postgres: PostgreSQL restarted under a load of uncached tiles: failures before, during and
   after the restart;
-- stopped: Redis shut down for 10 s and started again under load: the breaker state the health
-  check reports, failures, and when a tile is answered from the cache again.
+- stopped: Redis shut down for 10 s and started again under load: the cache status the health
+  check reports (its cache_status, healthy or unhealthy), failures, and when a tile is answered
+  from the cache again.
 
 Lanes spread their requests over many loopback source addresses, so the rate limit is only
 what the flood measures. Every request goes to 127.0.0.1; every loop is bounded in time.
@@ -24,24 +25,18 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import os
-import signal
-import statistics
-import subprocess
 import time
 from collections import Counter
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import httpx
 import redis.asyncio as aioredis
 
-from common import (REDIS_PORT, ROOT, ensure_cadastre, host_environment, loopback_addresses, percentile, plot_tiles,
-                    Tile, stop, until_serving, uvicorn)
-
-STATE = Path(os.environ.get("VEXA_STATE_DIR", ROOT / ".local"))
-SERVICES = ROOT / "scripts" / "services.sh"
-PG_CTL = "/usr/lib/postgresql/15/bin/pg_ctl"
+from lib import ROOT, services
+from lib.cadastre import Tile, ensure_cadastre, plot_tiles
+from lib.clients import addresses, client, redis_client
+from lib.latency import latency_line, percentile
+from lib.servers import host
 
 
 @dataclass
@@ -68,10 +63,10 @@ class Lanes:
             n = self._next
             self._next += 1
             z, x, y = self.tiles[n % len(self.tiles)]
-            client = self.clients[n % len(self.clients)]
+            http = self.clients[n % len(self.clients)]
             started = time.monotonic()
             try:
-                response = await client.get(f"/gis/plots/{z}/{x}/{y}.pbf")
+                response = await http.get(f"/gis/plots/{z}/{x}/{y}.pbf")
                 status, cached = response.status_code, response.headers.get("x-cache") == "HIT"
             except httpx.TransportError:
                 status, cached = 0, False
@@ -94,17 +89,10 @@ def failures(outcomes: list[Outcome]) -> str:
     return f"{errors}" + (f" (+{lost} unanswered)" if lost else "")
 
 
-def services(*args: str) -> None:
-    subprocess.run([str(SERVICES), *args], check=True, capture_output=True, env=host_environment())
-
-
-def redis_pid() -> int:
-    return int((STATE / "redis.pid").read_text().strip())
-
-
-async def breaker_state(client: httpx.AsyncClient) -> str:
+async def cache_status(http: httpx.AsyncClient) -> str:
+    """The cache status GET /gis/health/ reports: healthy, or unhealthy when its read of Redis failed."""
     try:
-        return (await client.get("/gis/health/", timeout=5)).json().get("redis_breaker", "n/a")
+        return (await http.get("/gis/health/", timeout=5)).json().get("cache_status", "not in the answer")
     except httpx.TransportError:
         return "no answer"
 
@@ -116,28 +104,21 @@ async def cold_rate(lanes: Lanes, redis: aioredis.Redis) -> float:
         await redis.flushdb()
         lanes.outcomes.clear()
         started = time.monotonic()
-        one_pass = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
-        one_pass._next = len(lanes.tiles) * 999  # exactly one pass over the list
-        await one_pass.start()
-        rate = len(one_pass.outcomes) / (time.monotonic() - started)
+        rate = len(await one_pass(lanes)) / (time.monotonic() - started)
     return rate
 
 
 async def frozen(lanes: Lanes, redis: aioredis.Redis, cold: float) -> None:
     print("Redis frozen (SIGSTOP) 6 s under load of cached tiles")
-    await warm_cache(lanes)
+    await one_pass(lanes)
     lanes.outcomes.clear()
     running = lanes.start()
     await asyncio.sleep(2)
-    pid = redis_pid()
-    t0 = time.monotonic()
-    os.kill(pid, signal.SIGSTOP)
-    try:
+    with services.redis_paused():
+        t0 = time.monotonic()
         await asyncio.sleep(3)
-        state = await breaker_state(lanes.clients[0])
+        state = await cache_status(lanes.clients[0])
         await asyncio.sleep(max(0.0, 6 - (time.monotonic() - t0)))
-    finally:
-        os.kill(pid, signal.SIGCONT)
     t1 = time.monotonic()
     await asyncio.sleep(2)
     lanes.stop()
@@ -147,20 +128,18 @@ async def frozen(lanes: Lanes, redis: aioredis.Redis, cold: float) -> None:
     seconds = [o.seconds for o in overlapping]
     rate = len(completed) / (t1 - t0)
     print(f"  completed in the 6 s: {len(completed)} ({rate:.1f}/s, cold-cache rate {cold:.1f}/s, x{rate / cold:.2f})")
-    print(f"  latency of the requests in flight during the 6 s: p50 {1000 * statistics.median(seconds):.0f} ms, "
-          f"p99 {1000 * percentile(seconds, 99):.0f} ms, max {1000 * max(seconds):.0f} ms")
-    print(f"  answers >= 500: {failures(overlapping)}; breaker at +3 s: {state}")
+    print(f"  latency of the requests in flight during the 6 s: "
+          f"{latency_line([1000 * s for s in seconds], 0, 0, ', ', with_max=True)}")
+    print(f"  answers >= 500: {failures(overlapping)}; cache status at +3 s: {state}")
     after = lanes.between(t1 + 1, t1 + 2)
     print(f"  1-2 s after: {len(after)} requests, {sum(o.cached for o in after)} from the cache")
 
 
 async def flood(port: int, tiles: list[Tile]) -> None:
     print("one address, 160 parallel connections, 5 s")
-    transport = httpx.AsyncHTTPTransport(local_address="127.0.30.1",
-                                         limits=httpx.Limits(max_connections=160, max_keepalive_connections=160))
     statuses: Counter[int] = Counter()
     served_at: list[float] = []
-    async with httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", transport=transport, timeout=30) as client:
+    async with client(port, "127.0.30.1", 160) as http:
         await asyncio.sleep(1.1)  # a fresh window for this address
         end = time.monotonic() + 5
 
@@ -168,7 +147,7 @@ async def flood(port: int, tiles: list[Tile]) -> None:
             while time.monotonic() < end:
                 z, x, y = tiles[n % len(tiles)]
                 try:
-                    response = await client.get(f"/gis/plots/{z}/{x}/{y}.pbf")
+                    response = await http.get(f"/gis/plots/{z}/{x}/{y}.pbf")
                     statuses[response.status_code] += 1
                     if response.status_code in (200, 204):
                         served_at.append(time.monotonic())
@@ -190,11 +169,7 @@ async def postgres(lanes: Lanes, redis: aioredis.Redis) -> None:
     running = lanes.start()
     await asyncio.sleep(3)
     down = time.monotonic()
-    command = [PG_CTL, "-D", str(STATE / "pg"), "-l", str(STATE / "run" / "postgres.log"), "-m", "fast", "-w",
-               "restart"]
-    if os.geteuid() == 0:
-        command = ["runuser", "-u", "postgres", "--", *command]
-    await asyncio.to_thread(subprocess.run, command, check=True, capture_output=True)
+    await asyncio.to_thread(services.restart_postgres)
     back = time.monotonic()
     await asyncio.sleep(5)
     lanes.stop()
@@ -210,45 +185,47 @@ async def postgres(lanes: Lanes, redis: aioredis.Redis) -> None:
 
 async def stopped(lanes: Lanes) -> None:
     print("Redis stopped 10 s, then started again, under load of cached tiles")
-    await warm_cache(lanes)
+    await one_pass(lanes)
     lanes.outcomes.clear()
     running = lanes.start()
     health = lanes.clients[-1]
     states: list[tuple[float, str]] = []
     await asyncio.sleep(1)
     t0 = time.monotonic()
-    await asyncio.to_thread(services, "stop-redis")
+    await asyncio.to_thread(services.stop_redis)
     while time.monotonic() - t0 < 10:
-        states.append((time.monotonic() - t0, await breaker_state(health)))
+        states.append((time.monotonic() - t0, await cache_status(health)))
         await asyncio.sleep(0.5)
-    await asyncio.to_thread(services, "start-redis")
+    await asyncio.to_thread(services.start_redis)
     t1 = time.monotonic()
-    closed_at = hit_at = None
-    while time.monotonic() - t1 < 40 and (closed_at is None or hit_at is None):
-        state = await breaker_state(health)
+    healthy_at = hit_at = None
+    while time.monotonic() - t1 < 40 and (healthy_at is None or hit_at is None):
+        state = await cache_status(health)
         states.append((time.monotonic() - t0, state))
-        if closed_at is None and state == "closed":
-            closed_at = time.monotonic() - t1
+        if healthy_at is None and state == "healthy":
+            healthy_at = time.monotonic() - t1
         if hit_at is None and any(o.cached for o in lanes.between(t1, time.monotonic())):
             hit_at = min(o.started + o.seconds for o in lanes.between(t1, time.monotonic()) if o.cached) - t1
         await asyncio.sleep(0.25)
     lanes.stop()
     await running
     changes = [(t, s) for n, (t, s) in enumerate(states) if n == 0 or states[n - 1][1] != s]
-    print(f"  breaker (s since the stop: state): {', '.join(f'{t:.1f}: {s}' for t, s in changes)}")
+    print(f"  cache status (s since the stop: status): {', '.join(f'{t:.1f}: {s}' for t, s in changes)}")
     during = lanes.between(t0, t1)
     print(f"  while stopped: {len(during)} requests, {failures(during)} failed, "
           f"p99 {1000 * percentile([o.seconds for o in during], 99):.0f} ms")
-    closed = "never" if closed_at is None else f"{closed_at:.1f} s"
+    healthy = "never" if healthy_at is None else f"{healthy_at:.1f} s"
     hit = "never" if hit_at is None else f"{hit_at:.1f} s"
-    print(f"  after the start: breaker closed after {closed}, first cache hit after {hit}; "
+    print(f"  after the start: cache healthy after {healthy}, first cache hit after {hit}; "
           f"failures after {failures(lanes.between(t1, time.monotonic()))}")
 
 
-async def warm_cache(lanes: Lanes) -> None:
-    one_pass = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
-    one_pass._next = len(lanes.tiles) * 999
-    await one_pass.start()
+async def one_pass(lanes: Lanes) -> list[Outcome]:
+    """Every tile of the list requested once, on the lanes' clients: the outcomes."""
+    single = Lanes(lanes.clients, lanes.tiles, lanes.lanes)
+    single._next = len(lanes.tiles) * 999  # exactly one pass: the workers stop at the 1000th
+    await single.start()
+    return single.outcomes
 
 
 async def main() -> None:
@@ -263,38 +240,31 @@ async def main() -> None:
     await ensure_cadastre(args.plots)
     tiles = await plot_tiles(range(14, 17), 80)  # the cached-tile load
     uncached = await plot_tiles(range(17, 19), 2000)  # more tiles than a restart needs
-    (ROOT / "test-artifacts").mkdir(exist_ok=True)
-    log = open(ROOT / "test-artifacts" / "faults-uvicorn.log", "wb")
-    server = uvicorn(args.port, host_environment(), log=log)
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
-    clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{args.port}", timeout=30,
-                                 transport=httpx.AsyncHTTPTransport(local_address=a))
-               for a in loopback_addresses()]
-    try:
-        await until_serving(clients[0])
-        # Few enough source addresses that each connection is reused within the server's 5 s
-        # keep-alive (a connection it has just closed would count as a failure of the service).
-        lanes = Lanes(clients[:64], tiles, args.lanes)
-        cold = await cold_rate(lanes, redis)
-        print(f"{len(tiles)} plot tiles at zooms 14-16, {args.lanes} lanes; cold-cache rate {cold:.1f} tiles/s")
-        if "frozen" in scenarios:
-            await frozen(lanes, redis, cold)
-        if "flood" in scenarios:
-            await warm_cache(lanes)
-            await flood(args.port, tiles)
-        if "postgres" in scenarios:
-            await postgres(Lanes(clients[:64], uncached, args.lanes), redis)
-        if "stopped" in scenarios:
-            await stopped(lanes)
-    finally:
-        for client in clients:
-            await client.aclose()
+    redis = redis_client()
+    async with host(port=args.port, log_path=ROOT / "test-artifacts" / "faults-uvicorn.log") as server:
+        clients = [client(server.port, a) for a in addresses(10, 500)]
         try:
-            await redis.aclose()
-        except Exception:
-            pass
-        stop(server)
-        log.close()
+            # Few enough source addresses that each connection is reused within the server's 5 s
+            # keep-alive (a connection it has just closed would count as a failure of the service).
+            lanes = Lanes(clients[:64], tiles, args.lanes)
+            cold = await cold_rate(lanes, redis)
+            print(f"{len(tiles)} plot tiles at zooms 14-16, {args.lanes} lanes; cold-cache rate {cold:.1f} tiles/s")
+            if "frozen" in scenarios:
+                await frozen(lanes, redis, cold)
+            if "flood" in scenarios:
+                await one_pass(lanes)
+                await flood(server.port, tiles)
+            if "postgres" in scenarios:
+                await postgres(Lanes(clients[:64], uncached, args.lanes), redis)
+            if "stopped" in scenarios:
+                await stopped(lanes)
+        finally:
+            for http in clients:
+                await http.aclose()
+            try:
+                await redis.aclose()
+            except Exception:
+                pass
 
 
 if __name__ == "__main__":

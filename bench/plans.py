@@ -34,22 +34,26 @@ from __future__ import annotations
 import argparse
 import asyncio
 import cProfile
+import contextlib
 import gc
 import io
 import pstats
 import resource
 import statistics
-import subprocess
-import sys
 import time
 import tracemalloc
 import warnings
+from collections.abc import Awaitable, Callable
 
+import asyncpg
 import psutil
 
-from common import REDIS_PORT, ROOT, host_environment, percentile, pg_url, stop, until_serving, uvicorn
+from lib import settings
+from lib.cadastre import load, pg_url
+from lib.clients import client, redis_client
+from lib.latency import percentile, timed
+from lib.servers import host
 
-sys.path.insert(0, str(ROOT / "tests"))  # recording.py
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 
 import matplotlib  # noqa: E402
@@ -58,8 +62,8 @@ matplotlib.use("Agg")
 import matplotlib.image  # noqa: E402
 import matplotlib.patches as mpatches  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
-from plans import records as survey_plans  # noqa: E402
-from recording import Call, RecordingAxes, RecordingPyplot  # noqa: E402
+from plans import records as survey_plans  # noqa: E402  the host's, on the path lib puts it on
+from recording import Call, RecordingAxes, RecordingPyplot  # noqa: E402  tests/recording.py, likewise
 
 from vexa import plots  # noqa: E402
 
@@ -79,12 +83,8 @@ def typical_parcel():
 
 
 def quietly(fn, *args):
-    stdout = sys.stdout
-    sys.stdout = io.StringIO()  # the renderer prints the scale of every plan
-    try:
+    with contextlib.redirect_stdout(io.StringIO()):  # the renderer prints the scale of every plan
         return fn(*args)
-    finally:
-        sys.stdout = stdout
 
 
 # --- the floor: the same drawing calls replayed on matplotlib ---------------------------------
@@ -183,18 +183,16 @@ def breakdown(recorded, rounds: int = 5) -> dict[str, float]:
 
 async def demo_plots() -> list[tuple[str, tuple]]:
     """Records of the smallest, the median and the largest plot of the demo cadastre."""
-    import asyncpg
-
     conn = await asyncpg.connect(PG_URL)
     try:
         if not await conn.fetchval('SELECT EXISTS (SELECT 1 FROM "GIS"."PLOT")'):
-            subprocess.run([sys.executable, str(ROOT / "scripts" / "demo_cadastre.py"), "--plots", "20000"],
-                           check=True, env=host_environment())
+            load(settings.DATABASE, "--plots", "20000")
         rows = await conn.fetch('SELECT "ID", "AREA_SYSTEM" FROM "GIS"."PLOT" WHERE "AREA_SYSTEM" > 0 '
                                 'ORDER BY "AREA_SYSTEM", "ID"')
         picks = [("smallest", rows[0]), ("median", rows[len(rows) // 2]), ("largest", rows[-1])]
         return [(f"demo plot {row['ID']} ({which}, {row['AREA_SYSTEM']:.0f} m2)",
-                 await survey_plans.records_from_database(conn, row["ID"])) for which, row in picks]
+                 survey_plans.drawable(await survey_plans.records_from_database(conn, row["ID"])))
+                for which, row in picks]
     finally:
         await conn.close()
 
@@ -222,127 +220,96 @@ def speed(rounds: int) -> None:
 # --- the host's plan endpoint -------------------------------------------------------------------
 
 
-def endpoint(port: int, requests: int) -> None:
-    import asyncpg
-    import httpx
-    import redis.asyncio as aioredis
+async def endpoint(port: int, requests: int) -> None:
+    async with host(port=port, access_log=True) as server, client(server.port, timeout=60) as http:
+        plot = 10_000
+        first = await http.get(f"/plans/{plot}.png")  # drawn and cached
+        assert first.status_code == 200, first.text
+        tag = first.headers["ETag"]
 
-    server = uvicorn(port, host_environment(), access_log=True)
-    base = f"http://127.0.0.1:{port}"
-    try:
-        async def run() -> None:
-            async with httpx.AsyncClient(base_url=base, timeout=60) as client:
-                await until_serving(client)
-                plot = 10_000
-                first = await client.get(f"/plans/{plot}.png")  # drawn and cached
-                assert first.status_code == 200, first.text
-                tag = first.headers["ETag"]
+        async def one_at_a_time(fn: Callable[[], Awaitable[object]]) -> list[float]:
+            return (await timed([fn] * requests, 1))[1]
 
-                async def timed(fn) -> list[float]:
-                    out = []
-                    for _ in range(requests):
-                        started = time.perf_counter()
-                        await fn()
-                        out.append((time.perf_counter() - started) * 1000)
-                    return out
+        async def repeated():
+            assert (await http.get(f"/plans/{plot}.png")).status_code == 200
 
-                async def repeated():
-                    assert (await client.get(f"/plans/{plot}.png")).status_code == 200
+        async def revalidated():
+            assert (await http.get(f"/plans/{plot}.png", headers={"If-None-Match": tag})).status_code == 304
 
-                async def revalidated():
-                    assert (await client.get(f"/plans/{plot}.png", headers={"If-None-Match": tag})).status_code == 304
+        conn = await asyncpg.connect(PG_URL)
+        rds = redis_client()
+        key = (await rds.keys("survey_plan:png:*"))[0]
 
-                conn = await asyncpg.connect(PG_URL)
-                rds = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
-                key = (await rds.keys("survey_plan:png:*"))[0]
+        async def digest():
+            await survey_plans.records_digest(conn, plot)
 
-                async def digest():
-                    await survey_plans.records_digest(conn, plot)
+        async def redis_read():
+            await rds.hmget(key, ["body", "headers"])
 
-                async def redis_read():
-                    await rds.hmget(key, ["body", "headers"])
+        async def bare():
+            assert (await http.get("/openapi.json")).status_code == 200
 
-                async def bare():
-                    assert (await client.get("/openapi.json")).status_code == 200
-
-                hit, not_modified = await timed(repeated), await timed(revalidated)
-                floor, from_redis, http = await timed(digest), await timed(redis_read), await timed(bare)
-                await conn.close()
-                await rds.aclose()
-            p = lambda xs: f"{statistics.median(xs):6.2f} ms (median), p99 {percentile(xs, 99):6.2f} ms"  # noqa: E731
-            print(f"plan endpoint under uvicorn, plot {plot} ({len(first.content)} bytes), {requests} requests each")
-            print(f"  repeated request (200, plan in memory)  {p(hit)}")
-            print(f"  revalidation (If-None-Match -> 304)     {p(not_modified)}")
-            print(f"  floor: the digest statement             {p(floor)}")
-            print(f"  floor: a bare request (/openapi.json)   {p(http)}")
-            print(f"  (a Redis read of the plan, not made     {p(from_redis)})")
-            print(f"  repeated request / (digest + bare)      {statistics.median(hit) / (statistics.median(floor) + statistics.median(http)):6.2f}")
-
-        asyncio.run(run())
-    finally:
-        stop(server)
+        hit, not_modified = await one_at_a_time(repeated), await one_at_a_time(revalidated)
+        floor, from_redis, bare_http = (await one_at_a_time(digest), await one_at_a_time(redis_read),
+                                        await one_at_a_time(bare))
+        await conn.close()
+        await rds.aclose()
+    p = lambda xs: f"{statistics.median(xs):6.2f} ms (median), p99 {percentile(xs, 99):6.2f} ms"  # noqa: E731
+    print(f"plan endpoint under uvicorn, plot {plot} ({len(first.content)} bytes), {requests} requests each")
+    print(f"  repeated request (200, plan in memory)  {p(hit)}")
+    print(f"  revalidation (If-None-Match -> 304)     {p(not_modified)}")
+    print(f"  floor: the digest statement             {p(floor)}")
+    print(f"  floor: a bare request (/openapi.json)   {p(bare_http)}")
+    print(f"  (a Redis read of the plan, not made     {p(from_redis)})")
+    print(f"  repeated request / (digest + bare)      "
+          f"{statistics.median(hit) / (statistics.median(floor) + statistics.median(bare_http)):6.2f}")
 
 
 # --- plans beside tiles --------------------------------------------------------------------------
 
 
-def beside_tiles(port: int, plot: int) -> None:
+async def beside_tiles(port: int, plot: int) -> None:
     """A cached tile's latency from one address, alone (the floor) and while another address asks
     for distinct plans (24 PNGs at once, then 12 PDFs at once), and how those plans were answered."""
-    import httpx
-
-    server = uvicorn(port, host_environment())
-    base, tile = f"http://127.0.0.1:{port}", "/gis/plots/16/34101/31135.pbf"
-
-    def client(address: str) -> httpx.AsyncClient:
-        return httpx.AsyncClient(base_url=base, timeout=120, transport=httpx.AsyncHTTPTransport(local_address=address))
+    tile = "/gis/plots/16/34101/31135.pbf"
 
     async def tiles(until: asyncio.Event | float, out: list[float]) -> None:
-        async with client("127.0.10.1") as c:  # 20 a second, under the address's limit of 40
+        async with client(server.port, "127.0.10.1", timeout=120) as c:  # 20 a second, under the address's limit of 40
             while not (until.is_set() if isinstance(until, asyncio.Event) else time.perf_counter() > until):
                 started = time.perf_counter()
                 assert (await c.get(tile)).status_code == 200
                 out.append((time.perf_counter() - started) * 1000)
                 await asyncio.sleep(max(0.0, 0.05 - (time.perf_counter() - started)))
 
-    async def run() -> None:
-        import redis.asyncio as aioredis
+    rds = redis_client()
+    if keys := [key async for key in rds.scan_iter("survey_plan*")]:  # the plans and their index: all drawn anew
+        await rds.unlink(*keys)
+    await rds.aclose()
+    async with host(port=port) as server, client(server.port, "127.0.11.1", timeout=120) as plans:
+        assert (await plans.get(tile)).status_code == 200 and (await plans.get(f"/plans/{plot}.png")).status_code == 200
+        alone: list[float] = []
+        await tiles(time.perf_counter() + 3, alone)
+        figure = lambda xs: f"p50 {statistics.median(xs):7.1f}  p99 {percentile(xs, 99):7.1f}  max {max(xs):7.1f} ms"  # noqa: E731
+        print("a cached tile beside distinct plans asked for at once from another address (uvicorn, one worker)")
+        print(f"  {'tile alone (floor)':34} {figure(alone)}")
+        for name, paths in (("24 PNGs", [f"/plans/{plot + 1 + i}.png" for i in range(24)]),
+                            ("12 PDFs", [f"/plans/{plot + 101 + i}.pdf" for i in range(12)])):
+            done, meanwhile, answers = asyncio.Event(), [], []
+            ticking = asyncio.create_task(tiles(done, meanwhile))
+            started = time.perf_counter()
 
-        rds = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
-        if keys := [key async for key in rds.scan_iter("survey_plan*")]:  # the plans and their index: all drawn anew
-            await rds.unlink(*keys)
-        await rds.aclose()
-        async with client("127.0.11.1") as plans:
-            await until_serving(plans)
-            assert (await plans.get(tile)).status_code == 200 and (await plans.get(f"/plans/{plot}.png")).status_code == 200
-            alone: list[float] = []
-            await tiles(time.perf_counter() + 3, alone)
-            figure = lambda xs: f"p50 {statistics.median(xs):7.1f}  p99 {percentile(xs, 99):7.1f}  max {max(xs):7.1f} ms"  # noqa: E731
-            print("a cached tile beside distinct plans asked for at once from another address (uvicorn, one worker)")
-            print(f"  {'tile alone (floor)':34} {figure(alone)}")
-            for name, paths in (("24 PNGs", [f"/plans/{plot + 1 + i}.png" for i in range(24)]),
-                                ("12 PDFs", [f"/plans/{plot + 101 + i}.pdf" for i in range(12)])):
-                done, meanwhile, answers = asyncio.Event(), [], []
-                ticking = asyncio.create_task(tiles(done, meanwhile))
-                started = time.perf_counter()
+            async def one(path: str) -> None:
+                begun = time.perf_counter()
+                answers.append(((await plans.get(path)).status_code, (time.perf_counter() - begun) * 1000))
 
-                async def one(path: str) -> None:
-                    begun = time.perf_counter()
-                    answers.append(((await plans.get(path)).status_code, (time.perf_counter() - begun) * 1000))
-
-                await asyncio.gather(*[one(p) for p in paths])
-                wall = time.perf_counter() - started
-                done.set()
-                await ticking
-                by_status = {code: [ms for c, ms in answers if c == code] for code in sorted({c for c, _ in answers})}
-                print(f"  {'tile while ' + name:34} {figure(meanwhile)}  p99 / floor {percentile(meanwhile, 99) / percentile(alone, 99):5.1f}")
-                print(f"  {name} in {wall:5.1f} s: " + ", ".join(f"{len(ms)} x {code} (median {statistics.median(ms):6.0f} ms)"
-                                                            for code, ms in by_status.items()))
-
-    try:
-        asyncio.run(run())
-    finally:
-        stop(server)
+            await asyncio.gather(*[one(p) for p in paths])
+            wall = time.perf_counter() - started
+            done.set()
+            await ticking
+            by_status = {code: [ms for c, ms in answers if c == code] for code in sorted({c for c, _ in answers})}
+            print(f"  {'tile while ' + name:34} {figure(meanwhile)}  p99 / floor {percentile(meanwhile, 99) / percentile(alone, 99):5.1f}")
+            print(f"  {name} in {wall:5.1f} s: " + ", ".join(f"{len(ms)} x {code} (median {statistics.median(ms):6.0f} ms)"
+                                                        for code, ms in by_status.items()))
 
 
 # --- memory ---------------------------------------------------------------------------------------
@@ -388,8 +355,8 @@ def main() -> None:
                         help="plots from this ID on are drawn beside the tiles (plans not yet in Redis)")
     args = parser.parse_args()
     speed(args.rounds)
-    endpoint(args.port, args.requests)
-    beside_tiles(args.port, args.first_plot)
+    asyncio.run(endpoint(args.port, args.requests))
+    asyncio.run(beside_tiles(args.port, args.first_plot))
     memory(args.plans)
 
 

@@ -8,7 +8,7 @@
                                                                    # under its own .venv's python
 
 One uvicorn process (no supervisor: the process is the worker) serves the replay of bench/peers.py
-(the same plan, lean client and source addresses) from the cadastre bench/peers.py loads. The
+(the same plan, lean client and source addresses: lib/replay.py) from the cadastre bench/peers.py loads. The
 worker's CPU seconds (user + system, read from /proc before and after) divided by the requests
 give its CPU per request; py-spy samples it meanwhile (100 Hz, native frames off, idle samples
 dropped) and the functions with the largest share of samples are printed, by own time and by
@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import os
 import shutil
 import subprocess
 import sys
@@ -32,11 +31,15 @@ from collections import Counter
 from pathlib import Path
 
 import psutil
-import redis.asyncio as aioredis
 
-import peer_servers
-from common import REDIS_PORT, cadastre_database, uvicorn, zone_plots_for
-from peers import REDIS_DB, http_replay, import_tile_module, plot_extent, viewport_plan
+from lib import ROOT, yardsticks
+from lib.cadastre import cadastre_database, plot_extent
+from lib.clients import redis_client
+from lib.replay import http_replay, viewport_plan
+from lib.servers import bare_endpoint, host
+from lib.tile_module import tile_module
+
+REDIS_DB = 4  # the peers replay's
 
 FRAME_NOISE = ("<module>", "run (asyncio/runners.py", "run_until_complete", "run_forever", "_run_once", "_run (asyncio/events.py")
 
@@ -91,28 +94,23 @@ async def main() -> int:
     if not py_spy:
         parser.error("py-spy is not installed (pip install py-spy)")
 
-    import_tile_module()
-    database = await cadastre_database(args.plots, zone_plots_for(args.plots))
+    tile_module(REDIS_DB)
+    database = await cadastre_database(args.plots)
     plan = viewport_plan(await plot_extent(database), args.users, args.views, args.seed)
     requests = sum(map(len, plan))
+    vexa_log = yardsticks.LOGS / "vexa.log"
     if args.mode == "bare":
-        server = peer_servers.bare_endpoint(1, REDIS_DB)
+        server = bare_endpoint(1, REDIS_DB, yardsticks.LOGS / "bare.log")
     else:
-        server = peer_servers.vexa(database, 1, REDIS_DB)
-        if args.checkout:
-            env = {**os.environ, "DATABASE_URL": "postgresql+asyncpg://" + peer_servers.pg_url(database).split("://")[1],
-                   "REDIS_HOST": "127.0.0.1", "REDIS_PORT": str(REDIS_PORT), "REDIS_DB": str(REDIS_DB)}
-            checkout = args.checkout.resolve()
-            server.launch = lambda port, log: uvicorn(port, env, 1, log, cwd=checkout / "api",
-                                                      python=str(checkout / ".venv" / "bin" / "python"))
-    redis = aioredis.Redis(port=REDIS_PORT, db=REDIS_DB)
+        server = host(database, REDIS_DB, checkout=args.checkout or ROOT, log_path=vexa_log)
+    redis = redis_client(REDIS_DB)
     try:
         if args.mode in ("cold", "warm"):
             await redis.flushdb()
         async with server:
             if args.mode in ("warm", "bare"):
                 if args.mode == "bare":  # the bare endpoint fills nothing: let the host app fill the cache
-                    async with peer_servers.vexa(database, 1, REDIS_DB) as filler:
+                    async with host(database, REDIS_DB, log_path=vexa_log) as filler:
                         await http_replay("filling the cache", filler, plan)
                 else:
                     await http_replay("filling the cache", server, plan)

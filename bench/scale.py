@@ -36,16 +36,16 @@ import statistics
 import time
 
 import asyncpg
-import httpx
-import redis.asyncio as aioredis
 
-from common import (REDIS_PORT, ZONE_PLOTS, cadastre_database, free_port, host_environment, label,
-                    loopback_addresses, pg_url, stop, until_serving, uvicorn, zone_plots_for)
-from compression import CompressedBodies
+from lib.cadastre import ZONE_PLOTS, cadastre_database, label, pg_url, zone_plots_for
+from lib.clients import addresses, client, redis_client
+from lib.servers import Server, host
+
+from delivery.compression import CompressedBodies  # the host's modules: on the path once lib is imported
 from helpers.utils import latlon_to_xyz
 
 REDIS_DB = 3
-SOURCE_ADDRESSES = loopback_addresses((20, 21))
+SOURCE_ADDRESSES = addresses(20, 500)
 
 
 async def tile_plan(database: str, zone_plots: int) -> dict[int, list[tuple[int, int, int]]]:
@@ -81,27 +81,10 @@ async def tile_plan(database: str, zone_plots: int) -> dict[int, list[tuple[int,
     return plan
 
 
-class Server:
-    """The host app under uvicorn on a free loopback port, on one database."""
-
-    def __init__(self, database: str, workers: int = 1) -> None:
-        self.port = free_port()
-        self.process = uvicorn(self.port, host_environment(database, REDIS_DB), workers)
-        self.base = f"http://127.0.0.1:{self.port}"
-
-    async def ready(self) -> None:
-        async with httpx.AsyncClient(base_url=self.base) as client:
-            await until_serving(client, 300)
-
-    def stop(self) -> None:
-        stop(self.process)
-
-
 async def cold_times(server: Server, plan: dict[int, list[tuple[int, int, int]]], rounds: int) -> dict:
     """Per zoom: cold milliseconds of every tile (median of `rounds`), raw and gzip bytes."""
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT, db=REDIS_DB)
-    clients = [httpx.AsyncClient(base_url=server.base, timeout=60,
-                                 transport=httpx.AsyncHTTPTransport(local_address=a)) for a in SOURCE_ADDRESSES[:40]]
+    redis = redis_client(REDIS_DB)
+    clients = [client(server.port, a, timeout=60) for a in SOURCE_ADDRESSES[:40]]
     turn = 0
     results: dict[int, dict] = {}
     try:
@@ -113,10 +96,10 @@ async def cold_times(server: Server, plan: dict[int, list[tuple[int, int, int]]]
                 times = []
                 for _ in range(rounds):
                     await redis.delete(key)
-                    client = clients[turn % len(clients)]
+                    http = clients[turn % len(clients)]
                     turn += 1
                     started = time.perf_counter()
-                    response = await client.get(path, headers={"Accept-Encoding": "identity"})
+                    response = await http.get(path, headers={"Accept-Encoding": "identity"})
                     times.append((time.perf_counter() - started) * 1000)
                     if response.status_code not in (200, 204):
                         raise RuntimeError(f"{response.status_code} for {path}: {response.text}")
@@ -132,15 +115,15 @@ async def cold_times(server: Server, plan: dict[int, list[tuple[int, int, int]]]
                           "max": max(per_tile, default=0.0), "raw": max(raw, default=0),
                           "gzip": packed[raw.index(max(raw))] if raw else 0}
     finally:
-        for client in clients:
-            await client.aclose()
+        for http in clients:
+            await http.aclose()
         await redis.aclose()
     return results
 
 
-async def largest_tiles(server: Server, plan: dict[int, list[tuple[int, int, int]]]) -> dict[int, bytes]:
+async def largest_tiles(plan: dict[int, list[tuple[int, int, int]]]) -> dict[int, bytes]:
     """The largest tile of each zoom, raw, from the cache the cold run filled."""
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT, db=REDIS_DB)
+    redis = redis_client(REDIS_DB)
     try:
         out = {}
         for z, tiles in plan.items():
@@ -178,7 +161,7 @@ def compression_costs(tiles: dict[int, bytes]) -> None:
 
 async def cache_writes() -> int:
     """Redis SETs so far: the tile module writes each generated tile once, after its query."""
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
+    redis = redis_client()
     try:
         return int((await redis.info("commandstats")).get("cmdstat_set", {}).get("calls", 0))
     finally:
@@ -189,31 +172,28 @@ async def replay(database: str, plan: dict[int, list[tuple[int, int, int]]], wor
     """`viewers` users open the same view (9 tiles at zoom 14 and 9 at 15) at once, empty cache."""
     tiles = [(z, x + dx, y + dy) for z in (14, 15) for (_, x, y) in plan[z][:1] for dx in (-1, 0, 1)
              for dy in (-1, 0, 1)]
-    server = Server(database, workers)
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT, db=REDIS_DB)
-    clients = [httpx.AsyncClient(base_url=server.base, timeout=60, limits=httpx.Limits(max_connections=4),
-                                 transport=httpx.AsyncHTTPTransport(local_address=a))
-               for a in SOURCE_ADDRESSES[100:100 + viewers]]
-    try:
-        await server.ready()
-        for client in clients:  # open every viewer's connections (spread over the workers)
-            await client.get("/gis/layers/")
-        await redis.flushdb()
-        before = await cache_writes()
-        started = time.perf_counter()
-        responses = await asyncio.gather(*(c.get(f"/gis/plots/{z}/{x}/{y}.pbf") for c in clients for z, x, y in tiles))
-        wall = time.perf_counter() - started
-        queries = await cache_writes() - before
-        distinct = len({r.url.path for r in responses if r.status_code == 200})
-        statuses = sorted({r.status_code for r in responses})
-        print(f"  {workers} worker(s), {viewers} viewers x {len(tiles)} tiles: {len(responses)} requests, "
-              f"statuses {statuses}, {queries} queries (= cache writes) for {distinct} tiles: "
-              f"{queries - distinct} duplicates, {wall:.2f} s")
-    finally:
-        for client in clients:
-            await client.aclose()
-        await redis.aclose()
-        server.stop()
+    redis = redis_client(REDIS_DB)
+    async with host(database, REDIS_DB, workers) as server:
+        clients = [client(server.port, a, timeout=60) for a in SOURCE_ADDRESSES[100:100 + viewers]]
+        try:
+            for http in clients:  # open every viewer's connections (spread over the workers)
+                await http.get("/gis/layers/")
+            await redis.flushdb()
+            before = await cache_writes()
+            started = time.perf_counter()
+            responses = await asyncio.gather(*(c.get(f"/gis/plots/{z}/{x}/{y}.pbf") for c in clients
+                                               for z, x, y in tiles))
+            wall = time.perf_counter() - started
+            queries = await cache_writes() - before
+            distinct = len({r.url.path for r in responses if r.status_code == 200})
+            statuses = sorted({r.status_code for r in responses})
+            print(f"  {workers} worker(s), {viewers} viewers x {len(tiles)} tiles: {len(responses)} requests, "
+                  f"statuses {statuses}, {queries} queries (= cache writes) for {distinct} tiles: "
+                  f"{queries - distinct} duplicates, {wall:.2f} s")
+        finally:
+            for http in clients:
+                await http.aclose()
+            await redis.aclose()
 
 
 def reference_ms() -> float:
@@ -247,14 +227,10 @@ async def main() -> None:
     speed_before = reference_ms()
     biggest_tiles: dict[int, bytes] = {}
     for size in [] if args.replay_only else sizes:
-        server = Server(databases[size])
-        try:
-            await server.ready()
+        async with host(databases[size], REDIS_DB) as server:
             results[size] = await cold_times(server, plans[size], args.rounds)
             if size == largest:
-                biggest_tiles = await largest_tiles(server, plans[size])
-        finally:
-            server.stop()
+                biggest_tiles = await largest_tiles(plans[size])
 
     if args.replay_only:
         sizes = []

@@ -23,12 +23,14 @@ import argparse
 import asyncio
 import itertools
 import sys
+from collections.abc import Awaitable
 
 import asyncpg
-import httpx
 
-from common import (ensure_cadastre, fetch, free_port, host_environment, loopback_addresses, pg_url, stop, summary,
-                    timed, until_serving, uvicorn)
+from lib.cadastre import ensure_cadastre, fetch, pg_url
+from lib.clients import addresses, client
+from lib.latency import summary, timed
+from lib.servers import host
 
 TARGET_P50_MS = 20.0
 
@@ -56,22 +58,20 @@ async def main() -> int:
     parser.add_argument("--limit", type=int, default=10)
     args = parser.parse_args()
 
-    from search_routes import SEARCH_SQL
+    from search.routes import SEARCH_SQL
 
     plots = await ensure_cadastre(args.plots, args.database)
     texts = await typed_texts(args.database, args.requests)
-    port = free_port()
-    server = uvicorn(port, host_environment(args.database))
-    sql = SEARCH_SQL
+    async with host(args.database) as server:
+        return await measure(args, plots, texts, server.port, SEARCH_SQL)
+
+
+async def measure(args: argparse.Namespace, plots: int, texts: list[str], port: int, sql: str) -> int:
     pool = await asyncpg.create_pool(pg_url(args.database), min_size=args.concurrency, max_size=args.concurrency)
-    limits = httpx.Limits(max_connections=args.concurrency, max_keepalive_connections=args.concurrency)
-    client = httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", limits=limits, timeout=30)
-    searchers = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}", timeout=30,
-                                   transport=httpx.AsyncHTTPTransport(local_address=address))
-                 for address in loopback_addresses((10,))]
+    layers_client = client(port, connections=args.concurrency)
+    searchers = [client(port, source) for source in addresses(10, 250)]
     turns = itertools.count()
     try:
-        await until_serving(client)
         found = 0
 
         async def search(q: str) -> None:
@@ -81,12 +81,11 @@ async def main() -> int:
             response.raise_for_status()
             found += bool(response.json())
 
-        async def query(q: str) -> None:
-            async with pool.acquire() as conn:
-                await conn.fetch(sql, q, args.limit)
+        def query(q: str) -> Awaitable[object]:
+            return pool.fetch(sql, q, args.limit)
 
         async def layers() -> None:
-            (await client.get("/gis/layers/")).raise_for_status()
+            (await layers_client.get("/gis/layers/")).raise_for_status()
 
         # Every address's connection, prepared statements, the index pages.
         warm = list(itertools.islice(itertools.cycle(texts), max(args.concurrency * 10, len(searchers))))
@@ -107,10 +106,9 @@ async def main() -> int:
         print(f"  p50 {measured['p50']:.2f} ms: {verdict} the {TARGET_P50_MS:.0f} ms target")
         return 0 if measured["p50"] <= TARGET_P50_MS else 1
     finally:
-        for http in (client, *searchers):
+        for http in (layers_client, *searchers):
             await http.aclose()
         await pool.close()
-        stop(server)
 
 
 if __name__ == "__main__":

@@ -20,31 +20,30 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import os
-import re
+from collections.abc import Awaitable, Callable
 
 import asyncpg
-import httpx
-import redis.asyncio as aioredis
 
-from common import (REDIS_PORT, ensure_cadastre, free_port, host_environment, loopback_addresses, pg_url, stop,
-                    summary, tile_module, timed, until_serving, uvicorn)
+from lib.cadastre import Tile, ensure_cadastre, fetch, pg_url
+from lib.clients import addresses, client, redis_client
+from lib.latency import summary, timed
+from lib.servers import host
+from lib.tile_module import tile_module, tile_statement
 
-PG_URL = pg_url()
-SOURCE_ADDRESSES = loopback_addresses()
+CENTRE_SQL = """
+    SELECT ST_Y(c) AS lat, ST_X(c) AS lon
+    FROM (SELECT ST_Transform(ST_SetSRID(ST_Centroid(ST_Extent("GEOMETRY")::geometry), 3857), 4326) AS c
+          FROM "GIS"."PLOT" WHERE "CADZONE" LIKE 'A%') AS s
+"""
+SOURCE_ADDRESSES = addresses(10, 500)
+Job = Callable[[], Awaitable[object]]
 
 
-async def tile_list(per_zoom: int) -> list[tuple[int, int, int]]:
+async def tile_list(per_zoom: int) -> list[Tile]:
     """A fixed spiral of tiles around the centre of the plots, `per_zoom` at each zoom 8..18."""
     from helpers.utils import latlon_to_xyz
 
-    conn = await asyncpg.connect(PG_URL)
-    try:
-        row = await conn.fetchrow(
-            'SELECT ST_Y(c) AS lat, ST_X(c) AS lon FROM (SELECT ST_Transform(ST_SetSRID(ST_Centroid(ST_Extent("GEOMETRY")::geometry), 3857)'
-            ', 4326) AS c FROM "GIS"."PLOT" WHERE "CADZONE" LIKE \'A%\') AS s')
-    finally:
-        await conn.close()
+    (row,) = await fetch(CENTRE_SQL)
     tiles = []
     for z in range(8, 19):
         centre = latlon_to_xyz(row["lat"], row["lon"], z)
@@ -78,73 +77,53 @@ async def main() -> None:
 
     plots = await ensure_cadastre(args.plots)
     tiles = await tile_list(args.per_zoom)
-    port = free_port()
-    server = uvicorn(port, host_environment())
-    redis = aioredis.Redis(host="127.0.0.1", port=REDIS_PORT)
-    pg = await asyncpg.create_pool(PG_URL, min_size=args.concurrency, max_size=args.concurrency)
-    clients = [httpx.AsyncClient(base_url=f"http://127.0.0.1:{port}",
-                                 transport=httpx.AsyncHTTPTransport(local_address=a))
-               for a in SOURCE_ADDRESSES]
-    try:
-        await until_serving(clients[0])
-        os.environ.update(host_environment())
-        generate_mvt_sql = tile_module().generate_mvt_sql
-        import logging
-
-        logging.getLogger("httpx").setLevel(logging.WARNING)
-        from helpers.utils import xyz_to_bbox_web_mercator
-
-        statements = {}
-        for z, x, y in tiles:
-            sql, _ = generate_mvt_sql("plots", z)
-            sql = re.sub(r":(min_x|min_y|max_x|max_y)", lambda m: {"min_x": "$1", "min_y": "$2", "max_x": "$3", "max_y": "$4"}[m.group(1)], sql)
-            b = xyz_to_bbox_web_mercator(z, x, y)
-            statements[(z, x, y)] = (sql, b["minx"], b["miny"], b["maxx"], b["maxy"])
-
+    tile_module()  # for its statements
+    statements = {tile: tile_statement("plots", *tile) for tile in tiles}
+    redis = redis_client()
+    pg = await asyncpg.create_pool(pg_url(), min_size=args.concurrency, max_size=args.concurrency)
+    async with host() as server:
+        clients = [client(server.port, a, timeout=5.0) for a in SOURCE_ADDRESSES]
         counter = iter(range(10**9))
 
-        def http_job(z: int, x: int, y: int):
-            async def job():
-                client = clients[next(counter) % len(clients)]
-                response = await client.get(f"/gis/plots/{z}/{x}/{y}.pbf")
+        def http_job(z: int, x: int, y: int) -> Job:
+            async def job() -> None:
+                http = clients[next(counter) % len(clients)]
+                response = await http.get(f"/gis/plots/{z}/{x}/{y}.pbf")
                 if response.status_code not in (200, 204):
                     raise RuntimeError(f"{response.status_code} for {z}/{x}/{y}: {response.text}")
             return job
 
-        def sql_job(tile):
-            async def job():
-                async with pg.acquire() as conn:
-                    await conn.fetchval(*statements[tile])
-            return job
+        def sql_job(tile: Tile) -> Job:
+            return lambda: pg.fetchval(*statements[tile])
 
-        def get_job(key: str):
-            async def job():
-                await redis.get(key)
-            return job
+        def get_job(key: str) -> Job:
+            return lambda: redis.get(key)
 
-        # Warm the database's buffers and the server's connections once, uncounted.
-        await timed([sql_job(t) for t in tiles], args.concurrency)
-        await redis.flushdb()
-        await timed([http_job(*t) for t in tiles[:16]], args.concurrency)
-        await redis.flushdb()
+        try:
+            # Warm the database's buffers and the server's connections once, uncounted.
+            await timed([sql_job(t) for t in tiles], args.concurrency)
+            await redis.flushdb()
+            await timed([http_job(*t) for t in tiles[:16]], args.concurrency)
+            await redis.flushdb()
 
-        print(f"{len(tiles)} plot tiles, zooms 8-18, on {plots:,} plots; concurrency {args.concurrency}")
-        floor_sql = tile_summary("floor: same SQL through asyncpg", *await timed([sql_job(t) for t in tiles], args.concurrency))
-        miss = tile_summary("HTTP, cache misses", *await timed([http_job(*t) for t in tiles], args.concurrency))
-        cached = [f"mvt_v8:plots:{z}:{x}:{y}" for z, x, y in tiles]
-        present = [k for k in cached if await redis.exists(k)]
-        floor_get = tile_summary("floor: bare Redis GET", *await timed([get_job(k) for k in present * args.hit_rounds], args.concurrency))
-        hit_tiles = [tuple(map(int, k.split(":")[2:])) for k in present] * args.hit_rounds
-        hit = tile_summary("HTTP, cache hits", *await timed([http_job(*t) for t in hit_tiles], args.concurrency))
-        print("ratios (1.00 = as fast as the floor):")
-        ratio("misses vs direct SQL", miss, floor_sql)
-        ratio("hits vs bare Redis GET", hit, floor_get)
-    finally:
-        for client in clients:
-            await client.aclose()
-        await pg.close()
-        await redis.aclose()
-        stop(server)
+            print(f"{len(tiles)} plot tiles, zooms 8-18, on {plots:,} plots; concurrency {args.concurrency}")
+            floor_sql = tile_summary("floor: same SQL through asyncpg",
+                                     *await timed([sql_job(t) for t in tiles], args.concurrency))
+            miss = tile_summary("HTTP, cache misses", *await timed([http_job(*t) for t in tiles], args.concurrency))
+            cached = [f"mvt_v8:plots:{z}:{x}:{y}" for z, x, y in tiles]
+            present = [k for k in cached if await redis.exists(k)]
+            floor_get = tile_summary("floor: bare Redis GET",
+                                     *await timed([get_job(k) for k in present * args.hit_rounds], args.concurrency))
+            hit_tiles = [tuple(map(int, k.split(":")[2:])) for k in present] * args.hit_rounds
+            hit = tile_summary("HTTP, cache hits", *await timed([http_job(*t) for t in hit_tiles], args.concurrency))
+            print("ratios (1.00 = as fast as the floor):")
+            ratio("misses vs direct SQL", miss, floor_sql)
+            ratio("hits vs bare Redis GET", hit, floor_get)
+        finally:
+            for http in clients:
+                await http.aclose()
+            await pg.close()
+            await redis.aclose()
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-"""The project's own PostGIS and Redis, as the tests see and control them."""
+"""The project's own PostGIS and Redis, as the tests and the benchmarks see and control them."""
 
 from __future__ import annotations
 
@@ -16,6 +16,7 @@ from settings import PG_PORT, REDIS_PORT, ROOT, project_database_url
 
 SCRIPT = ROOT / "scripts" / "services.sh"
 STATE = settings.STATE_DIR
+PG_CTL = "/usr/lib/postgresql/15/bin/pg_ctl"
 ADMIN_TOKEN = "test-admin-token"
 
 
@@ -48,6 +49,15 @@ def stop_redis() -> None:
 
 def start_redis() -> None:
     run_script("start-redis")
+
+
+def restart_postgres() -> None:
+    """The project's PostgreSQL shut down (fast: its sessions cut) and started again, waited for."""
+    command = [PG_CTL, "-D", str(STATE / "pg"), "-l", str(STATE / "run" / "postgres.log"), "-m", "fast", "-w",
+               "restart"]
+    if os.geteuid() == 0:
+        command = ["runuser", "-u", "postgres", "--", *command]
+    subprocess.run(command, check=True, capture_output=True)
 
 
 def redis_pid() -> int:
