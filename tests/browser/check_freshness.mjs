@@ -8,16 +8,12 @@
 // "committed": ms, "expect": {"bbox": [w, s, e, n]}}, {"step": "drop"}: the versions stream breaks
 // and is refused, {"step": "restore", "expect": {...}}: it may connect again, and {"step": "done"}.
 // The browser reaches the app through a proxy of this script's own, which can break the stream.
-import { createRequire } from "node:module";
 import { mkdirSync } from "node:fs";
 import http from "node:http";
 import { createInterface } from "node:readline";
-import { join, dirname } from "node:path";
-import { fileURLToPath } from "node:url";
+import { join } from "node:path";
+import { launchChromium } from "./chromium.mjs";
 
-const here = dirname(fileURLToPath(import.meta.url));
-const require = createRequire(join(here, "..", "..", "web", "package.json"));
-const { chromium } = require("playwright-core");
 
 const [base, artifacts, plotIdText, lat, lon] = process.argv.slice(2);
 const plotId = Number(plotIdText);
@@ -59,12 +55,7 @@ function dropStreams() {
   openStreams.clear();
 }
 
-const browser = await chromium.launch({
-  executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
-  headless: true,
-  args: ["--no-sandbox", "--use-gl=swiftshader", "--enable-unsafe-swiftshader", "--ignore-gpu-blocklist",
-         `--proxy-server=http://127.0.0.1:${proxy.address().port}`, "--proxy-bypass-list=<-loopback>"],
-});
+const browser = await launchChromium([`--proxy-server=http://127.0.0.1:${proxy.address().port}`, "--proxy-bypass-list=<-loopback>"]);
 try {
   const context = await browser.newContext({ viewport: { width: 1400, height: 900 } });
   const page = await context.newPage();

@@ -3,26 +3,18 @@
 // (suggestion, flight, selection, plan), the view link and the layer switches. Prints one JSON
 // report on stdout.
 //   node check_map.mjs BASE_URL ARTIFACT_DIR PLOT_NO
-import { createRequire } from "node:module";
 import { mkdirSync, writeFileSync } from "node:fs";
-import { join, dirname } from "node:path";
-import { fileURLToPath } from "node:url";
+import { join } from "node:path";
+import { VIEWPORT, idleAtZoom, launchChromium, renderedFeatures } from "./chromium.mjs";
 
-const here = dirname(fileURLToPath(import.meta.url));
-const require = createRequire(join(here, "..", "..", "web", "package.json"));
-const { chromium } = require("playwright-core");
 
 const [base, artifacts, plotNo] = process.argv.slice(2);
 mkdirSync(artifacts, { recursive: true });
 const report = { consoleErrors: [], layers: {}, plan: null };
 
-const browser = await chromium.launch({
-  executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
-  headless: true,
-  args: ["--no-sandbox", "--use-gl=swiftshader", "--enable-unsafe-swiftshader", "--ignore-gpu-blocklist"],
-});
+const browser = await launchChromium();
 try {
-  const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  const page = await browser.newPage({ viewport: VIEWPORT });
   page.on("console", async (m) => {
     if (m.type() !== "error") return;
     let detail = m.text();
@@ -33,12 +25,8 @@ try {
   await page.goto(base + "/", { waitUntil: "load" });
   await page.waitForFunction(() => window.vexaReady === true, null, { timeout: 60000 });
 
-  const idleAt = (zoom) => page.evaluate((z) => new Promise((resolve) => {
-    const map = window.vexaMap;
-    map.jumpTo({ zoom: z });
-    map.once("idle", () => resolve());
-  }), zoom);
-  const rendered = (ids) => page.evaluate((layerIds) => window.vexaMap.queryRenderedFeatures({ layers: layerIds }).length, ids);
+  const idleAt = (zoom) => idleAtZoom(page, zoom);
+  const rendered = (ids) => renderedFeatures(page, ids);
 
   const checks = [
     ["lgas", 11, ["lgas-line"]], ["districts", 12, ["districts-line"]], ["cadzones", 14, ["cadzones-fill", "cadzones-line"]],
@@ -137,7 +125,7 @@ async function searchFor(page, plotNo) {
 
 // The page's address in a fresh page: the same view.
 async function openLink(browser, url) {
-  const page = await browser.newPage({ viewport: { width: 1400, height: 900 } });
+  const page = await browser.newPage({ viewport: VIEWPORT });
   try {
     await page.goto(url, { waitUntil: "load" });
     await page.waitForFunction(() => window.vexaReady === true, null, { timeout: 60000 });
