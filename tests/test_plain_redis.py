@@ -180,9 +180,10 @@ async def test_the_script_keeps_the_index_to_live_entries_and_converts_an_earlie
 
 async def test_plans_are_stored_and_trimmed_without_scripts(redis_user, raw_redis, monkeypatch, caplog):
     from plans import cache as plan_cache
-    from plans.render import Drawn
+    from plans import settings as plan_settings
+    from plans.jobs import Drawn
 
-    monkeypatch.setattr(plan_cache, "MAX_IN_REDIS", 2)
+    monkeypatch.setattr(plan_settings, "MAX_IN_REDIS", 2)
     client = module_client("scripts", redis_user)
     plans = plan_cache.PlanCache(client, memory_bytes=0)
     for n in range(3):
