@@ -39,7 +39,7 @@ def redis_user(raw_redis):
 def module_client(kind: str, redis_user, client_class=redis.asyncio.Redis) -> redis.asyncio.Redis:
     if kind == "fakeredis":
         return fakeredis.FakeAsyncRedis()
-    return client_class(host="127.0.0.1", port=services.REDIS_PORT, username=redis_user(kind), password=PASSWORD,
+    return client_class(host=services.LOOPBACK, port=services.REDIS_PORT, username=redis_user(kind), password=PASSWORD,
                         socket_timeout=5)
 
 
@@ -115,7 +115,7 @@ class InvalidatedDuringTheWrite(redis.asyncio.Redis):
     def after(self, args: tuple) -> None:
         if not self.raced and args[0] == "GET" and str(args[1]).startswith("tile_generation:"):
             self.raced = True
-            with redis.Redis(host="127.0.0.1", port=services.REDIS_PORT) as other:
+            with redis.Redis(host=services.LOOPBACK, port=services.REDIS_PORT) as other:
                 other.incr(args[1])
 
     async def execute_command(self, *args, **options):
