@@ -27,15 +27,16 @@ from fastapi import Depends, FastAPI
 from fastapi.responses import FileResponse
 from fastapi.staticfiles import StaticFiles
 
-import database
-import metrics
-import search_routes
-from compression import GzipTiles
-from fair_share import FairShare, Work
-from plans import render as plan_render
-from plans import routes as plan_routes
-from tiles import ERROR, mount_tiles
 import vexa.maptile_hub as hub
+
+import database
+from delivery import metrics
+from delivery.compression import GzipTiles
+from delivery.fair_share import FairShare, Work
+from plans import pool as render_pool
+from plans import routes as plan_routes
+from search import routes as plot_search
+from tiles.router import ERROR, mount_tiles
 
 WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
@@ -108,7 +109,7 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
     # requests, each such pass held a worker for 130-160 ms, and every request with it.
     gc.collect()
     gc.freeze()
-    plan_render.start()
+    render_pool.start()
     opening = asyncio.create_task(database.open_pools(), name="database pools")
     listener = ChangeListener()
     if os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0":
@@ -119,7 +120,7 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         opening.cancel()
         with contextlib.suppress(asyncio.CancelledError):
             await opening
-        await plan_render.close()
+        await render_pool.close()
         await listener.stop()
 
 
@@ -146,7 +147,7 @@ app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept 
 metrics.install(app)
 mount_tiles(app)
 app.include_router(plan_routes.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
-app.include_router(search_routes.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)
+app.include_router(plot_search.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")
 if MAPLIBRE.is_dir():  # installed from the npm registry by the set-up script
     app.mount("/vendor/maplibre", StaticFiles(directory=MAPLIBRE), name="maplibre")

@@ -88,7 +88,7 @@ BEGIN
     EXECUTE format('ALTER DATABASE %I SET random_page_cost = 1.1', current_database());
 END
 $$;
--- Plot search by the start of a plot number or file number, any case (api/search_routes.py):
+-- Plot search by the start of a plot number or file number, any case (api/search/routes.py):
 -- the lower-cased keys in byte order, so that a prefix is one range of each index.
 CREATE INDEX IF NOT EXISTS plot_no_search ON "GIS"."PLOT" ((lower("PLOT_NO") COLLATE "C"));
 CREATE INDEX IF NOT EXISTS plot_file_no_search ON "GIS"."PLOT" ((lower(file_no) COLLATE "C"));

@@ -30,6 +30,7 @@ import time
 from pathlib import Path
 
 from project import ROOT
+from settings import LOOPBACK
 from tile_ranges import Progress, bounding_box, tile_addresses, tile_count, zoom_range
 
 SEEDER_ADDRESS = "seed_tiles"
@@ -190,7 +191,7 @@ def main() -> int:
     if args.state is None:
         (ROOT / ".local").mkdir(exist_ok=True)
         args.state = ROOT / ".local" / f"seed-{args.layer}-{args.zooms.start}-{args.zooms[-1]}.state"
-    os.environ.setdefault("REDIS_HOST", "127.0.0.1")
+    os.environ.setdefault("REDIS_HOST", LOOPBACK)
     try:
         return asyncio.run(seed(args))
     except KeyboardInterrupt:

@@ -54,7 +54,7 @@ def hub():
 @pytest.fixture
 def raw_redis() -> Iterator[redis.Redis]:
     """A plain synchronous client on the project's Redis, its test keys cleared around each test."""
-    client = redis.Redis(host="127.0.0.1", port=services.REDIS_PORT)
+    client = redis.Redis(host=services.LOOPBACK, port=services.REDIS_PORT)
     client.flushdb()
     yield client
     try:

@@ -10,7 +10,7 @@ import time
 import weakref
 from pathlib import Path
 
-from plans.render import Drawn
+from plans.jobs import Drawn
 
 
 def held(folder: str, records) -> Drawn:

@@ -12,7 +12,7 @@ from collections.abc import Iterator
 
 import settings
 
-from settings import PG_PORT, REDIS_PORT, ROOT, project_database_url
+from settings import LOOPBACK, PG_PORT, REDIS_PORT, ROOT, project_database_url
 
 SCRIPT = ROOT / "scripts" / "services.sh"
 STATE = settings.STATE_DIR
@@ -67,7 +67,7 @@ def redis_pid() -> int:
         return int(pid_file.read_text().strip())
     import redis
 
-    return int(redis.Redis(host="127.0.0.1", port=REDIS_PORT).info("server")["process_id"])
+    return int(redis.Redis(host=LOOPBACK, port=REDIS_PORT).info("server")["process_id"])
 
 
 @contextlib.contextmanager

@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-import compression
 import httpx
 import pytest
+from delivery import compression
 from demo_tiles import tile_at
 from starlette.applications import Starlette
 from starlette.responses import Response

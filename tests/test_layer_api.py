@@ -106,7 +106,7 @@ async def test_a_box_whose_database_is_out_of_reach_is_503_not_400(app, client_f
     from database import get_db
     from sqlalchemy.ext.asyncio import async_sessionmaker, create_async_engine
 
-    engine = create_async_engine("postgresql+asyncpg://postgres@127.0.0.1:1/vexa")  # nothing listens
+    engine = create_async_engine(services.database_url(port=1))  # nothing listens
 
     async def unreachable():
         async with async_sessionmaker(engine)() as session:

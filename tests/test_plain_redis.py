@@ -39,7 +39,7 @@ def redis_user(raw_redis):
 def module_client(kind: str, redis_user, client_class=redis.asyncio.Redis) -> redis.asyncio.Redis:
     if kind == "fakeredis":
         return fakeredis.FakeAsyncRedis()
-    return client_class(host="127.0.0.1", port=services.REDIS_PORT, username=redis_user(kind), password=PASSWORD,
+    return client_class(host=services.LOOPBACK, port=services.REDIS_PORT, username=redis_user(kind), password=PASSWORD,
                         socket_timeout=5)
 
 
@@ -115,7 +115,7 @@ class InvalidatedDuringTheWrite(redis.asyncio.Redis):
     def after(self, args: tuple) -> None:
         if not self.raced and args[0] == "GET" and str(args[1]).startswith("tile_generation:"):
             self.raced = True
-            with redis.Redis(host="127.0.0.1", port=services.REDIS_PORT) as other:
+            with redis.Redis(host=services.LOOPBACK, port=services.REDIS_PORT) as other:
                 other.incr(args[1])
 
     async def execute_command(self, *args, **options):
@@ -180,9 +180,10 @@ async def test_the_script_keeps_the_index_to_live_entries_and_converts_an_earlie
 
 async def test_plans_are_stored_and_trimmed_without_scripts(redis_user, raw_redis, monkeypatch, caplog):
     from plans import cache as plan_cache
-    from plans.render import Drawn
+    from plans import settings as plan_settings
+    from plans.jobs import Drawn
 
-    monkeypatch.setattr(plan_cache, "MAX_IN_REDIS", 2)
+    monkeypatch.setattr(plan_settings, "MAX_IN_REDIS", 2)
     client = module_client("scripts", redis_user)
     plans = plan_cache.PlanCache(client, memory_bytes=0)
     for n in range(3):

@@ -19,9 +19,11 @@ from metrics_scrape import scrape
 from plan_jobs import cycle_freed, cycle_left, held, started
 
 from plans import cache as plan_cache
-from plans import render
+from plans import jobs
+from plans import pool as render_pool
 from plans import routes as plan_routes
-from redis_settings import RedisSettings
+from plans import settings as plan_settings
+from settings import RedisSettings
 
 pytestmark = [pytest.mark.usefixtures("demo_cadastre"), pytest.mark.filterwarnings("ignore::DeprecationWarning")]
 
@@ -34,12 +36,12 @@ async def pool_of_one(tmp_path, raw_redis, monkeypatch):
     replaced by `held` on `tmp_path`, a plan cache of its own (nothing in memory), the hold on."""
     pools = []
 
-    def make(waiting: int) -> render.RenderPool:
-        pools.append(render.RenderPool(1, waiting))
-        monkeypatch.setattr(render, "_pool", pools[-1])
+    def make(waiting: int) -> render_pool.RenderPool:
+        pools.append(render_pool.RenderPool(1, waiting))
+        monkeypatch.setattr(render_pool, "_pool", pools[-1])
         return pools[-1]
 
-    monkeypatch.setattr(render, "png_plan", functools.partial(held, str(tmp_path)))
+    monkeypatch.setattr(jobs, "png_plan", functools.partial(held, str(tmp_path)))
     # What these tests measure is the pool: one client asks for plans faster than a client may.
     monkeypatch.setattr(plan_routes, "DRAWINGS_PER_SECOND", 1000)
     cache = plan_cache.PlanCache(RedisSettings.from_environment().client(plan_cache.REDIS_TIMEOUT_S))
@@ -62,7 +64,7 @@ async def until(condition, what: str, seconds: float = 30.0) -> None:
 
 async def test_a_full_queue_answers_503_with_retry_after(pool_of_one, client_for, tmp_path, monkeypatch):
     pool = pool_of_one(waiting=1)
-    monkeypatch.setattr(render, "PLACE_WAIT_S", 0.3)
+    monkeypatch.setattr(render_pool, "PLACE_WAIT_S", 0.3)
     async with client_for() as client:
         before = await scrape(client)
         first = asyncio.create_task(client.get(f"/plans/{A}.png"))
@@ -70,8 +72,8 @@ async def test_a_full_queue_answers_503_with_retry_after(pool_of_one, client_for
         second = asyncio.create_task(client.get(f"/plans/{B}.png"))
         await until(lambda: pool.queued == 2, "the second plan queued")
         refused = await asyncio.wait_for(client.get(f"/plans/{C}.png"), 10)
-        assert (refused.status_code, refused.headers["Retry-After"]) == (503, str(render.RETRY_AFTER_S))
-        assert refused.json()["detail"] == f"Survey plans are busy; try again in {render.RETRY_AFTER_S} s"
+        assert (refused.status_code, refused.headers["Retry-After"]) == (503, str(render_pool.RETRY_AFTER_S))
+        assert refused.json()["detail"] == f"Survey plans are busy; try again in {render_pool.RETRY_AFTER_S} s"
         (tmp_path / "hold").unlink()
         assert [(await t).content for t in (first, second)] == [f"plan of plot {p}".encode() for p in (A, B)]
         after = await scrape(client)
@@ -140,7 +142,7 @@ async def test_a_dead_drawing_process_answers_503_and_is_replaced(pool_of_one, c
 async def test_redis_keeps_the_latest_plans_within_the_bound(pool_of_one, client_for, tmp_path, raw_redis, monkeypatch):
     pool_of_one(waiting=1)
     (tmp_path / "hold").unlink()
-    monkeypatch.setattr(plan_cache, "MAX_IN_REDIS", 2)
+    monkeypatch.setattr(plan_settings, "MAX_IN_REDIS", 2)
     async with client_for() as client:
         tags = {}
         for plot in (A, B, C):
@@ -157,7 +159,7 @@ async def test_redis_keeps_the_latest_plans_within_the_bound(pool_of_one, client
 async def test_what_a_drawing_leaves_is_freed_as_it_ends():
     """A drawn figure is a web of reference cycles: freed when its drawing ends, not when the
     collector gets round to it; what the first drawing leaves is set aside from the collector."""
-    pool = render.RenderPool(1, 0)
+    pool = render_pool.RenderPool(1, 0)
     try:
         await pool.run(cycle_left)
         freed, set_aside = (await pool.run(cycle_freed)).result
@@ -169,14 +171,14 @@ async def test_what_a_drawing_leaves_is_freed_as_it_ends():
 def test_drawing_processes_end_with_their_web_worker():
     """A web worker killed (or ended by a signal) never closes its pool: the processes end by themselves."""
     script = ("import asyncio, os\n"
-              "from plans import render\n"
-              "print(asyncio.run(render.RenderPool(1, 0).run(os.getpid)).pid, flush=True)\n"
+              "from plans import pool\n"
+              "print(asyncio.run(pool.RenderPool(1, 0).run(os.getpid)).pid, flush=True)\n"
               "os._exit(0)\n")
     with subprocess.Popen([sys.executable, "-c", script], cwd=services.ROOT / "api", stdout=subprocess.PIPE,
                           text=True) as web_worker:
         worker = int(web_worker.stdout.readline())
         assert web_worker.wait(60) == 0
-    deadline = time.monotonic() + 10 * render.PARENT_CHECK_S
+    deadline = time.monotonic() + 10 * render_pool.PARENT_CHECK_S
     while psutil.pid_exists(worker) and psutil.Process(worker).status() != psutil.STATUS_ZOMBIE:
         assert time.monotonic() < deadline, f"drawing process {worker} outlived its web worker"
         time.sleep(0.05)

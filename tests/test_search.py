@@ -108,7 +108,7 @@ async def test_refusals(client_for, search_plots, params, message):
 
 async def test_prefix_is_one_range_of_each_index(search_plots):
     """Prepared, as the host runs it, the search reads two index ranges and never the whole table."""
-    from search_routes import SEARCH_SQL
+    from search.routes import SEARCH_SQL
 
     sql = SEARCH_SQL
     conn = await asyncpg.connect(services.PG_DSN)
@@ -126,11 +126,11 @@ async def test_a_runaway_statement_is_stopped_and_answered_503(client_for, searc
     """The read pool's statements have a time limit: one that runs away does not hold its
     connection and its request for ever."""
     import database
-    import search_routes
+    from search import routes as plot_search
 
     monkeypatch.setattr(database, "READ_STATEMENT_TIMEOUT_S", 0.3)
     monkeypatch.setattr(database, "_pools", type(database._pools)())  # a pool opened with that limit
-    monkeypatch.setattr(search_routes, "SEARCH_SQL", "SELECT pg_sleep(5), $1::text, $2::int")
+    monkeypatch.setattr(plot_search, "SEARCH_SQL", "SELECT pg_sleep(5), $1::text, $2::int")
     started = time.monotonic()
     response = await client_for().get("/plots/search", params={"q": "A01"})
     assert time.monotonic() - started < 2

@@ -183,7 +183,7 @@ async def test_the_app_starts_while_its_database_is_out_of_reach(monkeypatch, ca
     import database
     from sqlalchemy.ext.asyncio import create_async_engine
 
-    nowhere = f"postgresql+asyncpg://postgres@127.0.0.1:{free_port()}/vexa"
+    nowhere = services.database_url(port=free_port())
     monkeypatch.setattr(database, "DATABASE_URL", nowhere)
     monkeypatch.setattr(database, "engine", create_async_engine(nowhere, pool_size=database.POOL_SIZE))
     monkeypatch.setattr(database, "_pools", type(database._pools)())

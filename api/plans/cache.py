@@ -4,7 +4,7 @@ A plan's key is made of its kind ("png", "pdf"), the identity of the code that d
 digest of the records it is drawn from, so an edit to any of those records, or a new renderer,
 gives a new key by itself and nothing ever has to be cleared. The key is also the plan's ETag.
 Concurrent requests for one key draw it once: the first starts the drawing (in the render pool,
-render.py), the others wait for it; when every request waiting for a drawing has gone before it
+pool.py), the others wait for it; when every request waiting for a drawing has gone before it
 started, it is not started. A drawing that fails is answered as a failure to every request
 waiting for it and leaves nothing in the cache. Redis failures only cost the cache: they are
 logged and the plan is drawn.
@@ -17,7 +17,8 @@ Each process also keeps the plans it has lately read from or stored in Redis in 
 VEXA_PLAN_MEMORY_MB, default 64, least recently used out first): reading a plan of a few hundred
 kilobytes from Redis takes longer than the digest statement that finds its key. Keys name their
 content, so a plan in memory is never stale; it holds only what Redis held, so a plan drawn
-while Redis was down is drawn again once it is back, and stored.
+while Redis was down is drawn again once it is back, and stored. Both budgets are read by
+plans/settings.py.
 """
 
 from __future__ import annotations
@@ -27,7 +28,6 @@ import hashlib
 import importlib.util
 import json
 import logging
-import os
 import time
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
@@ -37,21 +37,20 @@ import redis.asyncio as aioredis
 from redis.exceptions import NoPermissionError, RedisError, ResponseError
 from starlette.requests import Request
 
-import metrics
-from plans import render
-from plans.render import Drawn
-from recent_bytes import RecentBytes
-from redis_settings import RedisSettings
+from delivery import metrics
+from delivery.recent_bytes import RecentBytes
+from plans import pool as render_pool
+from plans import settings as plan_settings
+from plans.jobs import Drawn
+from settings import RedisSettings
 
 logger = logging.getLogger("vexa.plans")
 
 NAMESPACE = "survey_plan"
 STORED = "survey_plans_stored"  # the keys of the plans in Redis, scored by the time they were stored
 TTL_S = 24 * 3600  # keys never go stale; the lifetime only bounds the memory they hold
-MAX_IN_REDIS = render.whole_setting("VEXA_PLANS_IN_REDIS", 200)  # about 40 to 100 MB at 0.2 to 0.5 MB a plan
 REDIS_TIMEOUT_S = 2.0
 SCRIPT_PROBE_S = 300  # while Redis refuses scripts, how long before they are asked for again
-MEMORY_BYTES = int(float(os.getenv("VEXA_PLAN_MEMORY_MB", "64")) * 2**20)
 
 # Store one plan (KEYS[1]) for ARGV[3] seconds and keep at most ARGV[4] plans: the set of stored
 # keys (KEYS[2]) forgets those that expired by themselves, then the oldest beyond the bound are
@@ -88,13 +87,14 @@ class DrawingFailed(Exception):
 
 
 def _renderer_identity() -> str:
-    """A digest of the renderer's module and of the code that builds its records and pages."""
-    from plans import records
+    """A digest of the renderer's module and of the code that builds its records, draws them and
+    makes their pages."""
+    from plans import jobs, records
 
     # The PDF page's module by its file: importing it would load Pillow into the web worker.
     pdf = importlib.util.find_spec("plans.pdf").origin
     digest = hashlib.sha256()
-    for path in (importlib.util.find_spec("vexa.plots").origin, records.__file__, render.__file__, pdf):
+    for path in (importlib.util.find_spec("vexa.plots").origin, records.__file__, jobs.__file__, pdf):
         digest.update(Path(path).read_bytes())
     return digest.hexdigest()[:16]
 
@@ -148,7 +148,7 @@ async def connected(request: Request) -> bool:
 class PlanCache:
     """Drawn plans in Redis, each drawn once however many requests want it at the same time."""
 
-    def __init__(self, client: aioredis.Redis, memory_bytes: int = MEMORY_BYTES) -> None:
+    def __init__(self, client: aioredis.Redis, memory_bytes: int = plan_settings.MEMORY_BYTES) -> None:
         self.client = client
         self.recent = recent_plans(memory_bytes)
         self._store = client.register_script(STORE_PLAN)
@@ -207,8 +207,8 @@ class PlanCache:
     async def _draw_and_store(self, key: str, job: Callable[[tuple], Drawn], records: tuple,
                               flight: Flight) -> Drawn:
         try:
-            drawing = await render.pool().run(job, records, wanted=flight.wanted)
-        except (render.PoolBusy, render.RendererLost, render.NotWanted):
+            drawing = await render_pool.pool().run(job, records, wanted=flight.wanted)
+        except (render_pool.PoolBusy, render_pool.RendererLost, render_pool.NotWanted):
             raise
         except Exception as error:
             raise DrawingFailed(type(error).__name__) from error
@@ -218,7 +218,8 @@ class PlanCache:
                      key, drawing.seconds * 1000, drawing.pid, drawing.niceness)
         drawn = drawing.result
         try:
-            await asyncio.wait_for(self._store_plan(key, drawn), REDIS_TIMEOUT_S)
+            async with asyncio.timeout(REDIS_TIMEOUT_S):
+                await self._store_plan(key, drawn)
         except Exception as error:  # the plan is served all the same
             logger.warning("survey plan cache write failed for %s: %r", key, error)
         else:
@@ -233,7 +234,7 @@ class PlanCache:
         headers = json.dumps(drawn.headers)
         if time.monotonic() >= self._scripts_refused_until:
             try:
-                await self._store(keys=[key, STORED], args=[drawn.body, headers, TTL_S, MAX_IN_REDIS])
+                await self._store(keys=[key, STORED], args=[drawn.body, headers, TTL_S, plan_settings.MAX_IN_REDIS])
                 self._scripts_refused_until = 0.0
                 return
             except RedisError as error:
@@ -253,7 +254,7 @@ class PlanCache:
             pipe.expire(STORED, TTL_S)
             pipe.zcard(STORED)
             *_, stored = await pipe.execute()
-        if (excess := stored - MAX_IN_REDIS) > 0:
+        if (excess := stored - plan_settings.MAX_IN_REDIS) > 0:
             oldest = await self.client.zrange(STORED, 0, excess - 1)
             if oldest:
                 await self.client.delete(*oldest)
@@ -261,7 +262,8 @@ class PlanCache:
 
     async def _read(self, key: str) -> Drawn | None:
         try:
-            body, headers = await asyncio.wait_for(self.client.hmget(key, ["body", "headers"]), REDIS_TIMEOUT_S)
+            async with asyncio.timeout(REDIS_TIMEOUT_S):
+                body, headers = await self.client.hmget(key, ["body", "headers"])
         except Exception as error:
             logger.warning("survey plan cache read failed for %s: %r", key, error)
             return None

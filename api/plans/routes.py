@@ -3,7 +3,7 @@ GET /plans/{plot_id}.pdf prints it at true scale.
 
 Every request reads the digest of the plot's records (one statement); a client that holds the
 plan of that digest gets 304, a cached plan is answered from memory or Redis, and only a new one
-is drawn, in the render pool's processes (render.py). Each answer is counted by format and
+is drawn, in the render pool's processes (pool.py). Each answer is counted by format and
 outcome: rendered, cached, not_modified, busy (the pool's queue was full), 4xx, 5xx. A client may
 have two distinct plans drawn a second.
 """
@@ -15,12 +15,12 @@ import logging
 from database import READ_FAILURES, read_connection
 from fastapi import APIRouter, Header, HTTPException, Path, Request, Response
 
-import fair_share
-import metrics
+from delivery import fair_share, metrics
+from delivery.revalidation import not_modified
 from plans import cache as plan_cache
-from plans import records, render
-from plans.render import Drawn
-from revalidation import not_modified
+from plans import jobs, records
+from plans import pool as render_pool
+from plans.jobs import Drawn
 
 router = APIRouter(tags=["Survey plans"])
 logger = logging.getLogger("vexa.plans")
@@ -46,7 +46,7 @@ async def within_drawing_rate(request: Request | None, key: str) -> None:
 
 def job_of(kind: str):
     """The render pool's job that draws a plan of `kind`."""
-    return render.pdf_plan if kind == "pdf" else render.png_plan
+    return jobs.pdf_plan if kind == "pdf" else jobs.png_plan
 
 
 async def cached_plan(plot_id: int, kind: str, request: Request | None,
@@ -95,18 +95,19 @@ async def answered(plot_id: int, kind: str, media_type: str, request: Request, i
         logger.error("survey plan of plot %s could not be drawn", plot_id, exc_info=failure.__cause__)
         raise HTTPException(status_code=500,
                             detail=f"Survey plan of plot {plot_id} could not be drawn ({failure})") from None
-    except render.PoolBusy as busy:
+    except render_pool.PoolBusy as busy:
         metrics.PLANS.labels(kind, "busy").inc()
         logger.warning("survey plan of plot %s refused: %s", plot_id, busy)
-        raise HTTPException(status_code=503, detail=f"Survey plans are busy; try again in {render.RETRY_AFTER_S} s",
-                            headers={"Retry-After": str(render.RETRY_AFTER_S)}) from None
-    except render.RendererLost as lost:
+        raise HTTPException(status_code=503,
+                            detail=f"Survey plans are busy; try again in {render_pool.RETRY_AFTER_S} s",
+                            headers={"Retry-After": str(render_pool.RETRY_AFTER_S)}) from None
+    except render_pool.RendererLost as lost:
         metrics.PLANS.labels(kind, "5xx").inc()
         logger.error("survey plan of plot %s: its drawing process stopped (%s)", plot_id, lost)
         raise HTTPException(status_code=503,
                             detail=f"Survey plan of plot {plot_id} could not be drawn now; try again",
                             headers={"Retry-After": "1"}) from None
-    except render.NotWanted:
+    except render_pool.NotWanted:
         metrics.PLANS.labels(kind, "4xx").inc()
         raise HTTPException(status_code=CLIENT_GONE, detail="Client closed the request") from None
     except READ_FAILURES as error:

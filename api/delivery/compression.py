@@ -25,8 +25,8 @@ import xxhash
 from starlette.datastructures import Headers, MutableHeaders
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from recent_bytes import RecentBytes
-from revalidation import not_modified, weak_etag
+from delivery.recent_bytes import RecentBytes
+from delivery.revalidation import not_modified, weak_etag
 
 TILE_TYPE = "application/vnd.mapbox-vector-tile"
 COMPRESSIBLE = frozenset({TILE_TYPE, "application/json"})

@@ -1,5 +1,5 @@
 """A byte-bounded least-recently-used table, safe to share between threads: the host keeps its
-recent gzip bodies (compression.py) and its recent survey plans (plans/cache.py) in one each."""
+recent gzip bodies (delivery/compression.py) and its recent survey plans (plans/cache.py) in one each."""
 
 from __future__ import annotations
 

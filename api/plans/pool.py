@@ -7,7 +7,7 @@ so plans are drawn in a pool of processes (as many as the machine has cores, or
 VEXA_RENDER_PROCESSES), each at a lower CPU priority than the web workers (nice 10), each
 importing the renderer once and drawing a sample plan as it starts. The app starts them as it
 starts (otherwise the first drawing does). A PDF is composed in the worker too, so a web
-worker only sends records and receives bytes.
+worker only sends records and receives bytes. What the processes run is jobs.py.
 
 The pool is fed through a bounded queue: at most VEXA_RENDER_WAITING drawings per process wait
 (2 by default) beside those being drawn. A drawing that finds no place within PLACE_WAIT_S is
@@ -20,16 +20,15 @@ stops; a worker process whose web worker went without closing it ends by itself 
 
 The processes are spawned, never forked from a web worker and its threads. As in any spawned
 process, the host's main module is imported again in each (uvicorn's and pytest's are harmless),
-and this module is imported there too: it imports nothing of the host at load.
+and this module is imported there too (as its processes' start): it imports nothing of the host
+at load, and nor do the plans' jobs and settings it imports.
 """
 
 from __future__ import annotations
 
 import asyncio
-import base64
 import contextlib
 import ctypes
-import gc
 import logging
 import os
 import threading
@@ -38,9 +37,12 @@ import weakref
 from collections.abc import Awaitable, Callable
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass
 from multiprocessing import get_context
 from typing import Any
+
+from plans import jobs
+from plans import settings as plan_settings
+from plans.jobs import Drawing
 
 logger = logging.getLogger("vexa.plans")
 
@@ -51,38 +53,6 @@ PARENT_CHECK_S = 1.0  # how soon a worker process notices that its web worker ha
 CLOSE_WAIT_S = 5.0  # longest the app's stop waits for its drawing processes to end
 M_MMAP_THRESHOLD = -3  # glibc's mallopt parameter
 MAPPED_FROM = 1 << 20
-
-
-def whole_setting(name: str, default: int, least: int = 1) -> int:
-    """A whole number of at least `least` from the environment variable `name`, `default` when unset."""
-    text = os.getenv(name, "").strip()
-    if not text:
-        return default
-    if not text.isdigit() or int(text) < least:
-        raise ValueError(f"{name} must be a whole number of at least {least}, not {text!r}")
-    return int(text)
-
-
-PROCESSES = whole_setting("VEXA_RENDER_PROCESSES", max(1, os.cpu_count() or 1))
-WAITING_PER_PROCESS = whole_setting("VEXA_RENDER_WAITING", 2, least=0)
-
-
-@dataclass(frozen=True)
-class Drawn:
-    """A drawn plan: its bytes and the headers that describe it (its scale, ...)."""
-
-    body: bytes
-    headers: dict[str, str]
-
-
-@dataclass(frozen=True)
-class Drawing:
-    """What a worker process sends back: the result of its job, who drew it and how long it took."""
-
-    result: Any
-    pid: int
-    niceness: int
-    seconds: float
 
 
 class PoolBusy(Exception):
@@ -97,41 +67,7 @@ class NotWanted(Exception):
     """Nobody wanted the drawing any more when its turn came, so it was not started."""
 
 
-# --- the jobs, run in the worker processes --------------------------------------------------------
-
-
-def _png(records) -> tuple[bytes, tuple[float, float], int]:
-    from vexa import plots
-
-    from plans.records import drawable
-
-    parcels, selected, roads = drawable(records)
-    image64, paper_mm, scale, _ = plots.generate_plot(parcels, selected, roads)
-    return base64.b64decode(image64), paper_mm, scale
-
-
-def png_plan(records) -> Drawn:
-    """The plan of `records` as PNG (190 mm x 160 mm at 300 dpi)."""
-    png, _, scale = _png(records)
-    return Drawn(body=png, headers={"X-Plan-Scale": f"1:{scale}"})
-
-
-def pdf_plan(records) -> Drawn:
-    """The plan of `records` as a one-page PDF at true scale: the PNG drawn, then the page."""
-    from plans.pdf import plan_pdf
-
-    png, paper_mm, scale = _png(records)
-    title = f"Survey plan of {records[0][0]['name']}, 1:{scale}"
-    return Drawn(body=plan_pdf(png, paper_mm, title), headers={"X-Plan-Scale": f"1:{scale}"})
-
-
-def warm() -> None:
-    """The built-in sample plan drawn and dropped: a process's first plan pays for the renderer's
-    fonts and first drawing (0.9 s, against 0.2 s for the next), so the pool's processes pay it
-    as they start, not a client."""
-    from plans.records import sample_records
-
-    png_plan(sample_records())
+# --- the worker processes' start ---------------------------------------------------------------
 
 
 def _large_blocks_mapped() -> None:
@@ -160,30 +96,6 @@ def _end_with(parent: int) -> None:
     os._exit(0)
 
 
-def _run(job: Callable[..., Any], *args: Any) -> Drawing:
-    started = time.perf_counter()
-    try:
-        result = job(*args)
-    finally:
-        _collect()
-    return Drawing(result, os.getpid(), os.nice(0), time.perf_counter() - started)
-
-
-def _collect() -> None:
-    """The drawing's garbage freed now. A drawn figure is a web of reference cycles (figure,
-    canvas, axes, artists) holding its 17 MB image buffers, which only the collector frees.
-    Left to its own pace, the collector's full pass came seldom, and the garbage of several plans
-    piled up between two: a drawing process's resting memory climbed by 17 MB a plan, from 116 to
-    237 MB over its first seven (peaks of 278 MB), and in a long run its peak reached 307 MB. What
-    the first drawing leaves (the renderer's fonts and caches) is set aside (gc.freeze) so that
-    the pass after each later drawing walks that drawing's objects alone: about 2.5 ms, against
-    170 ms for the quickest plan. The process then rests at 101 MB and peaks at 118 MB (PNG) and
-    157 MB (PDF), plan after plan."""
-    gc.collect()
-    if not gc.get_freeze_count():  # this process's first drawing
-        gc.freeze()
-
-
 # --- the pool, in the web worker ----------------------------------------------------------------
 
 
@@ -206,13 +118,13 @@ class RenderPool:
         return gates
 
     def start(self) -> None:
-        """Every process started now and warmed (`warm`), in the background: the first plans a
+        """Every process started now and warmed (`jobs.warm`), in the background: the first plans a
         web worker is asked for are drawn at once rather than after a process's start, and the
         pool holds its memory from the start. A warming that fails is logged; the pool is
         replaced as ever at the next drawing if it broke."""
         try:
             for _ in range(self.processes):
-                self._submit(warm, ())[1].add_done_callback(_warmed)
+                self._submit(jobs.warm, ())[1].add_done_callback(_warmed)
         except RendererLost as error:
             logger.warning("the drawing processes could not be started: %s", error)
 
@@ -223,7 +135,7 @@ class RenderPool:
                                                      initializer=_start_worker)
             executor = self._executor
             try:
-                return executor, executor.submit(_run, job, *args)
+                return executor, executor.submit(jobs.run, job, *args)
             except BrokenProcessPool:
                 self._replace(executor)
         raise RendererLost("the drawing processes could not be started")
@@ -322,7 +234,7 @@ def pool() -> RenderPool:
     """The web worker's render pool (its processes start with the first drawing)."""
     global _pool
     if _pool is None:
-        _pool = RenderPool(PROCESSES, WAITING_PER_PROCESS)
+        _pool = RenderPool(plan_settings.PROCESSES, plan_settings.WAITING_PER_PROCESS)
     return _pool
 
 

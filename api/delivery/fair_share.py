@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from fastapi import HTTPException, Request
 from redis.exceptions import RedisError
 
-from redis_settings import RedisSettings
+from settings import RedisSettings
 
 logger = logging.getLogger("vexa.fair_share")
 
@@ -78,7 +78,8 @@ class RateCounter:
         now = time.monotonic()
         if now >= self._skip_until:
             try:
-                return await asyncio.wait_for(self._count_in_redis(key, limit, member), REDIS_TIMEOUT_S)
+                async with asyncio.timeout(REDIS_TIMEOUT_S):
+                    return await self._count_in_redis(key, limit, member)
             except (RedisError, OSError) as error:  # TimeoutError included; out of memory too
                 self._skip_until = now + REDIS_BACKOFF_S
                 logger.warning("rate limit of %s counted by this process: %r", key, error)
@@ -110,7 +111,8 @@ class Work:
 
     async def enter(self) -> None:
         try:
-            await asyncio.wait_for(self._free.acquire(), self.wait_s)
+            async with asyncio.timeout(self.wait_s):
+                await self._free.acquire()
         except TimeoutError:
             raise HTTPException(status_code=503, detail=f"Too busy for {self.name} now. Please try again shortly.",
                                 headers={"Retry-After": "1"}) from None

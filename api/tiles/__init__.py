@@ -1,0 +1,1 @@
+"""The host's tiles: the tile module's router as this host mounts it (router.py)."""
