@@ -1,6 +1,6 @@
-// invalidation.cpp: removing cached entries by layer, entirely or by pattern, with a SCAN
-// walk and one DEL per key; the workers report a count, the schedulers run them in the
-// background.
+// invalidation.cpp: removing cached entries by layer, entirely or by pattern (key_removal:
+// UNLINK by keys and by SCAN patterns); the workers report a count, the schedulers run them in
+// the background, the endpoint waits for them.
 #include "startup.hpp"
 #include "key_removal.hpp"
 

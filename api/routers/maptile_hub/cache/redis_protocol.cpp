@@ -18,10 +18,7 @@ struct Refusals {
     bool transactions_logged = false;
 };
 
-PerObject<Refusals>& refusals() {
-    static auto* table = new PerObject<Refusals>();  // never destroyed: see ModuleState
-    return *table;
-}
+PerObject<Refusals>& refusals() { return kept<PerObject<Refusals>>(); }
 
 double& until_of(Refusals& r, Feature feature) {
     return feature == Feature::scripts ? r.scripts_until : r.transactions_until;
