@@ -31,11 +31,12 @@ import vexa.maptile_hub as hub
 
 import database
 from delivery import metrics
-from delivery.compression import GzipTiles
+from delivery.compression import Compressor, GzipTiles
 from delivery.fair_share import FairShare, Work
 from plans import pool as render_pool
 from plans import routes as plan_routes
 from search import routes as plot_search
+from tiles.direct import DirectTiles
 from tiles.router import ERROR, mount_tiles
 
 WEB = Path(__file__).resolve().parents[1] / "web"
@@ -124,6 +125,11 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         await listener.stop()
 
 
+def telemetry_wanted() -> bool:
+    """Whether this deployment uses OpenTelemetry (an OTEL_ setting in the environment)."""
+    return any(name.startswith("OTEL_") for name in os.environ) or bool(os.environ.get("FASTAPI_OTEL_AUTO_CONFIGURE"))
+
+
 def framework_telemetry() -> dict[str, object]:
     """FastAPI's own OpenTelemetry: as the framework has it where this deployment uses
     OpenTelemetry (an OTEL_ setting in the environment), off otherwise. Left on, the framework
@@ -131,7 +137,7 @@ def framework_telemetry() -> dict[str, object]:
     (about 5 % of a cached tile's CPU here); the host counts its requests itself (/metrics)."""
     if "telemetry" not in inspect.signature(FastAPI.__init__).parameters:
         return {}  # a framework without it
-    if any(name.startswith("OTEL_") for name in os.environ) or os.environ.get("FASTAPI_OTEL_AUTO_CONFIGURE"):
+    if telemetry_wanted():
         return {}
     return {"telemetry": {"tracing": False, "metrics": False, "logs": False}}
 
@@ -143,9 +149,12 @@ app = FastAPI(
     lifespan=lifespan,
     **framework_telemetry(),
 )
-app.add_middleware(GzipTiles)  # tiles and JSON gzipped for clients that accept it
+compressor = Compressor()
+app.add_middleware(GzipTiles, compressor=compressor)  # tiles and JSON gzipped for clients that accept it
 metrics.install(app)
-mount_tiles(app)
+tile_handler = mount_tiles(app)
+if not telemetry_wanted():  # where it is, every tile request passes the framework's telemetry
+    DirectTiles.install(app, tile_handler, compressor)
 app.include_router(plan_routes.router, dependencies=[Depends(PLAN_SHARE)], responses=BUSY)
 app.include_router(plot_search.router, dependencies=[Depends(SEARCH_SHARE)], responses=LIMITED)
 app.mount("/static", StaticFiles(directory=WEB / "static"), name="static")

@@ -61,14 +61,14 @@ async def test_a_body_is_compressed_once_however_often_it_is_sent(monkeypatch):
         return real(data, compresslevel=compresslevel, mtime=mtime)
 
     monkeypatch.setattr(compression.gzip, "compress", counting)
-    app = compression.GzipTiles(body_app(bodies), cache_bytes=1024 * 1024)
+    app = compression.GzipTiles(body_app(bodies), compression.Compressor(cache_bytes=1024 * 1024))
     async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
         for _ in range(3):
             for n, body in enumerate(bodies):
                 response = await client.get(f"/{n}", headers={"Accept-Encoding": "gzip"})
                 assert response.headers["content-encoding"] == "gzip" and response.content == body
     assert compressed == [len(bodies[0]), len(bodies[1])]
-    assert (app.bodies.hits, app.bodies.misses) == (4, 2)
+    assert (app.compressor.bodies.hits, app.compressor.bodies.misses) == (4, 2)
 
 
 def test_the_table_stays_within_its_byte_budget():

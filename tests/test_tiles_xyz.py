@@ -278,26 +278,48 @@ async def database_sessions():
 
 
 async def test_the_hosts_direct_route_answers_as_the_frameworks(app, hub, client_for, raw_redis, plot_point):
-    """The host calls the tile handler itself for plain addresses; overriding get_db sends every
-    request the framework's way: both give the same answers."""
+    """The host answers plain tile addresses ahead of the framework; overriding get_db sends every
+    request the framework's way: both give the same answers, conditional and gzipped ones, the
+    refusal of a client past its rate, and the same metrics."""
     z, x, y = tile_at(plot_point, 16)
-    paths = [f"/gis/plots/{z}/{x}/{y}.pbf", "/gis/plots/16/0/0.pbf", "/gis/roads/3/0/0.pbf",
+    tile = f"/gis/plots/{z}/{x}/{y}.pbf"
+    paths = [tile, "/gis/plots/16/0/0.pbf", "/gis/roads/3/0/0.pbf",
              "/gis/plots/3/9/1.pbf", "/gis/plots/7/50/50.pbf", "/gis/plots/16/-1/0.pbf", "/gis/plots/016/0/0.pbf"]
+    etag = (await client_for().get(tile)).headers["etag"]  # the tile now cached: both ways answer it from the cache
+    asked = [(path, {}) for path in paths] + [
+        (tile, {"Accept-Encoding": "gzip"}), (tile, {"If-None-Match": etag}), (tile, {"If-None-Match": 'W/"other"'})]
 
     async def answers() -> list[tuple]:
         client = client_for()
         got = []
-        for path in paths:
-            r = await client.get(path)
+        for path, headers in asked:
+            r = await client.get(path, headers=headers)
             got.append((path, r.status_code, r.content, {k: v for k, v in r.headers.items() if k != "content-length"}))
+        flood = client_for()
+        statuses = [(await flood.get(tile)).status_code for _ in range(41)]
+        refused = await flood.get(tile)
+        got.append((statuses.count(200), refused.status_code, refused.json(), refused.headers["retry-after"]))
         return got
 
-    direct = await answers()  # the tile above now cached: the framework's way answers it from the cache too
-    raw_redis.delete(f"mvt_v8:plots:{z}:{x}:{y}")
+    async def tile_counts() -> dict[str, float]:
+        text = (await client_for().get("/metrics")).text
+        return {outcome: sum(float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
+                             if line.startswith("vexa_tiles_total{") and f'outcome="{outcome}"' in line
+                             and 'layer="plots"' in line)
+                for outcome in ("hit", "not_modified", "empty", "4xx")}
+
+    before = await tile_counts()
+    direct = await answers()
+    middle = await tile_counts()
     app.dependency_overrides[hub.get_db] = database_sessions
     try:
         framework = await answers()
     finally:
         del app.dependency_overrides[hub.get_db]
+    after = await tile_counts()
     assert framework == direct
-    assert [status for _, status, _, _ in direct] == [200, 204, 404, 400, 204, 400, 204]
+    assert [status for _, status, _, _ in direct[:len(asked)]] == [200, 204, 404, 400, 204, 400, 204, 200, 304, 200]
+    assert direct[len(paths)][3]["content-encoding"] == "gzip" and direct[-1][:2] == (40, 429)
+    counted = {outcome: middle[outcome] - before[outcome] for outcome in before}
+    assert counted == {outcome: after[outcome] - middle[outcome] for outcome in before}
+    assert counted["not_modified"] == 1 and counted["hit"] >= 42

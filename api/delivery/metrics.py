@@ -13,6 +13,7 @@ writes its samples there and a scrape of any worker reports the sum over all of 
 
 from __future__ import annotations
 
+import functools
 import os
 import re
 import time
@@ -51,6 +52,7 @@ PLAN_RENDERS = Counter("vexa_plan_renders", "Survey plans actually drawn (not an
                        ["format"], registry=REGISTRY)
 
 
+@functools.lru_cache(maxsize=256)
 def zoom_band(z: str | int) -> str:
     z = str(z)  # the path's text, or the integer a route made of it
     if not ZOOM.fullmatch(z) or int(z) < 1:
@@ -95,17 +97,27 @@ class RedisBreaker(Collector):
 REGISTRY.register(RedisBreaker())
 
 
+# The tile metrics' children by their labels (a bounded set: see above), so that counting a tile
+# does not look them up by their labels each time.
+_tile_series: dict[tuple[str, str, str], tuple[Any, Any]] = {}
+
+
+def count_tile(layer: str, band: str, outcome: str, seconds: float) -> None:
+    series = _tile_series.get((layer, band, outcome))
+    if series is None:
+        series = _tile_series[layer, band, outcome] = TILES.labels(layer, band, outcome), TILE_SECONDS.labels(layer)
+    series[0].inc()
+    series[1].observe(seconds)
+
+
 def record(route: str | None, params: dict[str, str], status: int, cache: str | None, seconds: float) -> None:
     """Count one answered request of the route `route` (a path template), if it is a tile's."""
     if route == XYZ_TILE or route == ALL_LAYERS_TILE:
         layer = "all" if route == ALL_LAYERS_TILE else layer_label(params.get("layer_name", ""))
-        TILES.labels(layer, zoom_band(params.get("z", "")), tile_outcome(status, cache)).inc()
-        TILE_SECONDS.labels(layer).observe(seconds)
+        count_tile(layer, zoom_band(params.get("z", "")), tile_outcome(status, cache), seconds)
         endpoint = "xyz"
     elif route == BBOX_TILE:
-        layer = layer_label(params.get("layer_name", ""))
-        TILES.labels(layer, "bbox", tile_outcome(status, cache)).inc()
-        TILE_SECONDS.labels(layer).observe(seconds)
+        count_tile(layer_label(params.get("layer_name", "")), "bbox", tile_outcome(status, cache), seconds)
         endpoint = "bbox"
     elif route is not None:
         endpoint = route

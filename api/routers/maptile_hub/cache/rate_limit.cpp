@@ -9,14 +9,14 @@
 #include "endpoints/responses.hpp"
 #include "startup.hpp"
 
+#include <memory>
+
 namespace vexa::maptile {
 
 namespace {
 
 /// What the rate limit keeps between calls.
 struct RateLimitState {
-    /// How its counting task shows itself.
-    CoroutineInfo counting_task;
     /// Its own counts, used while its Redis is skipped or fails.
     tiles::LocalWindows local_windows;
     /// The Lua script that counts a tile request and reads its tile.
@@ -35,8 +35,7 @@ std::string client_address(handle request) {
 
 namespace {
 
-/// Count the request in `key`'s window: true when it is the one past `limit`, or later. Run as a
-/// task of its own (it owns its arguments), so that the time limit below can leave it running.
+/// Count the request in `key`'s window: true when it is the one past `limit`, or later.
 Coro count_request(object client, nb::str key, long long limit) {
     object incrementing = client.attr("incr")(key);
     const long long request_count = nb::cast<long long>(co_await std::move(incrementing));
@@ -58,43 +57,67 @@ Coro count_request(object client, nb::str key, long long limit) {
     co_return nb::bool_(false);
 }
 
-/// Await `task` for RATE_LIMIT_TIMEOUT seconds, and raise TimeoutError (cancelling it) when it
-/// has not finished. Unless the delay is the process's own: while Redis answers other calls
-/// (checks, cache reads and writes) during each further slice of RATE_LIMIT_TIMEOUT (a flood of
-/// cache hits may hold every pooled connection), or the slice's own end comes more than
-/// LOOP_LAG_LIMIT late (a flood keeps the loop busy), the answer is most
-/// likely waiting unread, and the wait goes on, up to RATE_LIMIT_BUSY_TIMEOUT in all, rather
-/// than take a healthy Redis for a failing one and let the flood through. A Redis that stops
-/// answering everyone fails the check one slice later.
-Coro within_time_limit(object task_given) {
-    Held task = std::move(task_given);
-    Held asyncio = bound::asyncio();
-    Held waiting = nb::set();
-    nb::borrow<nb::set>(waiting).add(task);
-    const double started = steady_seconds();
-    try {
-        for (;;) {
-            const double slice = steady_seconds();
-            object sliced = asyncio.attr("wait")(waiting, nb::arg("timeout") = RATE_LIMIT_TIMEOUT);
-            co_await std::move(sliced);
-            if (truthy(task.attr("done")())) break;
-            const double lag = steady_seconds() - slice - RATE_LIMIT_TIMEOUT;
-            const bool process_is_late = last_redis_answer() > slice || lag > LOOP_LAG_LIMIT;
-            if (!process_is_late || steady_seconds() - started + RATE_LIMIT_TIMEOUT > RATE_LIMIT_BUSY_TIMEOUT) break;
-        }
-    } catch (...) {
-        task.attr("cancel")();
-        throw;
-    }
-    if (!truthy(task.attr("done")())) {
-        task.attr("cancel")();
-        // It may still end with its own outcome before the cancellation lands.
-        task.attr("add_done_callback")(nb::cpp_function([](handle ended) {
-            if (!truthy(ended.attr("cancelled")())) ended.attr("exception")();
+/// The time limit of one awaited call, kept by a timer of the event loop that cancels the
+/// awaiting task when it runs out. At the end of each slice of RATE_LIMIT_TIMEOUT the timer
+/// asks whether the delay is the process's own: while Redis answered other calls (checks,
+/// cache reads and writes) during the slice (a flood of cache hits may hold every pooled
+/// connection), or the timer itself ran more than LOOP_LAG_LIMIT late (a flood keeps the loop
+/// busy), the answer is most likely waiting unread, and the wait goes on, up to
+/// RATE_LIMIT_BUSY_TIMEOUT in all, rather than take a healthy Redis for a failing one and let
+/// the flood through. A Redis that stops answering everyone fails the check one slice later.
+struct Deadline : std::enable_shared_from_this<Deadline> {
+    object loop, task, timer;
+    double started = steady_seconds(), slice = started;
+    bool expired = false;
+
+    void arm() {
+        slice = steady_seconds();
+        std::weak_ptr<Deadline> self = weak_from_this();
+        timer = loop.attr("call_later")(RATE_LIMIT_TIMEOUT, nb::cpp_function([self] {
+            if (auto deadline = self.lock()) deadline->slice_ended();
         }));
+    }
+
+    void slice_ended() {
+        const double now = steady_seconds();
+        const bool process_is_late = last_redis_answer() > slice || now - slice - RATE_LIMIT_TIMEOUT > LOOP_LAG_LIMIT;
+        if (process_is_late && now - started + RATE_LIMIT_TIMEOUT <= RATE_LIMIT_BUSY_TIMEOUT) return arm();
+        expired = true;
+        task.attr("cancel")();
+    }
+
+    void disarm() {
+        if (timer.is_valid()) timer.attr("cancel")();
+        timer.reset();
+    }
+
+    ~Deadline() { disarm(); }
+};
+
+/// Await `call` for RATE_LIMIT_TIMEOUT seconds, stretched while the process is late (above), and
+/// raise TimeoutError when it has not finished: the call is cancelled where it waits. A
+/// cancellation of the task from elsewhere stays a cancellation.
+Coro within_time_limit(Coro call) {
+    Held asyncio = bound::asyncio();
+    auto deadline = std::make_shared<Deadline>();
+    deadline->task = asyncio.attr("current_task")();
+    if (deadline->task.is_none()) co_return co_await std::move(call);  // not in a task: nothing to cancel
+    deadline->loop = asyncio.attr("get_running_loop")();
+    const long long cancelling = nb::cast<long long>(deadline->task.attr("cancelling")());
+    deadline->arm();
+    Held result;
+    try {
+        result = co_await std::move(call);
+    } catch (nb::python_error& e) {
+        deadline->disarm();
+        if (!deadline->expired || !e.matches(asyncio.attr("CancelledError"))) throw;
+        if (nb::cast<long long>(deadline->task.attr("uncancel")()) > cancelling) throw;  // cancelled by others too
         raise(PyExc_TimeoutError, "");
     }
-    co_return task.attr("result")();
+    deadline->disarm();
+    // Expired as the call ended: its result stands, and the cancellation meant for it is withdrawn.
+    if (deadline->expired) deadline->task.attr("uncancel")();
+    co_return result;
 }
 
 }  // namespace
@@ -110,8 +133,7 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
                          .then = [&](const nb::python_error& e) { call.failed(e); }};
         refused = co_await guarded(
             [&]() -> Coro {
-                object counting = spawn(state().counting_task, count_request(client, pystr(rate_key), limit));
-                object over_limit = co_await within_time_limit(std::move(counting));
+                Held over_limit = co_await within_time_limit(count_request(client, pystr(rate_key), limit));
                 call.succeeded();
                 counted = true;
                 co_return over_limit;
@@ -128,7 +150,8 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
 namespace {
 
 // KEYS: the rate counter, the tile's entry, its layer's generation; ARGV[1]: the limit. Counts as
-// count_request does; gives {count} past the limit, {count, tile or nil, generation} otherwise.
+// count_request does; gives the count (an integer) past the limit, otherwise the tile, or when
+// the entry is absent {generation}: a hit, the common answer, is one bulk reply and nothing more.
 constexpr const char* COUNTED_READ = R"(
 local count = redis.call('INCR', KEYS[1])
 if count == 1 then
@@ -136,16 +159,18 @@ if count == 1 then
 end
 if count > tonumber(ARGV[1]) then
     if redis.call('TTL', KEYS[1]) >= 0 then
-        return {count}
+        return count
     end
     redis.call('SET', KEYS[1], 1, 'EX', 1)
-    count = 1
 end
-return {count, redis.call('GET', KEYS[2]) or false, redis.call('GET', KEYS[3]) or '0'}
+local tile = redis.call('GET', KEYS[2])
+if tile then
+    return tile
+end
+return {redis.call('GET', KEYS[3]) or '0'}
 )";
 
-/// The script, as a task of its own (the time limit may leave it running): its answer, or None
-/// when the client's Redis runs no scripts.
+/// The script's answer, or None when the client's Redis runs no scripts.
 Coro run_counted_read(object client, nb::tuple keys, long long limit) {
     Held answer = co_await run_script(std::move(client), state().counted_read, std::move(keys), nb::make_tuple(limit));
     note_redis_answer();
@@ -180,8 +205,7 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
                      }};
     answer = co_await guarded(
         [&]() -> Coro {
-            object running = spawn(state().counting_task, run_counted_read(client, nb::borrow<nb::tuple>(keys), limit));
-            object answered = co_await within_time_limit(std::move(running));
+            Held answered = co_await within_time_limit(run_counted_read(client, nb::borrow<nb::tuple>(keys), limit));
             rate_call.succeeded();
             cache_call.succeeded();
             co_return answered;
@@ -195,14 +219,16 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
         if (!state().local_windows.admit(rate_key, steady_seconds(), limit)) raise_retry_later(429, detail, 1);
         co_return nb::none();
     }
-    if (number(item(answer, nb::int_(0))) > double(limit)) raise_retry_later(429, detail, 1);
-    out.tile = item(answer, nb::int_(1));
-    out.generation = item(answer, nb::int_(2));
+    if (PyLong_Check(answer.ptr())) raise_retry_later(429, detail, 1);  // only a count past the limit
+    if (PyList_Check(answer.ptr()) || PyTuple_Check(answer.ptr())) {
+        out.generation = item(answer, nb::int_(0));  // a miss
+    } else {
+        out.tile = nb::borrow(answer);
+    }
     co_return nb::none();
 }
 
 void define_rate_limit() {
-    state().counting_task = native_body_info(ns(), "count_request");
     state().counted_read = lua_script(COUNTED_READ);
 }
 

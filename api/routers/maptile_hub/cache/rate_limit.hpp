@@ -24,7 +24,7 @@ std::string client_address(handle request);
 Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detail, bool warn);
 
 /// What counted_read read beside the count, when it could (`read`): the cached tile (None on a
-/// miss) and its layer's generation (None when unknown).
+/// miss) and, on a miss, its layer's generation (None when unknown, and on a hit).
 struct CountedRead {
     bool read = false;
     Held tile;
