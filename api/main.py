@@ -43,19 +43,20 @@ WEB = Path(__file__).resolve().parents[1] / "web"
 MAPLIBRE = WEB / "node_modules" / "maplibre-gl" / "dist"
 PMTILES = WEB / "node_modules" / "pmtiles" / "dist"
 
-# What each worker gives the expensive routes at once (beyond that, a short wait, then 503), and
-# the rates a client may ask for them at (beyond that, 429). Cached tiles are bound by neither:
-# they always have room.
+# What each worker gives the expensive routes at once (beyond that, a short wait, then 503), the
+# rates a client may ask for them at and its budget of work on them (beyond either, 429). Their
+# statements also take one of the host's slots of database work, shared by every worker (the tile
+# module's HOST_DATABASE_SLOTS: a core fewer than the machine has). Cached tiles are bound by
+# none of these: they always have room.
 # The tile module bounds its bounding-box tiles itself (BBOX_QUERY_SLOTS, BBOX_QUERY_WAIT_S), as
-# many at once as the machine has cores; plot searches get as many. More queries at once than
-# cores only wait in the database, and take the cores from the workers answering cached tiles.
+# many at once as the machine has cores; plot searches get as many.
 DATABASE_WORK = Work("database queries", slots=hub.BBOX_QUERY_SLOTS, wait_s=0.5)  # plot search
 PLAN_WORK = Work("survey plans", slots=8, wait_s=2.0)  # their records, and waiting for the drawing
-SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK)
+SEARCH_SHARE = FairShare("search", per_second=10, work=DATABASE_WORK, cost=True)
 # A client's plan requests a second (a map user asks for one or two at a click, and revalidates
 # them); beyond that a request is refused before it reads anything. Its rate of new drawings,
 # lower still, is the plans' own (plans/routes.py).
-PLAN_SHARE = FairShare("survey plan", per_second=10, work=PLAN_WORK)
+PLAN_SHARE = FairShare("survey plan", per_second=10, work=PLAN_WORK, cost=True)
 logger = logging.getLogger("vexa.main")
 LISTENER_RESTART_S = 1.0
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """Fair shares under abuse: legitimate map viewers beside floods of the expensive routes, as users
-meet them, against a live uvicorn with two workers.
+meet them, at the largest sizes the limits allow, against a live uvicorn with one worker and with two.
 
-    python bench/abuse.py [--plots 20000] [--seconds 12] [--viewer-seconds 10] [--viewer-rate 15]
-                          [--flood-connections 120] [--flood-addresses 40] [--forms A,B]
+    python bench/abuse.py [--plots 20000] [--workers 1,2] [--seconds 12] [--viewer-seconds 10]
+                          [--viewer-rate 15] [--flood-connections 120] [--flood-addresses 40] [--forms A,B]
                           [--walk-plots N | --walk-plots all | --walk-plots 0] [--walk-concurrency 8]
 
-Runs the host app under uvicorn (two workers) on a free loopback port, on the demo cadastre (loaded
-at `--plots` when the database holds fewer) and on a Redis database of its own (`--redis-db`,
-emptied at the start, so that no survey plan has been drawn before). Before any measurement, every
+For each worker count of `--workers` in turn, runs the host app under uvicorn with that many
+workers on a free loopback port, on a demo cadastre of `--plots` plots in a database of its own
+(vexa_scale_<size>, loaded once, shared with the other benches) and on a Redis database of its
+own (`--redis-db`, emptied at the start, so that no survey plan has been drawn before). Before any measurement, every
 drawing process draws 16 plans (PNGs and PDFs of plots the floods do not ask for), as on a server
 that has run for a while: a drawing process's size depends on the plans it has drawn, and a flood
 measured against processes that have drawn almost nothing shows their first plans as growth. Then:
@@ -19,7 +20,8 @@ measured against processes that have drawn almost nothing shows their first plan
    Printed: rate, p50, p99, failures (anything but 200/204, or no answer).
 2. The same viewers during a flood of `--seconds`, from a process of its own: every connection asks
    in turn for a survey plan PNG and a PDF of a plot not drawn before, a bounding-box tile of a box
-   not asked before (plots and beacons) and a plot search of a text not asked before, as fast as
+   not asked before at the limits (plots and beacons; just under the area limit of 1 square degree,
+   `max_features` at its maximum of 15,000) and a plot search of one letter or digit, as fast as
    it is answered, whatever it is answered. Form A: one address with `--flood-connections`
    connections; form B: `--flood-addresses` addresses sharing as many connections between them.
 3. For each flood: the viewers' p50/p99 and failures beside their unloaded figures and the goal
@@ -40,15 +42,16 @@ measured against processes that have drawn almost nothing shows their first plan
    before its lifetime (Cache-Control max-age) has run out was evicted. At the end: X-Cache HIT on
    the sample, and whether each process's RSS peak in the walk's second half stayed within 10 %
    of the largest of its kind in the first half.
-5. Every goal, met or not.
+5. Every goal, met or not, for each worker count. The walk runs once, on the last server.
 
-How long: the server's start, the warming, the viewers alone and both floods take about 3 minutes.
+How long: the server's start, the warming, the viewers alone and both floods take about 3 minutes
+for each worker count.
 The walk draws plans as fast as the service does: about 6 a second on a two-core machine (each
 tenth of the walk prints its rate), so some 55 minutes for 20,000 plots; `--walk-plots 300`
 for a quick look (too short for its memory check: the web workers' plan caches are still
 filling), `--walk-plots 0` to skip it. Run it on a quiet machine: the bench's own processes
-share the cores with the server. The server's log is kept in test-artifacts/abuse-uvicorn.log; its
-warnings and errors are counted at the end. Exit status 1 when a goal is not met.
+share the cores with the server. Each server's log is kept in test-artifacts/abuse-uvicorn-<N>w.log;
+its warnings and errors are counted after its round. Exit status 1 when a goal is not met.
 """
 
 from __future__ import annotations
@@ -69,7 +72,7 @@ import psutil
 import redis.asyncio as aioredis
 
 from lib import ROOT
-from lib.cadastre import Tile, ensure_cadastre, fetch, plot_tiles
+from lib.cadastre import Tile, cadastre_database, fetch, plot_tiles
 from lib.clients import address, addresses, client, redis_client
 from lib.latency import latency_line, percentile
 from lib.servers import host
@@ -80,6 +83,8 @@ CHECKING = "127.0.0.9"  # the health check after a flood
 FLOOD_A = ["127.0.40.1"]
 KINDS = ("png", "pdf", "bbox", "search")
 BOX_LAYERS = ("plots", "beacons")
+BOX_AREA = 0.99  # square degrees: the largest boxes the limit (1) lets through, not rounded past it
+MAX_FEATURES = 15_000  # the tile module's MAX_FEATURES_GLOBAL
 LAYERS_EVERY = 8  # a viewer's every eighth request is the layer list
 WARM_DRAWINGS = 16  # plans each drawing process draws before any measurement (first_plans)
 SERVED = (200, 204)
@@ -586,30 +591,28 @@ def log_summary(path) -> None:
 # --- what the floods ask for ---------------------------------------------------------------------
 
 
-async def flood_material(seed: int) -> tuple[list[int], list[tuple[str, dict[str, float]]], list[str]]:
-    """The plot IDs shuffled, boxes of 0.002-0.01 degrees inside the plots' extent, and distinct search texts
-    (plot numbers, file numbers and their prefixes), all in a seeded order."""
-    numbers = await fetch('SELECT "ID", "PLOT_NO", file_no FROM "GIS"."PLOT" ORDER BY "ID"')
+async def flood_material(seed: int, database: str) -> tuple[list[int], list[tuple[str, dict[str, float]]], list[str]]:
+    """The plot IDs shuffled, boxes at the limits (just under MAX_BBOX_AREA_WGS84, MAX_FEATURES_GLOBAL
+    features) over the plots' extent, and one-letter search texts, all in a seeded order."""
+    numbers = await fetch('SELECT "ID" FROM "GIS"."PLOT" ORDER BY "ID"', database=database)
     ids = [row["ID"] for row in numbers]
     extent, = await fetch('SELECT ST_XMin(e) AS x0, ST_YMin(e) AS y0, ST_XMax(e) AS x1, ST_YMax(e) AS y1 FROM '
-                          '(SELECT ST_Extent(ST_Transform("GEOMETRY", 4326))::geometry AS e FROM "GIS"."PLOT") AS s')
+                          '(SELECT ST_Extent(ST_Transform("GEOMETRY", 4326))::geometry AS e FROM "GIS"."PLOT") AS s',
+                          database=database)
     rng = random.Random(seed)
     rng.shuffle(ids)
     boxes = []
     for n in range(40_000):
-        w, h = rng.uniform(0.002, 0.01), rng.uniform(0.002, 0.01)
-        x, y = rng.uniform(extent["x0"], extent["x1"] - w), rng.uniform(extent["y0"], extent["y1"] - h)
+        # 0.99 square degrees, of any shape from 0.66 x 1.5 to 1.5 x 0.66, somewhere over the plots
+        w = rng.uniform(0.66, 1.5)
+        h = BOX_AREA / w
+        x = rng.uniform(extent["x0"] - w / 2, extent["x1"] - w / 2)
+        y = rng.uniform(extent["y0"] - h / 2, extent["y1"] - h / 2)
         boxes.append((BOX_LAYERS[n % 2], {"minx": round(x, 6), "miny": round(y, 6), "maxx": round(x + w, 6),
-                                          "maxy": round(y + h, 6)}))
-    texts: dict[str, None] = {}
-    rows = list(numbers)
-    rng.shuffle(rows)
-    for row in rows:
-        plot_no, file_no = row["PLOT_NO"], row["file_no"] or ""
-        for text in (plot_no, plot_no[:-1].lower(), file_no.lower(), file_no[:-2]):
-            if text:
-                texts[text] = None
-    return ids, boxes, list(texts)
+                                          "maxy": round(y + h, 6), "max_features": MAX_FEATURES}))
+    texts = list("0123456789abcdefghijklmnopqrstuvwxyz")
+    rng.shuffle(texts)
+    return ids, boxes, texts
 
 
 def max_age(answer: httpx.Response) -> float | None:
@@ -666,6 +669,7 @@ async def first_plans(port: int, ids: list[int]) -> None:
 async def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--plots", type=int, default=20_000, help="demo cadastre size (loaded when fewer)")
+    parser.add_argument("--workers", default="1,2", help="worker counts to run the server with, in turn")
     parser.add_argument("--seconds", type=float, default=12, help="length of each flood")
     parser.add_argument("--viewer-seconds", type=float, default=10, help="length of the viewers' run alone")
     parser.add_argument("--viewer-rate", type=float, default=15, help="requests a second of each viewer address")
@@ -682,61 +686,71 @@ async def main() -> int:
     args = parser.parse_args()
     forms = [form.strip().upper() for form in args.forms.split(",") if form.strip()]
 
-    await ensure_cadastre(args.plots)
-    tiles = await plot_tiles(range(14, 17), 80)
-    ids, boxes, texts = await flood_material(seed=19)
+    worker_counts = [int(n) for n in args.workers.split(",") if n.strip()]
+    database = await cadastre_database(args.plots)
+    tiles = await plot_tiles(range(14, 17), 80, database=database)
+    all_ids, boxes, texts = await flood_material(seed=19, database=database)
     redis = redis_client(args.redis_db)
-    await redis.flushdb()
-    log_path = ROOT / "test-artifacts" / "abuse-uvicorn.log"
     try:
-        async with host(redis_db=args.redis_db, workers=2, log_path=log_path, port=args.port) as server:
-            port = server.port
-            rss = RssWatch(server.process.pid)
-            warmed = max(1, rss.count("drawing process")) * WARM_DRAWINGS // 2  # a PNG and a PDF each
-            spare, ids = ids[:warmed], ids[warmed:]
-            half = len(ids) // 2
-            await first_plans(port, spare)
-            warmed_at = time.monotonic()
-            lifetimes = await warm(port, tiles)
-            watching = asyncio.create_task(rss.watch())
-            print(f"{len(ids) + len(spare):,} plots; uvicorn with 2 workers on 127.0.0.1:{port}, Redis database "
-                  f"{args.redis_db}; {len(tiles)} plot tiles of zooms 14-16 warmed; server RSS {mb(rss.now())} "
-                  f"({rss.processes} processes)")
+        for round_number, workers in enumerate(worker_counts):
+            log_path = ROOT / "test-artifacts" / f"abuse-uvicorn-{workers}w.log"
+            last = round_number == len(worker_counts) - 1
+            await redis.flushdb()  # no plan drawn before, no tile cached
+            # Each round its own plots, boxes and texts: nothing the round before asked for is cached.
+            ids = all_ids[round_number::len(worker_counts)]
+            round_boxes = boxes[round_number::len(worker_counts)]
+            async with host(database, redis_db=args.redis_db, workers=workers, log_path=log_path,
+                            port=args.port) as server:
+                port = server.port
+                rss = RssWatch(server.process.pid)
+                warmed = max(1, rss.count("drawing process")) * WARM_DRAWINGS // 2  # a PNG and a PDF each
+                spare, ids = ids[:warmed], ids[warmed:]
+                half = len(ids) // 2
+                await first_plans(port, spare)
+                warmed_at = time.monotonic()
+                lifetimes = await warm(port, tiles)
+                watching = asyncio.create_task(rss.watch())
+                label = f"{workers} worker{'s' if workers > 1 else ''}"
+                print(f"\n=== {label} ===\n{len(all_ids):,} plots in {database}; uvicorn with {label} on "
+                      f"127.0.0.1:{port}, Redis database {args.redis_db}; {len(tiles)} plot tiles of zooms 14-16 "
+                      f"warmed; server RSS {mb(rss.now())} ({rss.processes} processes)")
 
-            viewers = Viewers(port, tiles, args.viewer_rate)
-            print(f"\nviewers alone: {len(VIEWERS)} addresses x {args.viewer_rate:g} requests/s, {args.viewer_seconds:g} s")
-            alone = report_viewers("viewers alone", await viewers.run(args.viewer_seconds), args.viewer_seconds)
-            if alone["failed"]:
-                print("  (viewers fail without any flood: the floods' figures below are not comparable)")
+                viewers = Viewers(port, tiles, args.viewer_rate)
+                print(f"\nviewers alone: {len(VIEWERS)} addresses x {args.viewer_rate:g} requests/s, "
+                      f"{args.viewer_seconds:g} s")
+                alone = report_viewers("viewers alone", await viewers.run(args.viewer_seconds), args.viewer_seconds)
+                if alone["failed"]:
+                    print("  (viewers fail without any flood: the floods' figures below are not comparable)")
 
-            per_b = max(1, args.flood_connections // args.flood_addresses)
-            plans = {"A": ids[:half], "B": ids[half:]}
-            for form in forms:
-                own = plans[form]
-                shared = dict(port=port, seconds=args.seconds, png_ids=own[0::2], pdf_ids=own[1::2],
-                              boxes=boxes[0::2] if form == "A" else boxes[1::2],
-                              texts=texts[0::2] if form == "A" else texts[1::2])
-                if form == "A":
-                    flood = Flood("A", addresses=FLOOD_A, per_address=args.flood_connections, **shared)
-                    title = f"one address with {args.flood_connections} connections"
-                else:
-                    flood = Flood("B", addresses=[f"127.0.41.{n}" for n in range(1, args.flood_addresses + 1)],
-                                  per_address=per_b, **shared)
-                    title = f"{args.flood_addresses} addresses with {per_b} connections each"
-                await flood_phase(flood, title, viewers, alone, rss, args.settle)
+                per_b = max(1, args.flood_connections // args.flood_addresses)
+                plans = {"A": ids[:half], "B": ids[half:]}
+                for form in forms:
+                    own = plans[form]
+                    shared = dict(port=port, seconds=args.seconds, png_ids=own[0::2], pdf_ids=own[1::2],
+                                  boxes=round_boxes[0::2] if form == "A" else round_boxes[1::2],
+                                  texts=texts[0::2] if form == "A" else texts[1::2])
+                    if form == "A":
+                        flood = Flood(f"A, {label}", addresses=FLOOD_A, per_address=args.flood_connections, **shared)
+                        title = f"one address with {args.flood_connections} connections"
+                    else:
+                        flood = Flood(f"B, {label}",
+                                      addresses=[f"127.0.41.{n}" for n in range(1, args.flood_addresses + 1)],
+                                      per_address=per_b, **shared)
+                        title = f"{args.flood_addresses} addresses with {per_b} connections each"
+                    await flood_phase(flood, title, viewers, alone, rss, args.settle)
 
-            walk_ids = sorted(spare + ids)
-            if args.walk_plots != "all":
-                walk_ids = walk_ids[:int(args.walk_plots)]
-            if walk_ids:
-                sample = TileSample(port, tiles[::len(tiles) // 30 or 1][:30], warmed_at, lifetimes)
-                await walk(port, walk_ids, args.walk_addresses, args.walk_concurrency, redis, rss, sample,
-                           args.touch_seconds)
-            watching.cancel()
+                walk_ids = sorted(spare + ids)
+                if args.walk_plots != "all":
+                    walk_ids = walk_ids[:int(args.walk_plots)]
+                if walk_ids and last:
+                    sample = TileSample(port, tiles[::len(tiles) // 30 or 1][:30], warmed_at, lifetimes)
+                    await walk(port, walk_ids, args.walk_addresses, args.walk_concurrency, redis, rss, sample,
+                               args.touch_seconds)
+                watching.cancel()
+            log_summary(log_path)
     finally:
         await redis.aclose()
 
-    log_summary(log_path)
     print("\ngoals:")
     for text, met in GOALS:
         print(f"  {'met    ' if met else 'NOT met'}  {text}")

@@ -1,20 +1,27 @@
 """Fair shares of the host's expensive routes (survey plans, plot search, bounding-box tiles):
 a request rate per client address, counted in Redis as the tile module counts tiles (and by the
-process itself while Redis cannot count), and a bound on each worker's concurrent work on them,
-so that one client, or many, cannot take the service from the others. Refusals say when to ask
-again: 429 (the client's rate) and 503 (the worker's work) carry Retry-After.
+process itself while Redis cannot count); the client's budget of work, in what its requests cost
+(the tile module's admit_cost and settle_cost: one account per address for every worker and
+host); a bound on each worker's concurrent work on them; and the host's slots of database work,
+shared by all its workers (the tile module's enter_database_work), so that one client, or many,
+cannot take the service from the others. Refusals say when to ask again: 429 (the client's rate
+or budget) and 503 (the worker's or the host's work) carry Retry-After.
 
-    app.include_router(router, dependencies=[Depends(FairShare("search", per_second=10, work=work))])
+    app.include_router(router, dependencies=[Depends(FairShare("search", per_second=10, work=work, cost=True))])
+    async with host_database_work():
+        rows = await connection.fetch(...)
 """
 
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import logging
 import time
 from collections.abc import AsyncIterator
 from dataclasses import dataclass
 
+import vexa.maptile_hub as hub
 from fastapi import HTTPException, Request
 from redis.exceptions import RedisError
 
@@ -124,25 +131,54 @@ class Work:
 COUNTER = RateCounter()
 
 
-class FairShare:
-    """A route dependency: the client's rate (`per_second` requests a second, when given), then a
-    slot of `work` (when given) for as long as the request runs."""
+def charge_work(request: Request | None, seconds: float) -> None:
+    """Count `seconds` of work (database or drawing time) against the client of `request`: what
+    its FairShare with `cost` settles when the request ends."""
+    if request is not None:
+        request.state.work_s = getattr(request.state, "work_s", 0.0) + seconds
 
-    def __init__(self, name: str, per_second: int | None = None, work: Work | None = None) -> None:
-        self.name, self.per_second, self.work = name, per_second, work
+
+@contextlib.asynccontextmanager
+async def host_database_work(request: Request | None = None) -> AsyncIterator[None]:
+    """One of the host's slots of expensive database work for the block (503 when none comes in
+    time): the tile module's, so that its boxes and the host's statements share one bound. The
+    time the block holds it is charged to the client of `request`."""
+    slot = await hub.enter_database_work()
+    started = time.monotonic()
+    try:
+        yield
+    finally:
+        hub.leave_database_work(slot)
+        charge_work(request, time.monotonic() - started)
+
+
+class FairShare:
+    """A route dependency: the client's rate (`per_second` requests a second, when given), its
+    budget of work (with `cost`: admitted by it, and charged at the request's end with the work
+    the route counted with charge_work), then a slot of `work` (when given) for as long as the
+    request runs."""
+
+    def __init__(self, name: str, per_second: int | None = None, work: Work | None = None, cost: bool = False) -> None:
+        self.name, self.per_second, self.work, self.cost = name, per_second, work, cost
         self.__name__ = f"fair_share_{name}"  # how the framework names the dependency
 
     async def __call__(self, request: Request) -> AsyncIterator[None]:
+        address = request.client.host if request.client else "unknown"
         if self.per_second is not None:
-            address = request.client.host if request.client else "unknown"
             if not await COUNTER.admit(f"rate_limit:{self.name}:{address}", self.per_second):
                 raise HTTPException(status_code=429, detail=f"Too many {self.name} requests. Please slow down.",
                                     headers={"Retry-After": str(WINDOW_S)})
-        if self.work is None:
-            yield
-            return
-        await self.work.enter()
+        if self.cost:
+            await hub.admit_cost(address)
         try:
-            yield
+            if self.work is None:
+                yield
+                return
+            await self.work.enter()
+            try:
+                yield
+            finally:
+                self.work.leave()
         finally:
-            self.work.leave()
+            if self.cost:
+                await hub.settle_cost(address, getattr(request.state, "work_s", 0.0))

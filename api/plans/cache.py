@@ -37,7 +37,7 @@ import redis.asyncio as aioredis
 from redis.exceptions import NoPermissionError, RedisError, ResponseError
 from starlette.requests import Request
 
-from delivery import metrics
+from delivery import fair_share, metrics
 from delivery.recent_bytes import RecentBytes
 from plans import pool as render_pool
 from plans import settings as plan_settings
@@ -126,6 +126,8 @@ class Flight:
     task: asyncio.Task[Drawn] | None = None
     waiting: list[Request | None] = field(default_factory=list)
     started: bool = False
+    seconds: float = 0.0  # the drawing's, once drawn
+    charged: bool = False  # to the client of the first request it answered
 
     async def wanted(self) -> bool:
         """Whether a request still waits with its client connected; if so the drawing starts."""
@@ -179,7 +181,11 @@ class PlanCache:
                 flight = self._flights[key] = Flight()
                 flight.task = asyncio.get_running_loop().create_task(self._draw_and_store(key, job, records, flight))
                 flight.task.add_done_callback(lambda _: self._forget(key, flight))
-        return await self._join(key, flight, request), True
+        drawn = await self._join(key, flight, request)
+        if not flight.charged:  # one drawing, charged once, to the first it answers
+            flight.charged = True
+            fair_share.charge_work(request, flight.seconds)
+        return drawn, True
 
     def drawing(self, key: str) -> bool:
         """Whether the plan of `key` is being drawn (a request for it joins that drawing)."""
@@ -212,6 +218,7 @@ class PlanCache:
             raise
         except Exception as error:
             raise DrawingFailed(type(error).__name__) from error
+        flight.seconds = drawing.seconds
         kind = key.split(":")[1]
         metrics.PLAN_RENDERS.labels(kind).inc()
         logger.debug("survey plan %s drawn in %.0f ms by process %d (nice %d)",

@@ -56,8 +56,9 @@ async def cached_plan(plot_id: int, kind: str, request: Request | None,
     records and their digest read in one snapshot, so it is stored under the digest of the
     records it was drawn from."""
     cache = plan_cache.plan_cache()
-    # Drawing takes a second or so: the connection goes back before it starts.
-    async with read_connection() as conn:
+    # Drawing takes a second or so: the connection, and the host's slot of database work, go back
+    # before it starts.
+    async with fair_share.host_database_work(request), read_connection() as conn:
         if (digest := await records.records_digest(conn, plot_id)) is None:
             raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
         first_key = plan_cache.plan_key(kind, digest)

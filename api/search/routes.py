@@ -5,7 +5,8 @@ from __future__ import annotations
 import logging
 
 import database
-from fastapi import APIRouter, HTTPException, Query
+from delivery import fair_share
+from fastapi import APIRouter, HTTPException, Query, Request
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
 
@@ -70,6 +71,7 @@ def search_text(q: str) -> str:
                        422: {"description": "Empty, blank or over-long q, control characters in q, or limit out of range"},
                        503: {"description": "The database could not be read"}})
 async def search_plots(
+    request: Request,
     q: str = Query(..., max_length=MAX_QUERY_LENGTH,
                    description="The start of a plot number or file number, any case"),
     limit: int = Query(DEFAULT_LIMIT, ge=1, le=MAX_LIMIT, description="Most matches to answer"),
@@ -80,7 +82,7 @@ async def search_plots(
     # One read-only statement on the host's read pool: asyncpg's prepared statement, one round
     # trip, no session.
     try:
-        async with database.read_connection() as connection:
+        async with fair_share.host_database_work(request), database.read_connection() as connection:
             rows = await connection.fetch(SEARCH_SQL, wanted, limit)
     except database.READ_FAILURES as error:
         logger.error("plot search for %r failed: %r", wanted, error)

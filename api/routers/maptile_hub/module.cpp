@@ -10,9 +10,12 @@
 #include "sql/transaction.hpp"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace vexa::maptile {
@@ -87,6 +90,43 @@ object pool_size() {
     if (nb::cast<long long>(size) < 1)
         raise(PyExc_ValueError, "REDIS_MAX_CONNECTIONS must be a positive integer, not " + text(setting));
     return size;
+}
+
+/// A setting of a count: `name` from the environment as decimal integer text, `fallback` when it
+/// is unset; at least 1, or start-up fails naming it.
+object count_setting(const char* name, int fallback) {
+    object setting = env(name, std::to_string(fallback).c_str());
+    object value;
+    try {
+        value = builtin::int_type()(setting);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!value.is_valid() || nb::cast<long long>(value) < 1)
+        raise(PyExc_ValueError, std::string(name) + " must be a positive integer, not " + text(setting));
+    return value;
+}
+
+/// Where the host's slots are kept unless VEXA_HOST_SLOTS_DIR says: in memory (/dev/shm) where
+/// the machine has it, one directory per user.
+std::string default_slots_dir() {
+    const std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+    return base + "/vexa-host-slots-" + std::to_string(getuid());
+}
+
+/// A setting of milliseconds: `name` from the environment as decimal text, `fallback` when it is
+/// unset; a positive number, or start-up fails naming it.
+object milliseconds(const char* name, const char* fallback) {
+    object setting = env(name, fallback);
+    object value;
+    try {
+        value = builtin::float_type()(setting);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!value.is_valid() || !(number(value) > 0) || !std::isfinite(number(value)))
+        raise(PyExc_ValueError, std::string(name) + " must be a positive number of milliseconds, not " + text(setting));
+    return value;
 }
 
 /// VEXA_PUBLIC_URL: an absolute http(s) URL, or None when it is unset or empty.
@@ -168,6 +208,20 @@ NB_MODULE(maptile_hub, m) {
     // only wait in the database, and take the cores from the workers answering cached tiles.
     names.set("BBOX_QUERY_SLOTS", nb::int_(std::max(2, usable_cores())));
     names.set("BBOX_QUERY_WAIT_S", nb::float_(0.5));
+    // Each client's budget of expensive work (bounding-box tiles, the all-layers tile, and what a
+    // host charges to it: searches, plans): milliseconds of work a second, the debt it may run
+    // up at once, and what each request is charged on account until it is settled. A client
+    // may keep a quarter of a core busy on average, and have a few plans drawn (a PDF, or the
+    // first plan of a fresh drawing process, takes over a second) or boxes at the limits at once.
+    // The host's slots of expensive database work, shared by all its workers: by default one core
+    // fewer than the machine's, so that at least one is left for cached tiles; where they are
+    // kept; and how long a request waits for one before it is answered 503.
+    names.set("HOST_DATABASE_SLOTS", count_setting("VEXA_HOST_DATABASE_SLOTS", std::max(1, usable_cores() - 1)));
+    names.set("HOST_DATABASE_WAIT_S", nb::float_(1.0));
+    names.set("HOST_SLOTS_DIR", env("VEXA_HOST_SLOTS_DIR", default_slots_dir().c_str()));
+    names.set("COST_BUDGET_MS", milliseconds("VEXA_COST_BUDGET_MS", "250"));
+    names.set("COST_BURST_MS", milliseconds("VEXA_COST_BURST_MS", "5000"));
+    names.set("COST_ADVANCE_MS", milliseconds("VEXA_COST_ADVANCE_MS", "50"));
     // The address clients reach the service at (a proxy's, a CDN's), for the URLs it writes;
     // None: each request's own (see public_base in tilejson.cpp).
     names.set("PUBLIC_URL", public_url());
@@ -220,6 +274,8 @@ NB_MODULE(maptile_hub, m) {
     define_guards();
     define_redis_guard();
     define_rate_limit();
+    define_cost_budget();
+    define_host_slots();
     define_change_listener();
     define_versions_watcher();
 

@@ -26,8 +26,12 @@ void define_cache_class();
 void define_cache_functions();
 /// Start-up: the write's script.
 void define_freshness();
-/// Start-up: what the counting task needs.
+/// Start-up: the counted read's script.
 void define_rate_limit();
+/// Start-up: admit_cost, settle_cost.
+void define_cost_budget();
+/// Start-up: enter_database_work, leave_database_work.
+void define_host_slots();
 /// Start-up: CHANGE_RETENTION_S and listen_for_tile_changes.
 void define_change_listener();
 /// Start-up: validate_tile_coords, calculate_bbox_area_degrees.

@@ -6,6 +6,8 @@
 #include "hub.hpp"
 
 #include <deque>
+#include <string>
+#include <vector>
 
 namespace vexa::maptile {
 
@@ -28,6 +30,44 @@ private:
     const char* wait_name_;
     long long in_use_ = 0;
     std::deque<object> waiting_;  // futures of the callers waiting for a slot, oldest first
+};
+
+/// The host's slots of expensive database work, shared by every worker process on the machine
+/// (and every host instance that names the same directory): HOST_DATABASE_SLOTS lock files in
+/// HOST_SLOTS_DIR, each held (flock) by at most one caller at a time. The kernel releases the
+/// lock of a process that dies, so a crashed worker never keeps one. A caller waits at most
+/// HOST_DATABASE_WAIT_S seconds, or is answered 503 "Too busy for database work now. Please try
+/// again shortly." with Retry-After: 1. Where the directory cannot be used, the bound is logged
+/// once as lost and the work goes on unbounded by it (the worker's own slots still hold).
+class HostSlots {
+public:
+    /// Take a slot: its number, or -1 when the host's bound is out of use.
+    Coro enter();
+    void leave(int slot);
+
+private:
+    bool open_slots();
+    std::vector<int> fds_;
+    std::vector<bool> held_;  // by this process
+    std::string dir_;
+    bool broken_ = false;
+};
+
+/// The module's one table of host slots.
+HostSlots& host_slots();
+
+/// A host slot held for the length of a scope.
+class HostSlot {
+public:
+    HostSlot() = default;
+    HostSlot(const HostSlot&) = delete;
+    HostSlot& operator=(const HostSlot&) = delete;
+    ~HostSlot() { release(); }
+    void hold(int slot) { slot_ = slot; }
+    void release();
+
+private:
+    int slot_ = -1;
 };
 
 /// A slot taken for the length of a scope: given back however the scope ends.

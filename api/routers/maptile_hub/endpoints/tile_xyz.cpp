@@ -1,6 +1,8 @@
 // tile_xyz.cpp: get_tile_xyz, one vector tile of a layer at an XYZ address, and
 // get_all_layers_tile, every layer served at the zoom in one tile.
+#include "admission.hpp"
 #include "cache/cache.hpp"
+#include "cache/cost_budget.hpp"
 #include "cache/freshness.hpp"
 #include "guards.hpp"
 #include "startup.hpp"
@@ -210,29 +212,68 @@ Coro get_tile_xyz(Args& a) {
 
 /// One tile holding every layer served at its zoom, in catalogue order: the layers' own tiles
 /// (cached and generated as for each layer alone) one after the other, which a vector tile
-/// reader takes as one tile of several layers. Counted as one request by the rate limit.
+/// reader takes as one tile of several layers. Counted as one request by the rate limit; when
+/// any layer's tile is not cached, it is expensive work: admitted and charged by the client's
+/// cost budget for the time its statements take, in one of the host's slots of database work.
 Coro get_all_layers_tile(Args& a) {
     handle z = a["z"], x = a["x"], y = a["y"];
 
-    co_await enforce_rate_limit(tile_rate_key(a["request"]), TILE_RATE_LIMIT, TILE_RATE_DETAIL, true);
+    const std::string address = client_address(a["request"]);
+    co_await enforce_rate_limit("rate_limit:gis:" + address, TILE_RATE_LIMIT, TILE_RATE_DETAIL, true);
     if (!truthy(bound::validate_tile_coords()(z, x, y))) raise_invalid_address(z, x, y);
 
-    Held layers = nb::list(bound::LAYER_CONFIG());
-    Held parts = nb::list();
+    // The layers served at the zoom, and whether the cache holds all their tiles.
+    Held layers = nb::list();
+    Held cached = nb::list();
     bool all_cached = true;
-    Held shortest_ttl = nb::none();
-    const CountedRead not_read;
-    for (handle layer_name : layers) {
+    for (handle layer_name : nb::list(bound::LAYER_CONFIG())) {
         const TileAt at{layer_name, z, x, y};
         BuiltTile built;
         build_tile(at, built);
         if (!built.unserved.empty()) continue;
-        LayerTile tile;
-        co_await layer_tile(at, a["db"], built, not_read, false, tile);
-        all_cached = all_cached && tile.outcome == Outcome::hit;
-        if (shortest_ttl.is_none() || compare(built.ttl, shortest_ttl, Py_LT)) shortest_ttl = nb::borrow(built.ttl);
-        if (tile.outcome != Outcome::empty) nb::borrow<nb::list>(parts).append(tile.bytes);
+        nb::borrow<nb::list>(layers).append(layer_name);
+        Held tile = co_await read_tile(pystr(at.cache_key), handle());
+        all_cached = all_cached && truthy(tile);
+        nb::borrow<nb::list>(cached).append(tile);
     }
+
+    HostSlot host_slot;
+    double started = 0;
+    if (!all_cached) {
+        co_await admit_cost(address);
+        Held taken = co_await host_slots().enter();
+        host_slot.hold(static_cast<int>(nb::cast<long long>(taken)));
+        started = work_clock();
+    }
+    Held parts = nb::list();
+    Held shortest_ttl = nb::none();
+    const CountedRead not_read;
+    std::exception_ptr failed;  // an error is settled first, then raised again; a cancellation passes at once
+    try {
+        for (size_t i = 0; i < nb::len(layers); ++i) {
+            const TileAt at{item(layers, nb::int_(i)), z, x, y};
+            BuiltTile built;
+            build_tile(at, built);
+            LayerTile tile;
+            Held found = item(cached, nb::int_(i));
+            if (truthy(found)) {
+                tile.outcome = Outcome::hit;
+                tile.bytes = nb::borrow(found);
+            } else {
+                co_await layer_tile(at, a["db"], built, not_read, false, tile);
+            }
+            if (shortest_ttl.is_none() || compare(built.ttl, shortest_ttl, Py_LT)) shortest_ttl = nb::borrow(built.ttl);
+            if (tile.outcome != Outcome::empty) nb::borrow<nb::list>(parts).append(tile.bytes);
+        }
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        failed = std::current_exception();
+    }
+    if (!all_cached) {
+        host_slot.release();
+        co_await settle_cost(address, work_clock() - started);
+    }
+    if (failed) std::rethrow_exception(failed);
     if (nb::len(parts) == 0) co_return no_content();
     object content = nb::bytes("").attr("join")(parts);
     if (all_cached) co_return cached_tile_answer(content, shortest_ttl);
