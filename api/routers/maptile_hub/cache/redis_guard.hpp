@@ -1,6 +1,6 @@
 // redis_guard.hpp: the circuit breakers around Redis, one per guarded object (the module's
-// `redis_client` for the rate limit, its `cache` for the cache functions), and
-// redis_breaker_state() for the metrics.
+// `redis_client` for the rate limit, its `cache` for the cache functions), the pool's want of a
+// free connection told apart from Redis failing, and redis_breaker_state() for the metrics.
 #pragma once
 
 #include "core/circuit_breaker.hpp"
