@@ -8,20 +8,23 @@ import asyncio
 import time
 
 import pytest
+import redis.asyncio as redis_module
 import services
+from delivery import fair_share
 from demo_tiles import tile_at
 
 pytestmark = pytest.mark.usefixtures("demo_cadastre")
 
 
-@pytest.mark.parametrize("redis", ["up", "stopped"])
+@pytest.mark.parametrize("redis", ["up", "stopped", "pool exhausted"])
 @pytest.mark.parametrize("path, params, answer, name", [
     ("/plots/search", {"q": "A01"}, 200, "search"),
     # a plot that does not exist: each answer before the limit reads the database (404), the one
     # past it is refused before anything is read
     ("/plans/2147483000.png", {}, 404, "survey plan"),
 ], ids=["search", "plans"])
-async def test_a_clients_requests_are_held_to_their_rate(client_for, raw_redis, redis, path, params, answer, name):
+async def test_a_clients_requests_are_held_to_their_rate(client_for, raw_redis, monkeypatch, caplog, redis, path,
+                                                         params, answer, name, fresh_pool):
     client, other = client_for(), client_for()
 
     async def burst() -> list:
@@ -32,13 +35,29 @@ async def test_a_clients_requests_are_held_to_their_rate(client_for, raw_redis, 
 
     if redis == "up":
         answers = await burst()
-    else:
+    elif redis == "stopped":
         with services.redis_stopped():
             answers = await burst()
+    else:  # the counter's one connection held out on another call: each count finds none free
+        pool = redis_module.ConnectionPool(host=services.LOOPBACK, port=services.REDIS_PORT, max_connections=1)
+        counter = fair_share.RateCounter()  # not backing off from an earlier test's Redis
+        counter._client = redis_module.Redis(connection_pool=pool)
+        monkeypatch.setattr(fair_share, "COUNTER", counter)
+        held = await pool.get_connection()
+        try:
+            answers = await burst()
+        finally:
+            await pool.release(held)
+        # One line for the burst (within one second), not one a request.
+        (warning,) = [r.getMessage() for r in caplog.records if r.name == "vexa.fair_share"]
+        assert warning.startswith("Redis connection pool exhausted for the rate limit: 1 call(s) since the last such "
+                                  "line found all 1 connections of this process's pool in use")
     assert [a.status_code for a in answers] == [answer] * 10 + [429]
     assert answers[-1].headers["retry-after"] == "1"
     assert answers[-1].json() == {"detail": f"Too many {name} requests. Please slow down."}
     assert (await other.get(path, params=params)).status_code == answer  # each address its own
+    if redis == "pool exhausted":  # Redis was never left alone for it: the next count is made there
+        assert raw_redis.get(f"rate_limit:{name}:{other._transport.client[0]}") == b"1"
 
 
 async def test_busy_database_work_is_refused_and_cached_tiles_are_not(client_for, raw_redis, plot_point):

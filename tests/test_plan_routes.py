@@ -11,6 +11,7 @@ import os
 import asyncpg
 import psutil
 import pytest
+import redis.asyncio
 import services
 from metrics_scrape import scrape
 
@@ -107,11 +108,28 @@ async def test_plan_that_cannot_be_drawn_is_a_clear_500_and_not_cached(demo_cada
         await conn.close()
 
 
-async def test_plans_are_drawn_while_redis_is_down(demo_cadastre, client_for, raw_redis):
+@pytest.mark.parametrize("fault", ["stopped", "pool exhausted"])
+async def test_plans_are_drawn_while_redis_is_down(demo_cadastre, client_for, raw_redis, monkeypatch, caplog, fault):
+    """Drawn while Redis is out of reach, or while the plan cache's pool has no free connection
+    (its reads misses, its write lost, one line a second for it), and cached once it is back."""
+    from plans import cache as plan_cache
+
     plot, _ = await first_plot()
     async with client_for() as client:
-        with services.redis_stopped():
-            answer = await client.get(f"/plans/{plot + 1}.png")
+        if fault == "stopped":
+            with services.redis_stopped():
+                answer = await client.get(f"/plans/{plot + 1}.png")
+        else:
+            pool = redis.asyncio.ConnectionPool(host=services.LOOPBACK, port=services.REDIS_PORT, max_connections=1)
+            monkeypatch.setattr(plan_cache, "_cache", plan_cache.PlanCache(redis.asyncio.Redis(connection_pool=pool)))
+            held = await pool.get_connection()
+            try:
+                answer = await client.get(f"/plans/{plot + 1}.png")
+            finally:
+                await pool.release(held)
+            warnings = [r.getMessage() for r in caplog.records if r.name == "vexa.plans" and r.levelname == "WARNING"]
+            assert warnings and all(w.startswith("Redis connection pool exhausted for the survey plan cache: ")
+                                    for w in warnings), warnings
         assert answer.status_code == 200 and answer.content[:4] == b"\x89PNG"
         assert (await client.get(f"/plans/{plot + 1}.png")).content == answer.content  # drawn again, now cached
     assert len(plan_keys(raw_redis)) == 1

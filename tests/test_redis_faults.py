@@ -99,10 +99,107 @@ async def test_a_flood_from_one_address_is_held_to_the_limit(hub, client_for, ra
     assert not [w for w in hub_log.messages("WARNING") if "failed" in w]
 
 
-@pytest.mark.parametrize("fault", ["stopped", "out of memory"])
-async def test_the_limit_holds_while_redis_cannot_count(client_for, raw_redis, hub_log, fresh_pool, fault):
+class ExhaustedPool:
+    """The module's client and cache (or its cache alone) on a pool of two connections
+    (blocking, as the module's own, waiting `wait` seconds for one; or plain, failing at once),
+    both held out on calls of their own, as one address's flood would hold every one:
+    `release()` gives them back."""
+
+    def __init__(self, hub, monkeypatch, kind: str = "blocking", wait: float = 0.05, cache_only: bool = False) -> None:
+        address = {"host": services.LOOPBACK, "port": services.REDIS_PORT, "max_connections": 2}
+        self.pool = (redis.asyncio.BlockingConnectionPool(timeout=wait, **address) if kind == "blocking"
+                     else redis.asyncio.ConnectionPool(**address))
+        self.client = redis.asyncio.Redis(connection_pool=self.pool)
+        if not cache_only:
+            monkeypatch.setattr(hub, "redis_client", self.client)
+        monkeypatch.setattr(hub, "cache", hub.BinaryRedisCache(self.client, "mvt_v8"))
+        self.held = []
+
+    async def __aenter__(self) -> ExhaustedPool:
+        self.held = [await self.pool.get_connection() for _ in range(self.pool.max_connections)]
+        return self
+
+    async def __aexit__(self, *exc) -> None:
+        await self.release()
+
+    async def release(self) -> None:
+        while self.held:
+            await self.pool.release(self.held.pop())
+
+
+@pytest.mark.parametrize("kind", ["blocking", "plain"])
+async def test_an_exhausted_pool_is_the_processs_saturation_not_a_redis_fault(hub, monkeypatch, client_for, raw_redis,
+                                                                             hub_log, plot_point, kind):
+    """No free connection in the pool is not Redis failing: tiles and boxes are answered from
+    PostGIS (the read a miss, the write dropped), the breakers stay closed, one WARNING a second
+    for each use says so, and once connections come back the tiles are cached again."""
+    tile = "/gis/plots/%d/%d/%d.pbf" % tile_at(plot_point, 17)
+    lat, lon = plot_point
+    box = {"minx": lon - 0.001, "miny": lat - 0.001, "maxx": lon + 0.001, "maxy": lat + 0.001}
+    viewer = client_for()
+    async with ExhaustedPool(hub, monkeypatch, kind) as exhausted:
+        started, answers = time.monotonic(), []
+        # Longer than the log's interval, so that each use has had its line whenever its last was.
+        while time.monotonic() - started < 1.2:
+            answers += [await client_for().get(tile), await client_for().get("/gis/plots/bbox/", params=box)]
+        seconds = time.monotonic() - started
+        assert {a.status_code for a in answers} == {200}
+        assert [a.headers.get("x-cache") for a in answers] == [None, "MISS"] * (len(answers) // 2)
+        assert hub.redis_breaker_state() == "closed"
+        await exhausted.release()
+        assert (await viewer.get(tile)).headers.get("x-cache") is None  # generated, and stored this time
+        assert (await viewer.get(tile)).headers["x-cache"] == "HIT"
+        assert (await viewer.get("/gis/plots/bbox/", params=box)).headers["x-cache"] == "MISS"
+        assert (await viewer.get("/gis/plots/bbox/", params=box)).headers["x-cache"] == "HIT"
+    assert raw_redis.keys("mvt_v8:plots:*") and raw_redis.keys("mvt_v8:bbox:plots:*")
+    warnings = hub_log.messages("WARNING")
+    assert not [w for w in warnings if w.startswith(("Circuit breaker", "Rate limit check failed", "Cache get failed"))]
+    for use in ("the rate limit", "the tile cache"):
+        lines = [w for w in warnings if w.startswith(f"Redis connection pool exhausted for {use}: ")]
+        assert 1 <= len(lines) <= seconds + 1 < len(answers), warnings  # once a second at most
+        assert "(REDIS_MAX_CONNECTIONS)" in lines[0]
+    await exhausted.client.aclose()
+
+
+async def test_a_time_limit_spent_waiting_for_a_connection_is_the_pools(hub, monkeypatch, client_for, raw_redis,
+                                                                       hub_log, plot_point):
+    """The module's pool waits as long for a connection as a cache call may take (1 s), so the
+    call's own time limit runs out first. While Redis answers the module's other calls (here
+    the rate limit's, on a client of their own), that time-out is the pool's: no breaker opens.
+    While Redis answers nothing, it counts against Redis as before."""
+    z, x, y = tile_at(plot_point, 18)
+    stop = asyncio.Event()
+
+    async def answered_meanwhile() -> None:  # rate counts of other addresses, which Redis answers
+        while not stop.is_set():
+            assert (await client_for().get("/gis/roads/1/0/0.pbf")).status_code == 404
+            await asyncio.sleep(0.02)
+
+    def opened() -> list[str]:
+        return [w for w in hub_log.messages("WARNING") if w.startswith("Circuit breaker open for the tile cache")]
+
+    async with ExhaustedPool(hub, monkeypatch, wait=5.0, cache_only=True) as exhausted:
+        others = asyncio.create_task(answered_meanwhile())
+        try:
+            answer = await client_for().get(f"/gis/plots/{z}/{x}/{y}.pbf")
+        finally:
+            stop.set()
+            await others
+        assert answer.status_code == 200 and "x-cache" not in answer.headers
+        assert not opened()
+        assert [w for w in hub_log.messages("WARNING") if w.startswith("Redis connection pool exhausted for the tile "
+                                                                         "cache: ")]
+        assert (await client_for().get(f"/gis/plots/{z}/{x + 1}/{y}.pbf")).status_code == 200
+        assert opened() == ["Circuit breaker open for the tile cache: Redis is skipped for 1 s after TimeoutError"]
+    await exhausted.client.aclose()
+
+
+@pytest.mark.parametrize("fault", ["stopped", "out of memory", "pool exhausted"])
+async def test_the_limit_holds_while_redis_cannot_count(hub, monkeypatch, client_for, raw_redis, hub_log, fresh_pool,
+                                                        fault):
     """While Redis cannot count (out of reach, its breaker open, or refusing writes for want of
-    memory), the process counts each address itself: a flood is still held to the limit."""
+    memory), or this process has no free connection to it, the process counts each address
+    itself: a flood is still held to the limit."""
     path = "/gis/roads/1/0/0.pbf"  # counted before the layer check: the burst costs no query
     flood, other = client_for(), client_for()
 
@@ -116,6 +213,11 @@ async def test_the_limit_holds_while_redis_cannot_count(client_for, raw_redis, h
         with services.redis_stopped():
             statuses = await burst()
             assert (await other.get(path)).status_code == 404  # each address its own window
+    elif fault == "pool exhausted":
+        async with ExhaustedPool(hub, monkeypatch, wait=0.001):
+            statuses = await burst()
+            assert (await other.get(path)).status_code == 404
+        assert hub.redis_breaker_state() == "closed"
     else:
         settings = {name: raw_redis.config_get(name)[name] for name in ("maxmemory", "maxmemory-policy")}
         raw_redis.config_set("maxmemory-policy", "noeviction")

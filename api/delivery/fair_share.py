@@ -25,6 +25,7 @@ import vexa.maptile_hub as hub
 from fastapi import HTTPException, Request
 from redis.exceptions import RedisError
 
+from delivery.redis_pool import PoolShortage, pool_exhausted
 from settings import RedisSettings
 
 logger = logging.getLogger("vexa.fair_share")
@@ -66,12 +67,15 @@ class LocalWindows:
 
 class RateCounter:
     """Counts requests per key in Redis (INCR, and EXPIRE at a window's first request); while Redis
-    fails, for REDIS_BACKOFF_S after each failure, the process counts them."""
+    fails, for REDIS_BACKOFF_S after each failure, the process counts them. A call that finds
+    the client's pool without a free connection is counted by the process too, but Redis is not
+    left alone for it: the shortage is this process's, and the next call asks Redis again."""
 
     def __init__(self) -> None:
         self._client = None
         self._skip_until = 0.0
         self.local = LocalWindows()
+        self.shortage = PoolShortage(logger, "the rate limit")
 
     @property
     def client(self):
@@ -88,8 +92,11 @@ class RateCounter:
                 async with asyncio.timeout(REDIS_TIMEOUT_S):
                     return await self._count_in_redis(key, limit, member)
             except (RedisError, OSError) as error:  # TimeoutError included; out of memory too
-                self._skip_until = now + REDIS_BACKOFF_S
-                logger.warning("rate limit of %s counted by this process: %r", key, error)
+                if pool_exhausted(error):
+                    self.shortage.note(self.client)
+                else:
+                    self._skip_until = now + REDIS_BACKOFF_S
+                    logger.warning("rate limit of %s counted by this process: %r", key, error)
         return self.local.admit(key, now, limit, member)
 
     async def _count_in_redis(self, key: str, limit: int, member: str | None) -> bool:

@@ -7,7 +7,8 @@ Concurrent requests for one key draw it once: the first starts the drawing (in t
 pool.py), the others wait for it; when every request waiting for a drawing has gone before it
 started, it is not started. A drawing that fails is answered as a failure to every request
 waiting for it and leaves nothing in the cache. Redis failures only cost the cache: they are
-logged and the plan is drawn.
+logged and the plan is drawn; a read or a write that finds the client's pool without a free
+connection is the same miss or lost write, logged at most once a second.
 
 Redis holds each plan for a day and at most VEXA_PLANS_IN_REDIS plans (200 by default) in all:
 storing a plan records its key in a sorted set by time and deletes the oldest beyond the bound,
@@ -39,6 +40,7 @@ from starlette.requests import Request
 
 from delivery import fair_share, metrics
 from delivery.recent_bytes import RecentBytes
+from delivery.redis_pool import PoolShortage, pool_exhausted
 from plans import pool as render_pool
 from plans import settings as plan_settings
 from plans.jobs import Drawn
@@ -156,6 +158,7 @@ class PlanCache:
         self._store = client.register_script(STORE_PLAN)
         self._scripts_refused_until = 0.0  # while Redis refuses scripts: when to ask again
         self._flights: dict[str, Flight] = {}
+        self.shortage = PoolShortage(logger, "the survey plan cache")
 
     async def get(self, key: str) -> Drawn | None:
         """The plan of `key` from memory or Redis (a drawing under way is joined by `draw`)."""
@@ -228,7 +231,10 @@ class PlanCache:
             async with asyncio.timeout(REDIS_TIMEOUT_S):
                 await self._store_plan(key, drawn)
         except Exception as error:  # the plan is served all the same
-            logger.warning("survey plan cache write failed for %s: %r", key, error)
+            if pool_exhausted(error):
+                self.shortage.note(self.client)
+            else:
+                logger.warning("survey plan cache write failed for %s: %r", key, error)
         else:
             self.recent.put(key, drawn)
         return drawn
@@ -272,7 +278,10 @@ class PlanCache:
             async with asyncio.timeout(REDIS_TIMEOUT_S):
                 body, headers = await self.client.hmget(key, ["body", "headers"])
         except Exception as error:
-            logger.warning("survey plan cache read failed for %s: %r", key, error)
+            if pool_exhausted(error):
+                self.shortage.note(self.client)
+            else:
+                logger.warning("survey plan cache read failed for %s: %r", key, error)
             return None
         if body is None or headers is None:
             return None

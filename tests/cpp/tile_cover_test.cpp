@@ -70,3 +70,12 @@ TEST(LonLat, WebMercatorToDegrees) {
     EXPECT_NEAR(abuja.lon, 7.32127, 1e-5);
     EXPECT_NEAR(abuja.lat, 8.92883, 1e-5);
 }
+
+TEST(LonLat, TheWebMercatorSquareHoldsItsEdgesAndNothingBeyond) {
+    EXPECT_TRUE(in_web_mercator(-HALF, HALF));  // the world's corners, as clients send them
+    EXPECT_TRUE(in_web_mercator(HALF, -HALF));
+    EXPECT_FALSE(in_web_mercator(std::nextafter(HALF, 3 * HALF), 0));
+    EXPECT_FALSE(in_web_mercator(0, -std::nextafter(HALF, 3 * HALF)));
+    EXPECT_FALSE(in_web_mercator(std::numeric_limits<double>::quiet_NaN(), 0));
+    EXPECT_FALSE(in_web_mercator(0, std::numeric_limits<double>::infinity()));
+}

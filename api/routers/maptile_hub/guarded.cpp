@@ -7,7 +7,8 @@ namespace vexa::maptile {
 namespace {
 
 void handle_error(const nb::python_error& error, const OnError& on_error) {
-    if (on_error.level) log(on_error.level, on_error.message + text(error.value()));
+    if (on_error.level && !(on_error.unlogged && on_error.unlogged(error)))
+        log(on_error.level, on_error.message + text(error.value()));
     if (on_error.then) on_error.then(error);
 }
 

@@ -9,12 +9,14 @@
 namespace vexa::maptile {
 
 /// What a guarded call does with an ordinary error (Exception): log it at `level` as
-/// `message` + the error's text (nothing is logged when `level` is null), then call `then`
-/// (which may record it, or raise the error the caller answers with).
+/// `message` + the error's text (nothing is logged when `level` is null, or for an error that
+/// `unlogged` picks, which `then` reports in its own way), then call `then` (which may record
+/// it, or raise the error the caller answers with).
 struct OnError {
     const char* level = nullptr;
     std::string message = {};
     std::function<void(const nb::python_error&)> then = {};
+    std::function<bool(const nb::python_error&)> unlogged = {};
 };
 
 /// Await `call` and give its result; after an ordinary error, handled as `on_error` says, give

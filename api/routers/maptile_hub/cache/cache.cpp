@@ -105,9 +105,11 @@ Coro through_cache(handle key, const char* verb, handle timeout, std::function<o
     Held owner = bound::cache();
     RedisCall redis_call(owner, "the tile cache", std::string(verb) == "get");
     if (redis_call.skipped()) co_return nb::none();
+    redis_call.note_pool_wait(owner);
     OnError on_error{.level = "warning",
                      .message = "Cache " + std::string(verb) + " failed for " + text(key) + ": ",
-                     .then = [&](const nb::python_error& e) { redis_call.failed(e); }};
+                     .then = [&](const nb::python_error& e) { redis_call.failed(e); },
+                     .unlogged = [&](const nb::python_error& e) { return redis_call.short_of_connections(e); }};
     co_return co_await guarded(
         [&]() -> Coro {
             Coro waiting = within(call(owner), timeout);

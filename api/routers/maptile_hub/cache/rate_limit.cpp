@@ -130,7 +130,8 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
     if (!call.skipped()) {
         OnError on_error{.level = warn ? "warning" : nullptr,
                          .message = "Rate limit check failed: ",
-                         .then = [&](const nb::python_error& e) { call.failed(e); }};
+                         .then = [&](const nb::python_error& e) { call.failed(e); },
+                         .unlogged = [&](const nb::python_error& e) { return call.short_of_connections(e); }};
         refused = co_await guarded(
             [&]() -> Coro {
                 Held over_limit = co_await within_time_limit(count_request(client, pystr(rate_key), limit));
@@ -140,8 +141,9 @@ Coro enforce_rate_limit(std::string rate_key, long long limit, std::string detai
             }(),
             std::move(on_error));
     }
-    // Redis skipped (its breaker open), out of reach, out of memory or failing otherwise: the
-    // limit is this process's own count, approximate (each worker counts apart) but never absent.
+    // Redis skipped (its breaker open), out of reach, out of memory, no free connection in the
+    // pool, or failing otherwise: the limit is this process's own count, approximate (each
+    // worker counts apart) but never absent.
     if (!counted) refused = nb::bool_(!state().local_windows.admit(rate_key, steady_seconds(), limit));
     if (truthy(refused)) raise_retry_later(429, detail, 1);
     co_return nb::none();
@@ -197,12 +199,16 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
     Held keys = nb::make_tuple(pystr(rate_key), owner.attr("_make_key")(cache_key), pystr(generation_key));
     Held answer;
     bool failed = false;
-    OnError on_error{.level = "warning", .message = "Rate limit check failed: ", .then = [&](const nb::python_error& e) {
+    OnError on_error{.level = "warning",
+                     .message = "Rate limit check failed: ",
+                     .then = [&](const nb::python_error& e) {
                          failed = true;
                          rate_call.failed(e);
-                         log("warning", "Cache get failed for " + text(cache_key) + ": " + text(e.value()));
+                         if (!cache_call.short_of_connections(e))
+                             log("warning", "Cache get failed for " + text(cache_key) + ": " + text(e.value()));
                          cache_call.failed(e);
-                     }};
+                     },
+                     .unlogged = [&](const nb::python_error& e) { return rate_call.short_of_connections(e); }};
     answer = co_await guarded(
         [&]() -> Coro {
             Held answered = co_await within_time_limit(run_counted_read(client, nb::borrow<nb::tuple>(keys), limit));
@@ -215,7 +221,7 @@ Coro counted_read(std::string rate_key, long long limit, std::string detail, han
     out.read = true;
     out.tile = nb::none();
     out.generation = nb::none();
-    if (failed) {  // Redis failed both: the process counts, the read is a miss
+    if (failed) {  // Redis (or the pool) failed both: the process counts, the read is a miss
         if (!state().local_windows.admit(rate_key, steady_seconds(), limit)) raise_retry_later(429, detail, 1);
         co_return nb::none();
     }

@@ -25,8 +25,8 @@ public:
     Admission admit(double now, bool may_probe = true);
     /// Redis answered the call admitted as `how`. A probe's answer closes the breaker.
     Change succeeded(Admission how);
-    /// Redis failed the call admitted as `how` (time-out, refused or lost connection, no free
-    /// connection). A failure while closed opens the breaker; a failed probe doubles the back-off.
+    /// Redis failed the call admitted as `how` (time-out, refused or lost connection). A
+    /// failure while closed opens the breaker; a failed probe doubles the back-off.
     Change failed(Admission how, double now);
     /// The call admitted as `how` ended without an outcome (cancelled): the next caller probes.
     void abandoned(Admission how);

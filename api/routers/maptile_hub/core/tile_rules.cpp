@@ -125,6 +125,7 @@ namespace {
 
 constexpr double EARTH_RADIUS = 6378137.0;
 constexpr double ORIGIN_SHIFT = M_PI * EARTH_RADIUS;  // half the width of the world in EPSG:3857
+static_assert(ORIGIN_SHIFT == WEB_MERCATOR_HALF_WIDTH);
 
 }  // namespace
 
@@ -149,6 +150,10 @@ TileRange tiles_covering(const Box& box, int z) {
 
 LonLat lonlat_of(double x, double y) {
     return {x / EARTH_RADIUS * 180 / M_PI, std::atan(std::sinh(y / EARTH_RADIUS)) * 180 / M_PI};
+}
+
+bool in_web_mercator(double x, double y) {
+    return std::fabs(x) <= ORIGIN_SHIFT && std::fabs(y) <= ORIGIN_SHIFT;
 }
 
 double tile_query_timeout(double z) {

@@ -100,6 +100,13 @@ struct LonLat {
 };
 LonLat lonlat_of(double x, double y);
 
+/// Half the side of the Web Mercator square (EPSG:3857), in metres: pi times the earth's radius.
+inline constexpr double WEB_MERCATOR_HALF_WIDTH = 20037508.342789244;
+
+/// Whether the point (x, y) in EPSG:3857 metres lies in the Web Mercator square, edges included
+/// (false for NaN).
+bool in_web_mercator(double x, double y);
+
 /// Seconds the XYZ tile query of zoom `z` may run.
 double tile_query_timeout(double z);
 

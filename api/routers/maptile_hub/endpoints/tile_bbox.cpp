@@ -48,14 +48,18 @@ constexpr double TRANSFORM_TIMEOUT = 5.0;
 /// When to ask again after the database was out of reach.
 constexpr int DATABASE_RETRY_S = 5;
 
-/// What the checks leave of a request: the reference system and the feature cap.
+/// What the checks leave of a request: the reference system, the box's area in square degrees
+/// (which decides its simplification) and the feature cap.
 struct CheckedBox {
     long long srid;  // 4326 or 3857
+    object area;     // calculate_bbox_area_degrees of the box, or of its corners in degrees
     object capped;   // max_features, at most MAX_FEATURES_GLOBAL
 };
 
-/// The request's checks, in order: the layer (404), the reference system, the degrees and the
-/// area of a 4326 box, finite numbers, a positive feature count (400 each).
+/// The request's checks, in order: the layer (404), the reference system, the degrees of a
+/// 4326 box, finite numbers, the metres of a 3857 box (inside the Web Mercator square), the
+/// area in square degrees (a 3857 box's corners taken back to degrees, so that it is bounded as
+/// the degree box it covers), a positive feature count (400 each).
 CheckedBox checked(Args& a) {
     handle layer_name = a["layer_name"], minx = a["minx"], miny = a["miny"], maxx = a["maxx"], maxy = a["maxy"],
            srid = a["srid"], max_features = a["max_features"];
@@ -70,18 +74,30 @@ CheckedBox checked(Args& a) {
     if (srid_value == 4326) {
         if (!(-180 <= x0 && x0 <= 180 && -180 <= x1 && x1 <= 180)) raise_http(400, "Invalid longitude values");
         if (!(-90 <= y0 && y0 <= 90 && -90 <= y1 && y1 <= 90)) raise_http(400, "Invalid latitude values");
-        object bbox_area = bound::calculate_bbox_area_degrees()(minx, miny, maxx, maxy);
-        if (compare(bbox_area, bound::MAX_BBOX_AREA_WGS84(), Py_GT))
-            raise_http(400, "Bounding box too large. Maximum area: " + text(bound::MAX_BBOX_AREA_WGS84()) +
-                                " square degrees");
     }
     // Neither a cache key nor an envelope can be made of a NaN or an infinity.
     if (!(std::isfinite(x0) && std::isfinite(y0) && std::isfinite(x1) && std::isfinite(y1)))
         raise_http(400, "Bounding box values must be finite numbers");
+    object area;
+    if (srid_value == 4326) {
+        area = bound::calculate_bbox_area_degrees()(minx, miny, maxx, maxy);
+    } else {
+        if (!(tiles::in_web_mercator(x0, y0) && tiles::in_web_mercator(x1, y1))) {
+            const std::string edge = text(nb::float_(tiles::WEB_MERCATOR_HALF_WIDTH));
+            raise_http(400, "Invalid Web Mercator values: coordinates must lie between -" + edge + " and " + edge +
+                                " metres");
+        }
+        const tiles::LonLat low = tiles::lonlat_of(x0, y0), high = tiles::lonlat_of(x1, y1);
+        area = bound::calculate_bbox_area_degrees()(nb::float_(low.lon), nb::float_(low.lat), nb::float_(high.lon),
+                                                    nb::float_(high.lat));
+    }
+    if (compare(area, bound::MAX_BBOX_AREA_WGS84(), Py_GT))
+        raise_http(400, "Bounding box too large. Maximum area: " + text(bound::MAX_BBOX_AREA_WGS84()) +
+                            " square degrees");
     // A LIMIT of zero or less would fail in the database; refuse it here.
     if (!compare(max_features, nb::int_(0), Py_GT)) raise_http(400, "max_features must be a positive integer");
     object global_cap = bound::MAX_FEATURES_GLOBAL();
-    return {srid_value, compare(max_features, global_cap, Py_LT) ? nb::borrow(max_features) : global_cap};
+    return {srid_value, area, compare(max_features, global_cap, Py_LT) ? nb::borrow(max_features) : global_cap};
 }
 
 /// The box's corners in EPSG:3857 as a tuple (min_x, min_y, max_x, max_y): as given for 3857,
@@ -116,12 +132,10 @@ Coro web_mercator_corners(Args& a, long long srid) {
 }
 
 /// The bounding-box statement of `layer_name` (its geometries simplified when asked for and the
-/// degree box is larger than 0.01 square degrees).
-object box_statement(Args& a, long long srid) {
+/// box's `area` is larger than 0.01 square degrees, whichever system it was given in).
+object box_statement(Args& a, handle area) {
     handle layer_name = a["layer_name"];
-    object bbox_area = srid == 4326 ? bound::calculate_bbox_area_degrees()(a["minx"], a["miny"], a["maxx"], a["maxy"])
-                                    : object(nb::float_(0.01));
-    const bool simplified = truthy(a["simplify"]) && compare(bbox_area, nb::float_(0.01), Py_GT);
+    const bool simplified = truthy(a["simplify"]) && compare(area, nb::float_(0.01), Py_GT);
     return tile_statement(layer_name, item(bound::LAYER_CONFIG(), layer_name),
                           {.tolerance = simplified ? 50 : 0, .buffer = 32, .limit = ":max_features", .exact = true});
 }
@@ -134,7 +148,7 @@ Coro get_tile_bbox(Args& a) {
                                     false);
 
     const CheckedBox box = checked(a);
-    Held capped = box.capped;
+    Held capped = box.capped, area = box.area;
     // The database work from here on takes one of this worker's slots for boxes.
     co_await state().work.enter();
     Slot slot(state().work);
@@ -163,7 +177,7 @@ Coro get_tile_bbox(Args& a) {
     const std::string address = request.is_none() ? std::string() : client_address(request);
     if (!address.empty()) co_await admit_cost(address);
     Held generation = co_await read_generation(text(layer_name));
-    object statement = bound::text()(box_statement(a, box.srid));
+    object statement = bound::text()(box_statement(a, area));
     HostSlot host_slot;
     Held taken = co_await host_slots().enter();
     host_slot.hold(static_cast<int>(nb::cast<long long>(taken)));
