@@ -168,6 +168,12 @@ NB_MODULE(maptile_hub, m) {
     // only wait in the database, and take the cores from the workers answering cached tiles.
     names.set("BBOX_QUERY_SLOTS", nb::int_(std::max(2, usable_cores())));
     names.set("BBOX_QUERY_WAIT_S", nb::float_(0.5));
+    // How many /gis/tile-versions streams a worker keeps open for one client address, and in all
+    // (a host may change both); past them it answers 429, and 503, with Retry-After. A browser
+    // keeps one per open map tab, a few browsers may share one address (an office's), and each
+    // stream holds a socket: the module's README says why these numbers.
+    names.set("VERSION_STREAMS_PER_ADDRESS", nb::int_(8));
+    names.set("VERSION_STREAMS_PER_WORKER", nb::int_(500));
     // The address clients reach the service at (a proxy's, a CDN's), for the URLs it writes;
     // None: each request's own (see public_base in tilejson.cpp).
     names.set("PUBLIC_URL", public_url());
