@@ -1,6 +1,7 @@
 """Production serving through `scripts/dev.sh serve`: worker processes that share the cache, the rate
 limit and the metrics through Redis and one metrics directory, and client addresses taken from
-X-Forwarded-For only when the connecting proxy is trusted."""
+X-Forwarded-For only when the connecting proxy is trusted; stopped within its graceful time-out,
+open streams and all."""
 
 from __future__ import annotations
 
@@ -21,6 +22,12 @@ from served_app import ARTIFACTS, free_port
 REFUSED_PATH = "/gis/no_such_layer/1/0/0.pbf"  # rate-limited, then 404: no database work
 
 
+def spawned(parent: psutil.Process) -> list[psutil.Process]:
+    """The processes `parent` spawned through multiprocessing: uvicorn's workers, a worker's
+    drawing processes (not multiprocessing's resource tracker)."""
+    return [p for p in parent.children() if "spawn_main" in " ".join(p.cmdline())]
+
+
 class Served:
     def __init__(self, process: subprocess.Popen, port: int, count: int) -> None:
         self.process, self.port, self.count = process, port, count
@@ -29,7 +36,7 @@ class Served:
         main = psutil.Process(self.process.pid)
         if self.count == 1:  # the main process itself (its children draw plans)
             return [main]
-        return [p for p in main.children() if "spawn_main" in " ".join(p.cmdline())]
+        return spawned(main)
 
     def connection(self) -> http.client.HTTPConnection:
         """A kept-alive connection, already accepted by one worker."""
@@ -83,6 +90,10 @@ def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
     for process in started:
         process.terminate()
         process.wait(20)
+
+
+def log_of(served: Served) -> str:
+    return (ARTIFACTS / f"serve-{served.port}.log").read_text()
 
 
 def connections_on_two_workers(served: Served) -> list[http.client.HTTPConnection]:
@@ -155,6 +166,35 @@ def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
     psutil.wait_procs(trackers, timeout=30)  # what it warns of, it writes as it ends
     log = (ARTIFACTS / f"serve-{served.port}.log").read_text()
     assert "Application shutdown complete" in log and "leaked" not in log, log[-2000:]
+
+
+def test_a_stop_ends_open_streams_and_runs_the_apps_shutdown(serve, raw_redis):
+    """An open map's versions stream never ends by itself: at a stop it is ended once the
+    graceful time-out has passed, and the app's shutdown runs (its drawing processes end)."""
+    grace = 2
+    served = serve(2, VEXA_GRACEFUL_SHUTDOWN_S=str(grace))
+    for _ in range(300):  # the second worker may still be starting
+        if all(spawned(worker) for worker in served.workers()):
+            break
+        time.sleep(0.1)
+    drawing = [process for worker in served.workers() for process in spawned(worker)]
+    assert len(drawing) >= 2
+    # A read waits less than the stream's keep-alive (15 s): a stream the stop left open fails it.
+    with httpx.Client(base_url=f"http://127.0.0.1:{served.port}", timeout=grace + 6) as client, \
+            client.stream("GET", "/gis/tile-versions") as stream:
+        lines = stream.iter_lines()  # kept: an iteration given up would close the connection
+        assert next(lines) == "retry: 1000" and next(lines).startswith("data: {")
+        began = time.monotonic()
+        served.process.terminate()
+        with pytest.raises(httpx.RemoteProtocolError):  # cut amid its answer
+            for _ in lines:
+                pass
+        assert served.process.wait(grace + 6) == 0
+        took = time.monotonic() - began
+    assert grace <= took < grace + 6
+    log = log_of(served)
+    assert "timeout graceful shutdown exceeded" in log and "Application shutdown complete" in log, log[-2000:]
+    assert psutil.wait_procs(drawing, timeout=5)[1] == []  # none left running
 
 
 def test_forwarded_address_is_used_only_from_a_trusted_proxy(serve, raw_redis):
