@@ -71,7 +71,9 @@ serve() {
              "development servers); only ${DATABASE_URL:+DATABASE_URL}${REDIS_HOST:+REDIS_HOST} is set" >&2
         exit 2
     fi
-    local workers=${VEXA_WORKERS:-$(nproc)}
+    # The workers learn how many they are: each starts its share of the cores as drawing processes.
+    export VEXA_WORKERS=${VEXA_WORKERS:-$(nproc)}
+    local workers=$VEXA_WORKERS
     # Every worker writes its metrics here; a scrape of any of them reports the sum.
     export PROMETHEUS_MULTIPROC_DIR=${PROMETHEUS_MULTIPROC_DIR:-$ROOT/.local/metrics}
     rm -rf "$PROMETHEUS_MULTIPROC_DIR" && mkdir -p "$PROMETHEUS_MULTIPROC_DIR"

@@ -1,7 +1,7 @@
 """Production serving through `scripts/dev.sh serve`: worker processes that share the cache, the rate
 limit and the metrics through Redis and one metrics directory, and client addresses taken from
-X-Forwarded-For only when the connecting proxy is trusted; stopped within its graceful time-out,
-open streams and all."""
+X-Forwarded-For only when the connecting proxy is trusted; the drawing processes a share of the
+machine's cores; stopped within its graceful time-out, open streams and all."""
 
 from __future__ import annotations
 
@@ -156,6 +156,9 @@ def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
         assert sample(text, "vexa_tiles_total", layer="plots", zoom_band="15-16", outcome="miss") == 1
         assert sample(text, "vexa_tiles_total", layer="plots", zoom_band="15-16", outcome="hit") == 1
         assert sample(text, "vexa_tile_duration_seconds_count", layer="plots") == 2
+
+    # Each worker draws plans in its share of the machine's cores.
+    assert [len(spawned(worker)) for worker in served.workers()] == [max(1, len(os.sched_getaffinity(0)) // 2)] * 2
 
     # Stopped by a signal, as a service manager stops it: every worker closes its drawing
     # processes' queues itself, and multiprocessing finds nothing left to remove for it.
