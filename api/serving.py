@@ -1,7 +1,7 @@
 """How this host is served, from the environment: the web workers that share its machine
 (VEXA_WORKERS, which `scripts/dev.sh serve` sets for the workers it starts), the cores each may
-give its drawing processes, and `whole_setting`, how the host reads a whole number from the
-environment. It imports nothing but `os`: the drawing
+give its drawing processes, whether it follows the database's edits, and `whole_setting`, how the
+host reads a whole number from the environment. It imports nothing but `os`: the drawing
 processes import it too."""
 
 from __future__ import annotations
@@ -34,3 +34,7 @@ def cores_per_worker() -> int:
     """One web worker's share of the machine's cores, at least one."""
     return max(1, cores() // WORKERS)
 
+
+def follows_changes() -> bool:
+    """Whether this process runs the tile module's change listener (unless VEXA_CHANGE_LISTENER=0)."""
+    return os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0"

@@ -71,9 +71,14 @@ serve() {
              "development servers); only ${DATABASE_URL:+DATABASE_URL}${REDIS_HOST:+REDIS_HOST} is set" >&2
         exit 2
     fi
-    # The workers learn how many they are: each starts its share of the cores as drawing processes.
+    # The workers learn how many they are: each starts its share of the cores as drawing
+    # processes, and checks that the database admits the connections of all of them.
     export VEXA_WORKERS=${VEXA_WORKERS:-$(nproc)}
     local workers=$VEXA_WORKERS
+    # Each worker checks as it starts that the database admits the connections of all of them;
+    # checked here first, so that serve ends with an error status (uvicorn's supervisor ends with
+    # 0 when its workers fail their start).
+    (cd api && python -c 'import database; database.check_before_serving()')
     # Every worker writes its metrics here; a scrape of any of them reports the sum.
     export PROMETHEUS_MULTIPROC_DIR=${PROMETHEUS_MULTIPROC_DIR:-$ROOT/.local/metrics}
     rm -rf "$PROMETHEUS_MULTIPROC_DIR" && mkdir -p "$PROMETHEUS_MULTIPROC_DIR"

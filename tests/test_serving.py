@@ -1,23 +1,26 @@
 """Production serving through `scripts/dev.sh serve`: worker processes that share the cache, the rate
 limit and the metrics through Redis and one metrics directory, and client addresses taken from
-X-Forwarded-For only when the connecting proxy is trusted; the drawing processes a share of the
-machine's cores; stopped within its graceful time-out, open streams and all."""
+X-Forwarded-For only when the connecting proxy is trusted; sized to the machine (the drawing
+processes a share of its cores, every worker's connections within what the database admits);
+stopped within its graceful time-out, open streams and all."""
 
 from __future__ import annotations
 
+import asyncio
 import http.client
 import os
 import subprocess
 import time
 from collections.abc import Callable, Iterator
 
+import asyncpg
 import httpx
 import psutil
 import pytest
 import services
 from demo_tiles import OFFLINE_CENTRE, tile_at
 from prometheus_client.parser import text_string_to_metric_families
-from served_app import ARTIFACTS, free_port
+from served_app import ARTIFACTS, free_port, uvicorn_app
 
 REFUSED_PATH = "/gis/no_such_layer/1/0/0.pbf"  # rate-limited, then 404: no database work
 
@@ -64,7 +67,8 @@ class Served:
 def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
     started: list[subprocess.Popen] = []
 
-    def start(workers: int, **env: str) -> Served:
+    def start(workers: int, *, ready: bool = True, **env: str) -> Served:
+        """`serve` with `workers` workers and `env`, once it answers (at once unless `ready`)."""
         port = free_port()
         log = open(ARTIFACTS / f"serve-{port}.log", "wb")
         process = subprocess.Popen(
@@ -74,6 +78,8 @@ def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
                  "PROMETHEUS_MULTIPROC_DIR": str(tmp_path / f"metrics-{port}"), **env})
         started.append(process)
         served = Served(process, port, workers)
+        if not ready:
+            return served
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             try:
@@ -231,8 +237,10 @@ async def test_the_app_starts_while_its_database_is_out_of_reach(monkeypatch, ca
     monkeypatch.setattr(database, "engine", create_async_engine(nowhere, pool_size=database.POOL_SIZE))
     monkeypatch.setattr(database, "_pools", type(database._pools)())
     began = time.monotonic()
+    await database.check_connection_budget(1000, listener=True)  # what it admits cannot be read: not checked
     await database.open_pools()
     assert time.monotonic() - began < 10
+    assert "the database's max_connections not read at start" in caplog.text
     assert "database pools not opened whole at start" in caplog.text
     await database.engine.dispose()
 
@@ -247,3 +255,57 @@ async def test_a_connection_that_cannot_be_warmed_is_used_as_it_is(monkeypatch, 
         assert await connection.fetchval("SELECT 1") == 1
     assert "a read connection not warmed" in caplog.text
     await (await database.read_pool()).close()
+
+
+
+async def admitted_connections() -> int:
+    """What the project's PostgreSQL admits for ordinary sessions, as its settings say."""
+    connection = await asyncpg.connect(services.PG_DSN)
+    try:
+        most = int(await connection.fetchval("SHOW max_connections"))
+        return most - int(await connection.fetchval("SHOW superuser_reserved_connections"))
+    finally:
+        await connection.close()
+
+
+@pytest.mark.parametrize("listener", [True, False], ids=["with the change listener", "without it"])
+async def test_every_workers_connections_must_fit_the_database(monkeypatch, listener):
+    import database
+
+    admitted = await admitted_connections()
+    # One worker whose pools take every connection the server admits: it starts; one more does not.
+    monkeypatch.setattr(database, "POOL_SIZE", admitted - database.READ_POOL_SIZE - (1 if listener else 0))
+    await database.check_connection_budget(1, listener=listener)
+    monkeypatch.setattr(database, "POOL_SIZE", database.POOL_SIZE + 1)
+    with pytest.raises(database.TooManyConnections) as refused:
+        await database.check_connection_budget(1, listener=listener)
+    for named in ("max_connections", "superuser_reserved_connections", "VEXA_TILE_POOL_SIZE", "VEXA_READ_POOL_SIZE"):
+        assert named in str(refused.value)
+    # The default pools, as many workers as fit, and one more.
+    monkeypatch.undo()
+    fitting = admitted // database.connections_per_worker(listener)
+    await database.check_connection_budget(fitting, listener=listener)
+    with pytest.raises(database.TooManyConnections):
+        await database.check_connection_budget(fitting + 1, listener=listener)
+
+
+async def test_workers_the_database_cannot_admit_are_not_started(serve, demo_cadastre, monkeypatch):
+    """Pools one worker fits and two do not: `serve` with two workers ends before it starts them,
+    with an error status and what to change; a plain uvicorn told of two workers on the machine
+    fails its start."""
+    import database
+
+    pool = await admitted_connections() - database.READ_POOL_SIZE - 1
+    served = serve(2, ready=False, VEXA_TILE_POOL_SIZE=str(pool))
+    assert await asyncio.to_thread(served.process.wait, 60) == 1
+    log = log_of(served)
+    assert log.startswith(f"serve: 2 web worker(s) (VEXA_WORKERS) x {pool + 11} database connections") and \
+        "raise PostgreSQL's max_connections" in log, log[-3000:]
+
+    monkeypatch.setenv("VEXA_TILE_POOL_SIZE", str(pool))
+    monkeypatch.setenv("VEXA_WORKERS", "2")
+    with pytest.raises(RuntimeError, match="uvicorn ended with 3"):
+        with uvicorn_app("uvicorn-too-many-connections.log"):
+            pass
+    log = (ARTIFACTS / "uvicorn-too-many-connections.log").read_text()
+    assert "database.TooManyConnections: 2 web worker(s)" in log and "Application startup failed" in log, log[-3000:]
