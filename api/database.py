@@ -21,6 +21,11 @@ restarted) is warmed as it opens too.
 The plan, PDF and search routes run a few read-only statements of their own and need none of a
 session's machinery: they borrow a connection of `read_pool()`. A broken connection is replaced
 by the pool on its next use.
+
+Each web worker opens VEXA_TILE_POOL_SIZE (20) connections for the tile router, VEXA_READ_POOL_SIZE
+(10) for the read pool and one for the change listener; as the app starts, the server's
+max_connections is read and the start fails (TooManyConnections) when the host's workers
+(VEXA_WORKERS) would need more than it admits (`check_connection_budget`).
 """
 
 from __future__ import annotations
@@ -37,12 +42,13 @@ from sqlalchemy.engine import make_url
 from sqlalchemy.exc import DisconnectionError
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
 
+import serving
 import settings
 
 logger = logging.getLogger("vexa.database")
 
 DATABASE_URL = settings.database_url()
-READ_POOL_SIZE = 10
+READ_POOL_SIZE = serving.whole_setting("VEXA_READ_POOL_SIZE", 10)  # the read pool's connections per worker
 ACQUIRE_TIMEOUT_S = 10.0
 # The host's read-only statements take milliseconds; one that runs away (a plan for an odd plot,
 # a server under load) is stopped, in the server and in the client, rather than hold a
@@ -51,7 +57,7 @@ READ_STATEMENT_TIMEOUT_S = 10.0
 # What a failed read looks like: the database unreachable or failing, or no connection free in time.
 READ_FAILURES = (OSError, asyncpg.PostgresError, asyncpg.InterfaceError, TimeoutError)
 
-POOL_SIZE = 20  # the tile router's connections per worker, all kept open
+POOL_SIZE = serving.whole_setting("VEXA_TILE_POOL_SIZE", 20)  # the tile router's connections per worker, all kept open
 # Run by every new connection: PostGIS loaded, and PROJ with the transformations the statements
 # make (the web map's 3857 to the 4326 of a search's boxes, and back for a bounding box's).
 WARMING = "SELECT ST_Transform(ST_Transform(ST_SetSRID(ST_MakePoint(0, 0), 3857), 4326), 3857)"
@@ -183,6 +189,66 @@ async def open_pools() -> None:
     failures = [o for o in outcomes if isinstance(o, Exception) and not isinstance(o, asyncio.BrokenBarrierError)]
     if failures:
         logger.warning("database pools not opened whole at start (they open as requests need them): %r", failures[0])
+
+
+class TooManyConnections(RuntimeError):
+    """The host's web workers would open more connections than the database server admits."""
+
+
+# What the server admits: max_connections, less the connections reserved for superusers and (from
+# PostgreSQL 16) for the roles granted pg_use_reserved_connections.
+ADMITTED = """
+SELECT current_setting('max_connections')::int AS most,
+       current_setting('superuser_reserved_connections')::int AS superuser_reserved,
+       coalesce(current_setting('reserved_connections', true), '0')::int AS reserved
+"""
+BUDGET_TIMEOUT_S = 5.0  # to connect and read it; a server that does not answer by then is not checked
+
+
+def connections_per_worker(listener: bool) -> int:
+    """The most one web worker opens: the tile router's pool, the read pool (the plan, PDF and
+    search routes share it; the drawing processes open none), and the change listener's own
+    connection when it runs."""
+    return POOL_SIZE + READ_POOL_SIZE + (1 if listener else 0)
+
+
+async def check_connection_budget(workers: int, listener: bool) -> None:
+    """TooManyConnections unless `workers` web workers, each with connections_per_worker(listener),
+    fit the connections the server admits (ADMITTED, read now). A server out of reach is logged
+    and not checked: the app starts, and its pools open as requests need them."""
+    try:
+        connection = await asyncpg.connect(asyncpg_dsn(DATABASE_URL), timeout=BUDGET_TIMEOUT_S)
+        try:
+            admits = await connection.fetchrow(ADMITTED, timeout=BUDGET_TIMEOUT_S)
+        finally:
+            await connection.close()
+    except READ_FAILURES as error:
+        logger.warning("the database's max_connections not read at start, the pools not checked against it: %r",
+                       error)
+        return
+    admitted = admits["most"] - admits["superuser_reserved"] - admits["reserved"]
+    each = connections_per_worker(listener)
+    if workers * each <= admitted:
+        return
+    reserved = f"{admits['superuser_reserved']} superuser_reserved_connections"
+    if admits["reserved"]:
+        reserved += f" and {admits['reserved']} reserved_connections"
+    raise TooManyConnections(
+        f"{workers} web worker(s) (VEXA_WORKERS) x {each} database connections (VEXA_TILE_POOL_SIZE {POOL_SIZE} + "
+        f"VEXA_READ_POOL_SIZE {READ_POOL_SIZE}{' + 1 for the change listener' if listener else ''}) = "
+        f"{workers * each}, more than the {admitted} the database server admits (max_connections "
+        f"{admits['most']} less {reserved}): lower VEXA_TILE_POOL_SIZE or VEXA_READ_POOL_SIZE (or VEXA_WORKERS), "
+        f"or raise PostgreSQL's max_connections (or put PgBouncer in front)")
+
+
+def check_before_serving() -> None:
+    """check_connection_budget for the workers `scripts/dev.sh serve` is about to start, ending the
+    process with its message (status 1) when they do not fit: uvicorn's supervisor, whose workers
+    would each fail their start, ends with status 0."""
+    try:
+        asyncio.run(check_connection_budget(serving.WORKERS, listener=serving.follows_changes()))
+    except TooManyConnections as error:
+        raise SystemExit(f"serve: {error}") from None
 
 
 async def change_connection() -> asyncpg.Connection:

@@ -8,8 +8,12 @@ REDIS_MAX_CONNECTIONS for the size of the tile module's Redis pool (default 128)
 VEXA_ADMIN_TOKEN, the bearer token the cache invalidation route requires (without it
 configured, that route refuses every call), and VEXA_CHANGE_LISTENER=0 to keep this process
 from following the database's edits (by default every worker runs the tile module's change
-listener; one of them per database applies the edits, the others stand by). FastAPI's own
-OpenTelemetry is on where an OTEL_ setting is in the environment, off otherwise.
+listener; one of them per database applies the edits, the others stand by). VEXA_WORKERS says
+how many web workers serve on this machine (`scripts/dev.sh serve` sets it; a plain uvicorn is
+one): each starts its share of the cores as drawing processes, and the start fails unless the
+database admits every worker's connections (VEXA_TILE_POOL_SIZE, VEXA_READ_POOL_SIZE and the
+change listener's, see database.py). FastAPI's own OpenTelemetry is on where an OTEL_ setting is
+in the environment, off otherwise.
 """
 
 from __future__ import annotations
@@ -30,6 +34,7 @@ from fastapi.staticfiles import StaticFiles
 import vexa.maptile_hub as hub
 
 import database
+import serving
 from delivery import metrics
 from delivery.compression import Compressor, GzipTiles
 from delivery.fair_share import FairShare, Work
@@ -104,8 +109,12 @@ LIMITED = {**BUSY, 429: {"description": "Too many requests from this client: ask
 @contextlib.asynccontextmanager
 async def lifespan(app: FastAPI) -> AsyncIterator[None]:
     """The tile module's change listener runs for as long as the app serves; the survey plans'
-    drawing processes and the database pools open as it starts (in the background), and the
-    drawing processes end with it."""
+    drawing processes and the database pools open as it starts (in the background), once the
+    database is known to admit every worker's connections, and the drawing processes end with it."""
+    # Every worker's pools must fit the database's connections; a start that cannot fails here,
+    # before anything is opened, with what to change.
+    following = serving.follows_changes()
+    await database.check_connection_budget(serving.WORKERS, listener=following)
     # What the app made as it loaded lives as long as the worker: set aside from the collector
     # (gc.freeze), whose full passes would walk all of it again and again. Under a flood of
     # requests, each such pass held a worker for 130-160 ms, and every request with it.
@@ -114,7 +123,7 @@ async def lifespan(app: FastAPI) -> AsyncIterator[None]:
     render_pool.start()
     opening = asyncio.create_task(database.open_pools(), name="database pools")
     listener = ChangeListener()
-    if os.environ.get("VEXA_CHANGE_LISTENER", "1") != "0":
+    if following:
         listener.start()
     try:
         yield

@@ -7,7 +7,9 @@
 #   scripts/dev.sh serve  serve the host app for production on a set-up machine: uvloop, httptools,
 #                         one worker per core (VEXA_WORKERS), VEXA_HOST:VEXA_PORT (127.0.0.1:8000),
 #                         client addresses from X-Forwarded-For only of FORWARDED_ALLOW_IPS
-#                         (default 127.0.0.1,::1: a proxy on this machine)
+#                         (default 127.0.0.1,::1: a proxy on this machine); at a stop (SIGTERM,
+#                         SIGINT) requests get VEXA_GRACEFUL_SHUTDOWN_S (5 s) to finish, then open
+#                         streams are ended and the app's shutdown runs
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,7 +71,14 @@ serve() {
              "development servers); only ${DATABASE_URL:+DATABASE_URL}${REDIS_HOST:+REDIS_HOST} is set" >&2
         exit 2
     fi
-    local workers=${VEXA_WORKERS:-$(nproc)}
+    # The workers learn how many they are: each starts its share of the cores as drawing
+    # processes, and checks that the database admits the connections of all of them.
+    export VEXA_WORKERS=${VEXA_WORKERS:-$(nproc)}
+    local workers=$VEXA_WORKERS
+    # Each worker checks as it starts that the database admits the connections of all of them;
+    # checked here first, so that serve ends with an error status (uvicorn's supervisor ends with
+    # 0 when its workers fail their start).
+    (cd api && python -c 'import database; database.check_before_serving()')
     # Every worker writes its metrics here; a scrape of any of them reports the sum.
     export PROMETHEUS_MULTIPROC_DIR=${PROMETHEUS_MULTIPROC_DIR:-$ROOT/.local/metrics}
     rm -rf "$PROMETHEUS_MULTIPROC_DIR" && mkdir -p "$PROMETHEUS_MULTIPROC_DIR"
@@ -77,7 +86,8 @@ serve() {
          "(proxy headers trusted from: ${FORWARDED_ALLOW_IPS-127.0.0.1,::1})"
     cd api && exec uvicorn main:app --host "${VEXA_HOST:-127.0.0.1}" --port "${VEXA_PORT:-8000}" \
         --workers "$workers" --loop uvloop --http httptools --no-access-log \
-        --proxy-headers --forwarded-allow-ips "${FORWARDED_ALLOW_IPS-127.0.0.1,::1}"
+        --proxy-headers --forwarded-allow-ips "${FORWARDED_ALLOW_IPS-127.0.0.1,::1}" \
+        --timeout-graceful-shutdown "${VEXA_GRACEFUL_SHUTDOWN_S:-5}"
 }
 
 case "${1:-}" in

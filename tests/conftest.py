@@ -6,10 +6,8 @@ from __future__ import annotations
 import asyncio
 import itertools
 import logging
-import os
 import subprocess
 import sys
-import time
 from collections.abc import AsyncIterator, Callable, Iterator
 
 import httpx
@@ -18,7 +16,7 @@ import redis
 import redis.asyncio
 import services
 from demo_tiles import OFFLINE_AREA, plot_centre
-from served_app import ARTIFACTS, free_port
+from served_app import uvicorn_app
 
 services.configure_environment()
 
@@ -145,37 +143,8 @@ def client_for(app) -> Iterator[Callable[..., httpx.AsyncClient]]:
 @pytest.fixture(scope="session")
 def live_app(demo_cadastre):
     """The host app under uvicorn on a free port of the loopback, on the project's servers."""
-    port = free_port()
-    ARTIFACTS.mkdir(exist_ok=True)
-    log = open(ARTIFACTS / "uvicorn.log", "wb")
-    server = subprocess.Popen(
-        [sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port", str(port),
-         "--log-level", "warning"],
-        cwd=services.ROOT / "api", env=dict(os.environ), stdout=log, stderr=log,
-        preexec_fn=services.ends_with_its_parent)
-    base = f"http://127.0.0.1:{port}"
-    try:
-        for _ in range(150):
-            try:
-                httpx.get(base + "/gis/layers/", timeout=1)
-                break
-            except httpx.TransportError:
-                if server.poll() is not None:
-                    break
-                time.sleep(0.1)
-        else:
-            raise RuntimeError("uvicorn did not answer within 15 s; see " + str(ARTIFACTS / "uvicorn.log"))
-        if server.poll() is not None:
-            raise RuntimeError(f"uvicorn ended with {server.returncode}; see " + str(ARTIFACTS / "uvicorn.log"))
+    with uvicorn_app() as base:
         yield base
-    finally:
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait(5)
-        log.close()
 
 
 @pytest.fixture(scope="session")

@@ -216,3 +216,20 @@ async def test_a_client_has_two_distinct_plans_drawn_a_second(pool_of_one, clien
         assert refused.json() == {"detail": "Too many survey plans to draw. Please slow down."}
         assert B in read and C not in read  # the refused plan (C) read no records
         assert (await other.get(f"/plans/{C}.png")).status_code == 200  # another client is not held back
+
+
+def test_the_drawing_processes_are_a_workers_share_of_the_cores():
+    """Drawing processes per machine, not per web worker: each of VEXA_WORKERS workers starts its
+    share of the cores, at least one; a worker alone (a plain uvicorn) all of them."""
+    def processes(**env: str) -> int | str:
+        environment = {k: v for k, v in os.environ.items() if k not in ("VEXA_WORKERS", "VEXA_RENDER_PROCESSES")}
+        result = subprocess.run([sys.executable, "-c", "from plans import settings; print(settings.PROCESSES)"],
+                                cwd=services.ROOT / "api", env={**environment, **env}, capture_output=True, text=True,
+                                timeout=60)
+        return int(result.stdout) if result.returncode == 0 else result.stderr
+
+    cores = len(os.sched_getaffinity(0))
+    assert processes() == cores
+    assert processes(VEXA_WORKERS=str(cores * 3)) == 1
+    assert processes(VEXA_WORKERS=str(cores * 3), VEXA_RENDER_PROCESSES="3") == 3  # the host's own number
+    assert "VEXA_WORKERS must be a whole number of at least 1, not '0'" in processes(VEXA_WORKERS="0")

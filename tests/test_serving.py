@@ -1,24 +1,34 @@
 """Production serving through `scripts/dev.sh serve`: worker processes that share the cache, the rate
 limit and the metrics through Redis and one metrics directory, and client addresses taken from
-X-Forwarded-For only when the connecting proxy is trusted."""
+X-Forwarded-For only when the connecting proxy is trusted; sized to the machine (the drawing
+processes a share of its cores, every worker's connections within what the database admits);
+stopped within its graceful time-out, open streams and all."""
 
 from __future__ import annotations
 
+import asyncio
 import http.client
 import os
 import subprocess
 import time
 from collections.abc import Callable, Iterator
 
+import asyncpg
 import httpx
 import psutil
 import pytest
 import services
 from demo_tiles import OFFLINE_CENTRE, tile_at
 from prometheus_client.parser import text_string_to_metric_families
-from served_app import ARTIFACTS, free_port
+from served_app import ARTIFACTS, free_port, uvicorn_app
 
 REFUSED_PATH = "/gis/no_such_layer/1/0/0.pbf"  # rate-limited, then 404: no database work
+
+
+def spawned(parent: psutil.Process) -> list[psutil.Process]:
+    """The processes `parent` spawned through multiprocessing: uvicorn's workers, a worker's
+    drawing processes (not multiprocessing's resource tracker)."""
+    return [p for p in parent.children() if "spawn_main" in " ".join(p.cmdline())]
 
 
 class Served:
@@ -29,7 +39,7 @@ class Served:
         main = psutil.Process(self.process.pid)
         if self.count == 1:  # the main process itself (its children draw plans)
             return [main]
-        return [p for p in main.children() if "spawn_main" in " ".join(p.cmdline())]
+        return spawned(main)
 
     def connection(self) -> http.client.HTTPConnection:
         """A kept-alive connection, already accepted by one worker."""
@@ -57,7 +67,8 @@ class Served:
 def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
     started: list[subprocess.Popen] = []
 
-    def start(workers: int, **env: str) -> Served:
+    def start(workers: int, *, ready: bool = True, **env: str) -> Served:
+        """`serve` with `workers` workers and `env`, once it answers (at once unless `ready`)."""
         port = free_port()
         log = open(ARTIFACTS / f"serve-{port}.log", "wb")
         process = subprocess.Popen(
@@ -67,6 +78,8 @@ def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
                  "PROMETHEUS_MULTIPROC_DIR": str(tmp_path / f"metrics-{port}"), **env})
         started.append(process)
         served = Served(process, port, workers)
+        if not ready:
+            return served
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             try:
@@ -83,6 +96,10 @@ def serve(demo_cadastre, tmp_path) -> Iterator[Callable[..., Served]]:
     for process in started:
         process.terminate()
         process.wait(20)
+
+
+def log_of(served: Served) -> str:
+    return (ARTIFACTS / f"serve-{served.port}.log").read_text()
 
 
 def connections_on_two_workers(served: Served) -> list[http.client.HTTPConnection]:
@@ -146,6 +163,9 @@ def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
         assert sample(text, "vexa_tiles_total", layer="plots", zoom_band="15-16", outcome="hit") == 1
         assert sample(text, "vexa_tile_duration_seconds_count", layer="plots") == 2
 
+    # Each worker draws plans in its share of the machine's cores.
+    assert [len(spawned(worker)) for worker in served.workers()] == [max(1, len(os.sched_getaffinity(0)) // 2)] * 2
+
     # Stopped by a signal, as a service manager stops it: every worker closes its drawing
     # processes' queues itself, and multiprocessing finds nothing left to remove for it.
     main = psutil.Process(served.process.pid)
@@ -155,6 +175,35 @@ def test_two_workers_share_cache_rate_limit_and_metrics(serve, raw_redis):
     psutil.wait_procs(trackers, timeout=30)  # what it warns of, it writes as it ends
     log = (ARTIFACTS / f"serve-{served.port}.log").read_text()
     assert "Application shutdown complete" in log and "leaked" not in log, log[-2000:]
+
+
+def test_a_stop_ends_open_streams_and_runs_the_apps_shutdown(serve, raw_redis):
+    """An open map's versions stream never ends by itself: at a stop it is ended once the
+    graceful time-out has passed, and the app's shutdown runs (its drawing processes end)."""
+    grace = 2
+    served = serve(2, VEXA_GRACEFUL_SHUTDOWN_S=str(grace))
+    for _ in range(300):  # the second worker may still be starting
+        if all(spawned(worker) for worker in served.workers()):
+            break
+        time.sleep(0.1)
+    drawing = [process for worker in served.workers() for process in spawned(worker)]
+    assert len(drawing) >= 2
+    # A read waits less than the stream's keep-alive (15 s): a stream the stop left open fails it.
+    with httpx.Client(base_url=f"http://127.0.0.1:{served.port}", timeout=grace + 6) as client, \
+            client.stream("GET", "/gis/tile-versions") as stream:
+        lines = stream.iter_lines()  # kept: an iteration given up would close the connection
+        assert next(lines) == "retry: 1000" and next(lines).startswith("data: {")
+        began = time.monotonic()
+        served.process.terminate()
+        with pytest.raises(httpx.RemoteProtocolError):  # cut amid its answer
+            for _ in lines:
+                pass
+        assert served.process.wait(grace + 6) == 0
+        took = time.monotonic() - began
+    assert grace <= took < grace + 6
+    log = log_of(served)
+    assert "timeout graceful shutdown exceeded" in log and "Application shutdown complete" in log, log[-2000:]
+    assert psutil.wait_procs(drawing, timeout=5)[1] == []  # none left running
 
 
 def test_forwarded_address_is_used_only_from_a_trusted_proxy(serve, raw_redis):
@@ -188,8 +237,10 @@ async def test_the_app_starts_while_its_database_is_out_of_reach(monkeypatch, ca
     monkeypatch.setattr(database, "engine", create_async_engine(nowhere, pool_size=database.POOL_SIZE))
     monkeypatch.setattr(database, "_pools", type(database._pools)())
     began = time.monotonic()
+    await database.check_connection_budget(1000, listener=True)  # what it admits cannot be read: not checked
     await database.open_pools()
     assert time.monotonic() - began < 10
+    assert "the database's max_connections not read at start" in caplog.text
     assert "database pools not opened whole at start" in caplog.text
     await database.engine.dispose()
 
@@ -204,3 +255,57 @@ async def test_a_connection_that_cannot_be_warmed_is_used_as_it_is(monkeypatch, 
         assert await connection.fetchval("SELECT 1") == 1
     assert "a read connection not warmed" in caplog.text
     await (await database.read_pool()).close()
+
+
+
+async def admitted_connections() -> int:
+    """What the project's PostgreSQL admits for ordinary sessions, as its settings say."""
+    connection = await asyncpg.connect(services.PG_DSN)
+    try:
+        most = int(await connection.fetchval("SHOW max_connections"))
+        return most - int(await connection.fetchval("SHOW superuser_reserved_connections"))
+    finally:
+        await connection.close()
+
+
+@pytest.mark.parametrize("listener", [True, False], ids=["with the change listener", "without it"])
+async def test_every_workers_connections_must_fit_the_database(monkeypatch, listener):
+    import database
+
+    admitted = await admitted_connections()
+    # One worker whose pools take every connection the server admits: it starts; one more does not.
+    monkeypatch.setattr(database, "POOL_SIZE", admitted - database.READ_POOL_SIZE - (1 if listener else 0))
+    await database.check_connection_budget(1, listener=listener)
+    monkeypatch.setattr(database, "POOL_SIZE", database.POOL_SIZE + 1)
+    with pytest.raises(database.TooManyConnections) as refused:
+        await database.check_connection_budget(1, listener=listener)
+    for named in ("max_connections", "superuser_reserved_connections", "VEXA_TILE_POOL_SIZE", "VEXA_READ_POOL_SIZE"):
+        assert named in str(refused.value)
+    # The default pools, as many workers as fit, and one more.
+    monkeypatch.undo()
+    fitting = admitted // database.connections_per_worker(listener)
+    await database.check_connection_budget(fitting, listener=listener)
+    with pytest.raises(database.TooManyConnections):
+        await database.check_connection_budget(fitting + 1, listener=listener)
+
+
+async def test_workers_the_database_cannot_admit_are_not_started(serve, demo_cadastre, monkeypatch):
+    """Pools one worker fits and two do not: `serve` with two workers ends before it starts them,
+    with an error status and what to change; a plain uvicorn told of two workers on the machine
+    fails its start."""
+    import database
+
+    pool = await admitted_connections() - database.READ_POOL_SIZE - 1
+    served = serve(2, ready=False, VEXA_TILE_POOL_SIZE=str(pool))
+    assert await asyncio.to_thread(served.process.wait, 60) == 1
+    log = log_of(served)
+    assert log.startswith(f"serve: 2 web worker(s) (VEXA_WORKERS) x {pool + 11} database connections") and \
+        "raise PostgreSQL's max_connections" in log, log[-3000:]
+
+    monkeypatch.setenv("VEXA_TILE_POOL_SIZE", str(pool))
+    monkeypatch.setenv("VEXA_WORKERS", "2")
+    with pytest.raises(RuntimeError, match="uvicorn ended with 3"):
+        with uvicorn_app("uvicorn-too-many-connections.log"):
+            pass
+    log = (ARTIFACTS / "uvicorn-too-many-connections.log").read_text()
+    assert "database.TooManyConnections: 2 web worker(s)" in log and "Application startup failed" in log, log[-3000:]

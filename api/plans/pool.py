@@ -3,7 +3,7 @@
 Drawing a plan takes from a few hundred milliseconds of CPU (a PNG) to over a second (a PDF),
 much of it under the interpreter lock and under the renderer's process-wide pyplot lock. A web
 worker that drew plans itself would keep its event loop and every other user waiting meanwhile,
-so plans are drawn in a pool of processes (as many as the machine has cores, or
+so plans are drawn in a pool of processes (the web worker's share of the machine's cores, or
 VEXA_RENDER_PROCESSES), each at a lower CPU priority than the web workers (nice 10), each
 importing the renderer once and drawing a sample plan as it starts. The app starts them as it
 starts (otherwise the first drawing does). A PDF is composed in the worker too, so a web
@@ -21,7 +21,8 @@ stops; a worker process whose web worker went without closing it ends by itself 
 The processes are spawned, never forked from a web worker and its threads. As in any spawned
 process, the host's main module is imported again in each (uvicorn's and pytest's are harmless),
 and this module is imported there too (as its processes' start): it imports nothing of the host
-at load, and nor do the plans' jobs and settings it imports.
+at load, and nor do the plans' jobs and settings it imports (the settings import `serving`, which
+imports nothing but `os`).
 """
 
 from __future__ import annotations

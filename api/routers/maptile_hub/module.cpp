@@ -208,20 +208,26 @@ NB_MODULE(maptile_hub, m) {
     // only wait in the database, and take the cores from the workers answering cached tiles.
     names.set("BBOX_QUERY_SLOTS", nb::int_(std::max(2, usable_cores())));
     names.set("BBOX_QUERY_WAIT_S", nb::float_(0.5));
-    // Each client's budget of expensive work (bounding-box tiles, the all-layers tile, and what a
-    // host charges to it: searches, plans): milliseconds of work a second, the debt it may run
-    // up at once, and what each request is charged on account until it is settled. A client
-    // may keep a quarter of a core busy on average, and have a few plans drawn (a PDF, or the
-    // first plan of a fresh drawing process, takes over a second) or boxes at the limits at once.
     // The host's slots of expensive database work, shared by all its workers: by default one core
     // fewer than the machine's, so that at least one is left for cached tiles; where they are
     // kept; and how long a request waits for one before it is answered 503.
     names.set("HOST_DATABASE_SLOTS", count_setting("VEXA_HOST_DATABASE_SLOTS", std::max(1, usable_cores() - 1)));
     names.set("HOST_DATABASE_WAIT_S", nb::float_(1.0));
     names.set("HOST_SLOTS_DIR", env("VEXA_HOST_SLOTS_DIR", default_slots_dir().c_str()));
+    // Each client's budget of expensive work (bounding-box tiles, the all-layers tile, and what a
+    // host charges to it: searches, plans): milliseconds of work a second, the debt it may run
+    // up at once, and what each request is charged on account until it is settled. A client
+    // may keep a quarter of a core busy on average, and have a few plans drawn (a PDF, or the
+    // first plan of a fresh drawing process, takes over a second) or boxes at the limits at once.
     names.set("COST_BUDGET_MS", milliseconds("VEXA_COST_BUDGET_MS", "250"));
     names.set("COST_BURST_MS", milliseconds("VEXA_COST_BURST_MS", "5000"));
     names.set("COST_ADVANCE_MS", milliseconds("VEXA_COST_ADVANCE_MS", "50"));
+    // How many /gis/tile-versions streams a worker keeps open for one client address, and in all
+    // (a host may change both); past them it answers 429, and 503, with Retry-After. A browser
+    // keeps one per open map tab, a few browsers may share one address (an office's), and each
+    // stream holds a socket: the module's README says why these numbers.
+    names.set("VERSION_STREAMS_PER_ADDRESS", nb::int_(8));
+    names.set("VERSION_STREAMS_PER_WORKER", nb::int_(500));
     // The address clients reach the service at (a proxy's, a CDN's), for the URLs it writes;
     // None: each request's own (see public_base in tilejson.cpp).
     names.set("PUBLIC_URL", public_url());

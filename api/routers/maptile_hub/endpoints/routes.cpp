@@ -50,10 +50,13 @@ nb::dict answers(std::initializer_list<int> codes, bool tile) {
     return responses;
 }
 
-/// The answer of an event stream: its media type.
+/// The answers of an event stream: its media type, and the refusals past the worker's bounds
+/// on open streams.
 nb::dict event_stream_answer() {
     nb::dict responses;
     responses[nb::int_(200)] = media_answer("text/event-stream", "Server-sent events");
+    responses[nb::int_(429)] = error_answer("Too many streams open from this client address: ask again after Retry-After");
+    responses[nb::int_(503)] = error_answer("Too many streams open on this worker: ask again after Retry-After");
     return responses;
 }
 
