@@ -139,6 +139,26 @@ async def test_a_dead_drawing_process_answers_503_and_is_replaced(pool_of_one, c
     assert replacement != dead
 
 
+async def test_a_drawing_past_its_time_limit_is_abandoned_and_its_process_replaced(pool_of_one, client_for, tmp_path,
+                                                                                 raw_redis):
+    pool = pool_of_one(waiting=1)
+    pool.draw_timeout_s = 0.5
+    async with client_for() as client:
+        late = await client.get(f"/plans/{B}.png")  # held: it never ends by itself
+        assert (late.status_code, late.headers["retry-after"]) == (503, str(render_pool.RETRY_AFTER_S))
+        assert late.json()["detail"] == f"Survey plan of plot {B} took too long to draw and was abandoned; try again later"
+        ((_, killed),) = started(tmp_path)
+        await until(lambda: not psutil.pid_exists(killed) or psutil.Process(killed).status() == psutil.STATUS_ZOMBIE,
+                    "the late drawing's process ended")
+        assert not raw_redis.keys("survey_plan:*")  # nothing of it kept
+        await until(lambda: pool.queued == 0, "the late drawing's place given back")
+        (tmp_path / "hold").unlink()
+        again = await client.get(f"/plans/{B}.png")
+        assert (again.status_code, again.content) == (200, f"plan of plot {B}".encode())
+    ((_, _), (_, replacement)) = started(tmp_path)
+    assert replacement != killed
+
+
 async def test_redis_keeps_the_latest_plans_within_the_bound(pool_of_one, client_for, tmp_path, raw_redis, monkeypatch):
     pool_of_one(waiting=1)
     (tmp_path / "hold").unlink()

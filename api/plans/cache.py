@@ -217,7 +217,7 @@ class PlanCache:
                               flight: Flight) -> Drawn:
         try:
             drawing = await render_pool.pool().run(job, records, wanted=flight.wanted)
-        except (render_pool.PoolBusy, render_pool.RendererLost, render_pool.NotWanted):
+        except (render_pool.PoolBusy, render_pool.RendererLost, render_pool.NotWanted, render_pool.DrawingTimedOut):
             raise
         except Exception as error:
             raise DrawingFailed(type(error).__name__) from error

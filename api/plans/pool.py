@@ -15,7 +15,9 @@ refused (PoolBusy), and the host answers 503 with Retry-After. A drawing is hand
 only when one is free, so until then it can be given up: a caller cancelled while it waits
 leaves the queue, and `wanted()`, asked right before the drawing starts, can decline it (the
 host asks whether its client is still connected). A process that dies fails the drawings it had
-(RendererLost) and the pool is replaced on the next drawing. The app closes the pool when it
+(RendererLost) and the pool is replaced on the next drawing. A drawing still running after
+VEXA_PLAN_DRAW_TIMEOUT_S is abandoned (DrawingTimedOut): the pool's processes are killed, since
+nothing else stops a running job, and replaced on the next drawing. The app closes the pool when it
 stops; a worker process whose web worker went without closing it ends by itself within a second.
 
 The processes are spawned, never forked from a web worker and its threads. As in any spawned
@@ -58,6 +60,10 @@ MAPPED_FROM = 1 << 20
 
 class PoolBusy(Exception):
     """No place in the drawing queue freed within PLACE_WAIT_S."""
+
+
+class DrawingTimedOut(Exception):
+    """A drawing ran past its time limit: abandoned, its process replaced, nothing of it kept."""
 
 
 class RendererLost(Exception):
@@ -104,8 +110,9 @@ class RenderPool:
     """Worker processes that draw plans, `processes` at a time, with `waiting_per_process` drawings
     per process queued behind them at most."""
 
-    def __init__(self, processes: int, waiting_per_process: int) -> None:
+    def __init__(self, processes: int, waiting_per_process: int, draw_timeout_s: float = 30.0) -> None:
         self.processes = processes
+        self.draw_timeout_s = draw_timeout_s
         self.places = processes * (1 + waiting_per_process)
         self.queued = 0  # drawings holding a place: waiting or being drawn
         self._executor: ProcessPoolExecutor | None = None
@@ -183,11 +190,30 @@ class RenderPool:
             places.release()
 
         future.add_done_callback(lambda done: _call_in(loop, free, done))
+        limit = self.draw_timeout_s
         try:
-            return await asyncio.wrap_future(future)
+            async with asyncio.timeout(limit):
+                return await asyncio.shield(asyncio.wrap_future(future))
+        except TimeoutError:
+            if future.done():  # it ended as the time ran out: its own outcome stands
+                return await asyncio.wrap_future(future)
+            self._abandon(executor)
+            raise DrawingTimedOut(f"still drawing after {limit:g} s") from None
         except BrokenProcessPool as error:
             self._replace(executor)
             raise RendererLost(str(error)) from error
+
+    def _abandon(self, executor: ProcessPoolExecutor) -> None:
+        """A drawing past its time limit: the processes of its pool killed (which one draws it is
+        not known here; a web worker has its share of the cores, often one) and the pool replaced
+        at the next drawing. The other drawings under way fail as for a lost process (503, to
+        ask again), and every place is given back as their futures fail."""
+        logger.warning("a drawing ran past %g s: its drawing processes are killed and replaced", self.draw_timeout_s)
+        # The executor keeps its processes privately; it has no way to stop a running job.
+        for process in list((getattr(executor, "_processes", None) or {}).values()):
+            with contextlib.suppress(OSError, ValueError):
+                process.kill()
+        self._replace(executor)
 
     def shutdown(self) -> None:
         """The processes end after the drawings they have; the waiting ones are dropped."""
@@ -235,7 +261,7 @@ def pool() -> RenderPool:
     """The web worker's render pool (its processes start with the first drawing)."""
     global _pool
     if _pool is None:
-        _pool = RenderPool(plan_settings.PROCESSES, plan_settings.WAITING_PER_PROCESS)
+        _pool = RenderPool(plan_settings.PROCESSES, plan_settings.WAITING_PER_PROCESS, plan_settings.DRAW_TIMEOUT_S)
     return _pool
 
 

@@ -102,6 +102,13 @@ async def answered(plot_id: int, kind: str, media_type: str, request: Request, i
         raise HTTPException(status_code=503,
                             detail=f"Survey plans are busy; try again in {render_pool.RETRY_AFTER_S} s",
                             headers={"Retry-After": str(render_pool.RETRY_AFTER_S)}) from None
+    except render_pool.DrawingTimedOut as late:
+        metrics.PLANS.labels(kind, "5xx").inc()
+        logger.error("survey plan of plot %s abandoned: %s", plot_id, late)
+        raise HTTPException(status_code=503,
+                            detail=f"Survey plan of plot {plot_id} took too long to draw and was abandoned; "
+                                   f"try again later",
+                            headers={"Retry-After": str(render_pool.RETRY_AFTER_S)}) from None
     except render_pool.RendererLost as lost:
         metrics.PLANS.labels(kind, "5xx").inc()
         logger.error("survey plan of plot %s: its drawing process stopped (%s)", plot_id, lost)

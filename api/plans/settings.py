@@ -14,3 +14,7 @@ PROCESSES = whole_setting("VEXA_RENDER_PROCESSES", cores_per_worker())
 WAITING_PER_PROCESS = whole_setting("VEXA_RENDER_WAITING", 2, least=0)  # drawings queued behind each
 MAX_IN_REDIS = whole_setting("VEXA_PLANS_IN_REDIS", 200)  # about 40 to 100 MB at 0.2 to 0.5 MB a plan
 MEMORY_BYTES = int(float(os.getenv("VEXA_PLAN_MEMORY_MB", "64")) * 2**20)  # recent plans kept per process
+# The longest a drawing may take (seconds): a plan still drawing then is abandoned and its process
+# replaced. A PNG takes a few hundred milliseconds and a PDF about a second on a machine at rest;
+# the largest plots a few seconds more.
+DRAW_TIMEOUT_S = whole_setting("VEXA_PLAN_DRAW_TIMEOUT_S", 30)
