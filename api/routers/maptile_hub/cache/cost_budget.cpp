@@ -102,8 +102,6 @@ Coro settle_cost_function(Args& a) {
 
 }  // namespace
 
-double work_clock() { return steady_seconds(); }
-
 Coro admit_cost(std::string address) {
     Held waited = co_await charge(address, number(ns()["COST_ADVANCE_MS"]), true);
     const double wait_ms = number(waited);

@@ -20,7 +20,4 @@ Coro admit_cost(std::string address);
 /// advance (a request that cost less gets the difference back). Never raises for a Redis fault.
 Coro settle_cost(std::string address, double spent_s);
 
-/// Seconds on a steady clock, for timing what a request costs.
-double work_clock();
-
 }  // namespace vexa::maptile

@@ -1,7 +1,9 @@
 // admission.cpp: work slots, handed to waiting callers in the order they came.
 #include "admission.hpp"
 
+#include "guarded.hpp"
 #include "responses.hpp"
+#include "cache/cost_budget.hpp"
 #include "sql/transaction.hpp"
 #include "startup.hpp"
 
@@ -119,6 +121,26 @@ HostSlots& host_slots() { return kept<HostSlots>(); }
 void HostSlot::release() {
     if (slot_ >= 0) host_slots().leave(slot_);
     slot_ = -1;
+}
+
+Coro expensive_work(std::string address, Coro work) {
+    if (!address.empty()) co_await admit_cost(address);
+    HostSlot host_slot;
+    Held taken = co_await host_slots().enter();
+    host_slot.hold(static_cast<int>(nb::cast<long long>(taken)));
+    const double started = steady_seconds();
+    Held result;
+    std::exception_ptr failed;  // an error is charged first, then raised again
+    try {
+        result = co_await std::move(work);
+    } catch (nb::python_error& e) {
+        if (!is_exception(e)) throw;
+        failed = std::current_exception();
+    }
+    host_slot.release();
+    if (!address.empty()) co_await settle_cost(address, steady_seconds() - started);
+    if (failed) std::rethrow_exception(failed);
+    co_return result;
 }
 
 Slot::~Slot() {

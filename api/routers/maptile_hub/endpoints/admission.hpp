@@ -70,6 +70,12 @@ private:
     int slot_ = -1;
 };
 
+/// `work` as expensive database work of the client at `address` (empty: not charged): admitted
+/// by the client's budget of work (429 past it), run in one of the host's slots (503 when none
+/// comes), and charged the time it took, however it ends; a cancellation passes at once. Its
+/// result, or its error raised again once it is charged.
+Coro expensive_work(std::string address, Coro work);
+
 /// A slot taken for the length of a scope: given back however the scope ends.
 class Slot {
 public:

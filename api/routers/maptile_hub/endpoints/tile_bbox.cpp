@@ -9,7 +9,6 @@
 #include "sql/query_failure.hpp"
 #include "cache/rate_limit.hpp"
 #include "responses.hpp"
-#include "cache/cost_budget.hpp"
 #include "startup.hpp"
 #include "core/tile_rules.hpp"
 #include "sql/transaction.hpp"
@@ -172,28 +171,12 @@ Coro get_tile_bbox(Args& a) {
                                .timeout_detail = "Query timeout",
                                .error_log = "Error generating bbox tile for " + text(layer_name) + ": ",
                                .error_detail = "Internal server error"};
-    // A box the cache does not hold costs its client the statement's time, and takes one of the
-    // host's slots of database work for as long as it runs.
-    const std::string address = request.is_none() ? std::string() : client_address(request);
-    if (!address.empty()) co_await admit_cost(address);
     Held generation = co_await read_generation(text(layer_name));
     object statement = bound::text()(box_statement(a, area));
-    HostSlot host_slot;
-    Held taken = co_await host_slots().enter();
-    host_slot.hold(static_cast<int>(nb::cast<long long>(taken)));
-    const double started = work_clock();
-    Held mvt_content;
-    std::exception_ptr failed;  // an error is settled first, then raised again; a cancellation passes at once
-    try {
-        mvt_content = co_await answered(
-            timed_query(nb::borrow(db), std::move(statement), params, 20.0, "scalar_one_or_none"), failure);
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        failed = std::current_exception();
-    }
-    host_slot.release();
-    if (!address.empty()) co_await settle_cost(address, work_clock() - started);
-    if (failed) std::rethrow_exception(failed);
+    // A box the cache does not hold is expensive work of its client's.
+    const std::string address = request.is_none() ? std::string() : client_address(request);
+    Coro query = answered(timed_query(nb::borrow(db), std::move(statement), params, 20.0, "scalar_one_or_none"), failure);
+    Held mvt_content = co_await expensive_work(address, std::move(query));
 
     if (!truthy(mvt_content)) co_return no_content();
     co_await store_tile(cache_key, mvt_content, bound::CACHE_TTL_SHORT(), text(layer_name), generation, true);

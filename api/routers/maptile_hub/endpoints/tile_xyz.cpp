@@ -2,7 +2,6 @@
 // get_all_layers_tile, every layer served at the zoom in one tile.
 #include "admission.hpp"
 #include "cache/cache.hpp"
-#include "cache/cost_budget.hpp"
 #include "cache/freshness.hpp"
 #include "guards.hpp"
 #include "startup.hpp"
@@ -222,9 +221,8 @@ Coro get_all_layers_tile(Args& a) {
     co_await enforce_rate_limit("rate_limit:gis:" + address, TILE_RATE_LIMIT, TILE_RATE_DETAIL, true);
     if (!truthy(bound::validate_tile_coords()(z, x, y))) raise_invalid_address(z, x, y);
 
-    // The layers served at the zoom, and whether the cache holds all their tiles.
-    Held layers = nb::list();
-    Held cached = nb::list();
+    // The layers served at the zoom, their statements, and whether the cache holds all their tiles.
+    Held layers = nb::list(), statements = nb::list(), lifetimes = nb::list(), cached = nb::list();
     bool all_cached = true;
     for (handle layer_name : nb::list(bound::LAYER_CONFIG())) {
         const TileAt at{layer_name, z, x, y};
@@ -232,28 +230,22 @@ Coro get_all_layers_tile(Args& a) {
         build_tile(at, built);
         if (!built.unserved.empty()) continue;
         nb::borrow<nb::list>(layers).append(layer_name);
+        nb::borrow<nb::list>(statements).append(built.sql);
+        nb::borrow<nb::list>(lifetimes).append(built.ttl);
         Held tile = co_await read_tile(pystr(at.cache_key), handle());
         all_cached = all_cached && truthy(tile);
         nb::borrow<nb::list>(cached).append(tile);
     }
 
-    HostSlot host_slot;
-    double started = 0;
-    if (!all_cached) {
-        co_await admit_cost(address);
-        Held taken = co_await host_slots().enter();
-        host_slot.hold(static_cast<int>(nb::cast<long long>(taken)));
-        started = work_clock();
-    }
     Held parts = nb::list();
     Held shortest_ttl = nb::none();
-    const CountedRead not_read;
-    std::exception_ptr failed;  // an error is settled first, then raised again; a cancellation passes at once
-    try {
+    auto assemble = [&]() -> Coro {
+        const CountedRead not_read;
         for (size_t i = 0; i < nb::len(layers); ++i) {
             const TileAt at{item(layers, nb::int_(i)), z, x, y};
             BuiltTile built;
-            build_tile(at, built);
+            built.sql = item(statements, nb::int_(i));
+            built.ttl = item(lifetimes, nb::int_(i));
             LayerTile tile;
             Held found = item(cached, nb::int_(i));
             if (truthy(found)) {
@@ -265,15 +257,14 @@ Coro get_all_layers_tile(Args& a) {
             if (shortest_ttl.is_none() || compare(built.ttl, shortest_ttl, Py_LT)) shortest_ttl = nb::borrow(built.ttl);
             if (tile.outcome != Outcome::empty) nb::borrow<nb::list>(parts).append(tile.bytes);
         }
-    } catch (nb::python_error& e) {
-        if (!is_exception(e)) throw;
-        failed = std::current_exception();
+        co_return nb::none();
+    };
+    if (all_cached) {
+        co_await assemble();
+    } else {
+        Coro generating = assemble();
+        co_await expensive_work(address, std::move(generating));
     }
-    if (!all_cached) {
-        host_slot.release();
-        co_await settle_cost(address, work_clock() - started);
-    }
-    if (failed) std::rethrow_exception(failed);
     if (nb::len(parts) == 0) co_return no_content();
     object content = nb::bytes("").attr("join")(parts);
     if (all_cached) co_return cached_tile_answer(content, shortest_ttl);
