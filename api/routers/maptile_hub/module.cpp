@@ -83,19 +83,10 @@ void load_environment() {
     }
 }
 
-/// REDIS_MAX_CONNECTIONS, the size of the Redis client's pool: decimal integer text, at least 1.
-object pool_size() {
-    object setting = env("REDIS_MAX_CONNECTIONS", DEFAULT_REDIS_MAX_CONNECTIONS);
-    object size = builtin::int_type()(setting);
-    if (nb::cast<long long>(size) < 1)
-        raise(PyExc_ValueError, "REDIS_MAX_CONNECTIONS must be a positive integer, not " + text(setting));
-    return size;
-}
-
 /// A setting of a count: `name` from the environment as decimal integer text, `fallback` when it
 /// is unset; at least 1, or start-up fails naming it.
-object count_setting(const char* name, int fallback) {
-    object setting = env(name, std::to_string(fallback).c_str());
+object count_setting(const char* name, const std::string& fallback) {
+    object setting = env(name, fallback.c_str());
     object value;
     try {
         value = builtin::int_type()(setting);
@@ -211,7 +202,7 @@ NB_MODULE(maptile_hub, m) {
     // The host's slots of expensive database work, shared by all its workers: by default one core
     // fewer than the machine's, so that at least one is left for cached tiles; where they are
     // kept; and how long a request waits for one before it is answered 503.
-    names.set("HOST_DATABASE_SLOTS", count_setting("VEXA_HOST_DATABASE_SLOTS", std::max(1, usable_cores() - 1)));
+    names.set("HOST_DATABASE_SLOTS", count_setting("VEXA_HOST_DATABASE_SLOTS", std::to_string(std::max(1, usable_cores() - 1))));
     names.set("HOST_DATABASE_WAIT_S", nb::float_(1.0));
     names.set("HOST_SLOTS_DIR", env("VEXA_HOST_SLOTS_DIR", default_slots_dir().c_str()));
     // Each client's budget of expensive work (bounding-box tiles, the all-layers tile, and what a
@@ -254,7 +245,7 @@ NB_MODULE(maptile_hub, m) {
     arguments["socket_connect_timeout"] = 5;
     arguments["socket_timeout"] = 5;
     nb::dict pool_arguments = nb::steal<nb::dict>(PyDict_Copy(arguments.ptr()));
-    pool_arguments["max_connections"] = pool_size();
+    pool_arguments["max_connections"] = count_setting("REDIS_MAX_CONNECTIONS", DEFAULT_REDIS_MAX_CONNECTIONS);
     pool_arguments["timeout"] = REDIS_POOL_TIMEOUT;
     pool_arguments["retry"] = single_retry();
     arguments["connection_pool"] = call_with(names["aioredis"].attr("BlockingConnectionPool"), pool_arguments);
